@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, tests, cross build and tools need.
+# Usage: scripts/install-deps.sh [--native-only]
+# Safe to run again: packages already present are skipped by apt.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+native_pkgs=(
+  build-essential cmake pkg-config
+  libboost-dev libboost-date-time-dev
+  libjsoncpp-dev libfmt-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  clang-14 libclang-rt-14-dev llvm-14
+  valgrind
+)
+cross_pkgs=(crossbuild-essential-armhf qemu-user)
+armhf_pkgs=(
+  libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf
+  libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+)
+
+missing() {
+  local out=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || out+=("$p")
+  done
+  echo "${out[@]:-}"
+}
+
+want=("${native_pkgs[@]}")
+if [ "${1:-}" != "--native-only" ]; then
+  if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+    $SUDO dpkg --add-architecture armhf
+  fi
+  want+=("${cross_pkgs[@]}" "${armhf_pkgs[@]}")
+fi
+
+todo=$(missing "${want[@]}")
+if [ -n "$todo" ]; then
+  echo "installing: $todo"
+  $SUDO apt-get update -qq
+  # shellcheck disable=SC2086
+  $SUDO apt-get install -y -qq --no-install-recommends --no-remove $todo
+else
+  echo "all packages present"
+fi
