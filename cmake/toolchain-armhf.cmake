@@ -1,0 +1,40 @@
+# Cross build for the controller board: 32-bit ARM hard-float Linux, with
+# Debian's arm-linux-gnueabihf compiler and the :armhf -dev packages.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
+
+set(QPR_CROSS_PREFIX arm-linux-gnueabihf-)
+find_program(CMAKE_C_COMPILER NAMES ${QPR_CROSS_PREFIX}gcc-12 ${QPR_CROSS_PREFIX}gcc REQUIRED)
+find_program(CMAKE_CXX_COMPILER NAMES ${QPR_CROSS_PREFIX}g++-12 ${QPR_CROSS_PREFIX}g++ REQUIRED)
+find_program(CMAKE_STRIP NAMES ${QPR_CROSS_PREFIX}strip)
+find_program(CMAKE_READELF NAMES ${QPR_CROSS_PREFIX}readelf)
+
+# The whole build uses one compiler, so GCC's notes about the argument-passing
+# change of GCC 7.1 concern no caller of ours.
+set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+
+# Programs (compilers, generators) come from the build machine; libraries,
+# headers and CMake package files only from the armhf multiarch folders.
+# Debian's multiarch layout keeps those under /usr, so the root path is "/"
+# and CMAKE_LIBRARY_ARCHITECTURE selects the armhf subfolders.
+set(CMAKE_FIND_ROOT_PATH /)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# Test programs run under user-mode qemu. The armhf loader sits at its
+# multiarch path (/lib/ld-linux-armhf.so.3), so qemu-arm needs no -L; -L would
+# also break programs that fork. Set QEMU_LD_PREFIX in the environment where
+# the loader lives elsewhere.
+find_program(QPR_QEMU_ARM NAMES qemu-arm qemu-arm-static)
+if(QPR_QEMU_ARM)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${QPR_QEMU_ARM})
+endif()
+
+# pkg-config: only the armhf .pc files.
+set(ENV{PKG_CONFIG_LIBDIR}
+    "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig:/usr/share/pkgconfig")
+set(ENV{PKG_CONFIG_PATH} "")
+find_program(PKG_CONFIG_EXECUTABLE NAMES ${CMAKE_LIBRARY_ARCHITECTURE}-pkg-config pkg-config)
