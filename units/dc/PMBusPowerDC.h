@@ -1,0 +1,242 @@
+// The DC distribution unit over its record type: decodes its blocks of the DC
+// analog and alarm-status replies, answers "v" and "i", restores from the cache
+// and, each round, publishes the record and reports the DC alarms.
+#pragma once
+#include <algorithm>
+#include <array>
+#include <boost/lexical_cast.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "host/HostClock.h"
+#include "host/KLDSPDevice.h"
+#include "host/get_ttime.h"
+#include "host/json.h"
+#include "units/common/Alarm.h"
+#include "units/common/Freshness.h"
+#include "units/common/RecordBytes.h"
+#include "units/common/ReplyCursor.h"
+#include "units/common/RoundWork.h"
+#include "units/dc/DcAlarmRow.h"
+
+template <typename TeleDC, int RT_DC>
+class PMBusPowerDC : public KLDSPDevice {
+ public:
+  // Output voltage alarms, both reported every round.
+  static constexpr dc::DcAlarmRow kVoltRows[] = {
+      {"DC_0", "06008", 3, "输出电压过低告警", "输出电压过低告警", offsetof(TeleDC, volt_state), units::AlarmTest::Equals, 1},
+      {"DC_1", "06009", 3, "输出电压过高告警", "输出电压过高告警", offsetof(TeleDC, volt_state), units::AlarmTest::Equals, 2},
+  };
+  // Reported once per fuse k: text "直流" + (k + 1) + row text, byte at offset + k.
+  static constexpr dc::DcAlarmRow kFuseRow =
+      {"DC_3", "06001", 1, "电池熔丝故障告警", "电池熔丝故障告警", offsetof(TeleDC, alert_m_state), units::AlarmTest::Equals, 3};
+  static constexpr const char* kFuseTextPrefix = "直流";
+
+  PMBusPowerDC() : PMBusPowerDC(std::string()) {}
+  explicit PMBusPowerDC(const std::string& model) : model_name(model) {
+    for (std::size_t k = 0; k < voltAlarms_.size(); ++k) voltAlarms_[k] = dc::Prepare(kVoltRows[k]);
+    for (std::size_t k = 0; k < fuseAlarms_.size(); ++k) {
+      fuseAlarms_[k] = dc::Prepare(kFuseRow);
+      fuseAlarms_[k].text = kFuseTextPrefix + boost::lexical_cast<std::string>(k + 1) + kFuseRow.text;
+    }
+  }
+  PMBusPowerDC(const PMBusPowerDC&) = delete;
+  PMBusPowerDC& operator=(const PMBusPowerDC&) = delete;
+
+  const TeleDC& Record() const { return record; }
+  const std::string& ModelName() const { return model_name; }
+  float DiffV() const { return diff_v; }
+  float DiffI() const { return diff_i; }
+
+  // Answers "v" and "i" from the record while it is fresh; every failure is
+  // std::out_of_range with a fixed text. The index is not used.
+  float Get_Value(unsigned index, const std::string& key) const override {
+    (void)index;
+    units::ThrowUnlessFresh(*this);
+    if (key == "v") return units::LoadFloat(record.v);
+    if (key == "i") return units::LoadFloat(record.i);
+    throw std::out_of_range(units::kNotReady);
+  }
+
+  // Takes a whole record image (data id and time stamp included); 1 on
+  // success, 0 and no change for any other length.
+  using KLDSPDevice::LoadFromCache;
+  int LoadFromCache(const unsigned char* bytes, int length) override {
+    if (bytes == nullptr || length != static_cast<int>(sizeof(TeleDC))) return 0;
+    std::memcpy(&record, bytes, sizeof(TeleDC));
+    dataReady_ = true;
+    lastUpdate_ = host_clock::LocalSecondClock();
+    return 1;
+  }
+
+  // Stamps and publishes the record, reports the DC alarms and the model's
+  // own, then hands the host the rules and a copy of this round's image.
+  void RoundDone() override {
+    lastUpdate_ = host_clock::LocalSecondClock();
+    const ttime_t stamp = get_ttime(host_clock::LocalSecondClock());
+    std::memcpy(record.ttime, stamp.data(), sizeof record.ttime);
+    if (!dataReady_) dataReady_ = true;
+    SendSP(RT_DC, Image(), sizeof(TeleDC), false);
+
+    alarmSlot_ = 1;
+    for (std::size_t k = 0; k < voltAlarms_.size(); ++k)
+      units::RaiseAlarm(*this, voltAlarms_[k], dc::RowActive(kVoltRows[k], Image()));
+    // Fuse alarms only when the reply carried exactly one byte per fuse.
+    if (record.alert_m == TeleDC::ALERT_M_SIZE()) {
+      for (unsigned k = 0; k < fuseAlarms_.size(); ++k)
+        units::RaiseAlarm(*this, fuseAlarms_[k], dc::RowActive(kFuseRow, Image(), k));
+    }
+    DoImpCheckAlert();
+    roundWork_.Submit(*this, Image(), sizeof(TeleDC));
+  }
+
+  // Writes the data id into the record and reads "appSetting" ("diff_v",
+  // "diff_i": numbers or numeric text); a value that cannot be read as text
+  // keeps the current setting and is logged.
+  bool InitV(KLDVDevice* parent, unsigned data_id, const Json::Value& config) override {
+    units::StoreU32LE(record.data_id, data_id);
+    struct Setting {
+      const char* key;  // key inside "appSetting"
+      float* target;    // member it sets
+    };
+    const Setting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
+    bool rejected[2] = {};
+    if (config.isObject()) {
+      const Json::Value& app = config["appSetting"];
+      if (app.isObject()) {
+        for (std::size_t k = 0; k < 2; ++k) rejected[k] = !ReadSetting(app, settings[k].key, *settings[k].target);
+      }
+    }
+    const bool result = KLDSPDevice::InitV(parent, data_id, config);
+    // Logged once the parent's controller is known.
+    for (std::size_t k = 0; k < 2; ++k) {
+      if (rejected[k])
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, kept {}",
+                data_id, settings[k].key, *settings[k].target);
+    }
+    return result;
+  }
+
+  // This unit's block of the DC analog reply: v, i, then three counted groups
+  // of 4-byte values (m, n, user-defined). Returns the block's length, -1 when
+  // it needs more than `size` bytes (the record is then left as it was), or
+  // `size` when the user-defined count is over its limit.
+  virtual int parse42_41(const unsigned char* data, int size) {
+    units::ReplyCursor in(data, size);
+    TraceHead(data, in.len());
+    TeleDC next = record;
+    if (!in.Need(4)) return Overflow(kOverflow41, in, size);
+    in.CopyTo(next.v, 4);
+    if (!in.Need(4)) return Overflow(kOverflow41, in, size);
+    in.CopyTo(next.i, 4);
+    if (!ReadValues(in, next.dc_m, next.m_value[0], TeleDC::M_SIZE(),
+                    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}"))
+      return Overflow(kOverflow41, in, size);
+    if (!ReadValues(in, next.dc_n, next.n_value[0], TeleDC::N_SIZE(),
+                    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}"))
+      return Overflow(kOverflow41, in, size);
+    if (!in.Need(1)) return Overflow(kOverflow41, in, size);
+    next.p_count = in.U8();
+    if (next.p_count > TeleDC::P_SIZE()) {
+      InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}",
+              dataId_, next.p_count, TeleDC::P_SIZE());
+      record = next;
+      return size;  // the rest of the reply counts as consumed
+    }
+    if (!in.Need(4L * next.p_count)) return Overflow(kOverflow41, in, size);
+    for (unsigned k = 0; k < next.p_count; ++k)
+      units::StoreValue(next.user_p[k], in.Take(4), units::kMinusTenthValue);
+    record = next;
+    return in.pos();
+  }
+
+  // This unit's block of the DC alarm-status reply: the voltage state, then the
+  // fuse states and the system-status bytes, each a counted group. Returns the
+  // block's length, or -1 when it needs more than `size` bytes (record unchanged).
+  virtual int parse42_44(const unsigned char* data, int size) {
+    units::ReplyCursor in(data, size);
+    TeleDC next = record;
+    if (!in.Need(1)) return Overflow(kOverflow44, in, size);
+    next.volt_state = in.U8();
+    if (!ReadStates(in, next.alert_m, next.alert_m_state, TeleDC::ALERT_M_SIZE(), nullptr))
+      return Overflow(kOverflow44, in, size);
+    if (!ReadStates(in, next.alert_p, next.alert_p_state, TeleDC::ALERT_P_SIZE(),
+                    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}"))
+      return Overflow(kOverflow44, in, size);
+    record = next;
+    return in.pos();
+  }
+
+  // The model's own alarms, reported after the DC alarms with the next slots.
+  virtual void DoImpCheckAlert() = 0;
+
+ protected:
+  const unsigned char* Image() const { return reinterpret_cast<const unsigned char*>(&record); }
+
+  TeleDC record{};
+  float diff_v = 0.1f;
+  float diff_i = 20.0f;
+  std::string model_name;
+
+ private:
+  static constexpr const char* kOverflow41 = "PMBusPowerAC:ProcotolError {} read 42_41 read overflow {} - {}";
+  static constexpr const char* kOverflow44 = "PMBusPowerAC:ProcotolError {} read 42_44 read overflow {} - {}";
+
+  // Prints the first four bytes of the block, or as many as there are.
+  static void TraceHead(const unsigned char* data, int available) {
+    char line[32] = "parse 42 41:";
+    std::size_t used = std::strlen(line);
+    for (int k = 0; k < 4 && k < available; ++k)
+      used += static_cast<std::size_t>(std::snprintf(line + used, sizeof line - used, " %x", data[k]));
+    std::printf("%s\n", line);
+  }
+
+  int Overflow(const char* message, const units::ReplyCursor& in, int size) const {
+    InfoLog(message, dataId_, in.overflowEnd(), size);
+    return -1;
+  }
+
+  // A count, then that many 4-byte values: copied when the count is within
+  // `limit`, else logged and skipped. False when the bytes are not there.
+  bool ReadValues(units::ReplyCursor& in, std::uint8_t& count, unsigned char* dst,
+                  std::uint8_t limit, const char* overLimit) const {
+    if (!in.Need(1)) return false;
+    count = in.U8();
+    const bool over = count > limit;
+    if (over) InfoLog(overLimit, dataId_, count, limit);
+    if (!in.Need(4L * count)) return false;
+    if (over) in.Skip(4L * count);
+    else in.CopyTo(dst, 4 * count);
+    return true;
+  }
+
+  // A count, then that many state bytes, of which at most `limit` are kept.
+  // An over-limit count is logged when `overLimit` is given.
+  bool ReadStates(units::ReplyCursor& in, std::uint8_t& count, std::uint8_t* dst,
+                  std::uint8_t limit, const char* overLimit) const {
+    if (!in.Need(1)) return false;
+    count = in.U8();
+    if (count > limit && overLimit != nullptr) InfoLog(overLimit, dataId_, count, limit);
+    if (!in.Need(count)) return false;
+    std::memcpy(dst, in.Take(count), std::min(count, limit));
+    return true;
+  }
+
+  // False when the value is there but cannot be read as text.
+  static bool ReadSetting(const Json::Value& app, const char* key, float& target) {
+    const Json::Value& v = app[key];
+    if (v.isNull()) return true;
+    if (!v.isConvertibleTo(Json::stringValue)) return false;
+    target = static_cast<float>(std::atof(v.asString().c_str()));
+    return true;
+  }
+
+  std::array<units::PreparedAlarm, sizeof kVoltRows / sizeof kVoltRows[0]> voltAlarms_;
+  std::array<units::PreparedAlarm, TeleDC::ALERT_M_SIZE()> fuseAlarms_;
+  units::RoundWork roundWork_;
+};
