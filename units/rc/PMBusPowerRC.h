@@ -1,0 +1,296 @@
+// The rectifier unit: decodes the rectifier replies and the AC and DC parameter
+// replies into one record and the module records, publishes and saves them
+// every round and raises the per-module alarms.
+#pragma once
+#include <algorithm>
+#include <boost/lexical_cast.hpp>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/HostClock.h"
+#include "host/KLDSPDevice.h"
+#include "host/get_ttime.h"
+#include "units/common/Alarm.h"
+#include "units/common/Freshness.h"
+#include "units/common/HistoryImage.h"
+#include "units/common/RecordBytes.h"
+#include "units/common/ReplyCursor.h"
+#include "units/common/RoundWork.h"
+
+namespace units::rc {
+
+// One alarm reported for each module; its text is "模块<k>" followed by the suffix.
+struct ModuleAlarmRow {
+  int level;           // level passed to the host
+  const char* key;     // alarm key
+  const char* code;    // five-digit alarm code
+  const char* name;    // alarm name
+  const char* suffix;  // text after the module prefix
+  std::size_t byte;    // offset of the tested byte in the module record; active when it is 1
+};
+
+// True when every row tests a byte inside a module record of `size` bytes.
+template <std::size_t R>
+constexpr bool RowsFit(const ModuleAlarmRow (&rows)[R], std::size_t size) {
+  for (const ModuleAlarmRow& r : rows)
+    if (r.byte >= size) return false;
+  return true;
+}
+
+// The call strings of every row for every module, module by module. They depend
+// only on the module count, so they are built again only when it changes.
+template <std::size_t R>
+void PrepareModuleAlarms(const ModuleAlarmRow (&rows)[R], std::size_t modules,
+                         std::vector<PreparedAlarm>& out) {
+  if (out.size() == modules * R) return;
+  out.clear();
+  out.reserve(modules * R);
+  for (std::size_t k = 0; k < modules; ++k) {
+    const std::string prefix = "模块" + boost::lexical_cast<std::string>(k + 1);
+    for (const ModuleAlarmRow& r : rows) out.push_back({r.level, r.key, r.code, r.name, prefix + r.suffix});
+  }
+}
+
+}  // namespace units::rc
+
+template <typename TeleRC, typename TeleRCChannel, int RT_RC>
+class PMBusPowerRC : public KLDSPDevice {
+ public:
+  PMBusPowerRC() = default;
+  PMBusPowerRC(const PMBusPowerRC&) = delete;
+  PMBusPowerRC& operator=(const PMBusPowerRC&) = delete;
+  ~PMBusPowerRC() override = default;
+
+  // The unit answers no key: "not ready", or "timed out" once the data is old.
+  float Get_Value(unsigned index, const std::string& key) const override {
+    (void)index;
+    (void)key;
+    units::ThrowUnlessFresh(*this);
+    throw std::out_of_range(units::kNotReady);
+  }
+
+  // Restores the record and the modules from a history image; 1 when taken.
+  int LoadFromCache(const unsigned char* data, int len) override {
+    constexpr int kRecord = static_cast<int>(sizeof(TeleRC));
+    constexpr int kModule = static_cast<int>(sizeof(TeleRCChannel));
+    std::printf("rc data_len:%d vs %d\n", len, kRecord);
+    if (len < kRecord) return 0;
+    std::memcpy(&record_, data, sizeof(TeleRC));
+    modules_.resize(record_.channel_count);
+    const int left = len - kRecord;
+    std::printf("rc channelLen %d and %u left:%d\n", kModule, static_cast<unsigned>(record_.channel_count),
+                left);
+    if (left != kModule * static_cast<int>(record_.channel_count)) return 0;
+    if (left > 0) std::memcpy(static_cast<void*>(modules_.data()), data + kRecord, static_cast<std::size_t>(left));
+    dataReady_ = true;
+    lastUpdate_ = host_clock::LocalSecondClock();
+    return 1;
+  }
+  using KLDSPDevice::LoadFromCache;
+
+  // End of a polling round: stamp, publish, report every alarm, hand over the work item.
+  void RoundDone() override {
+    dataReady_ = true;
+    lastUpdate_ = host_clock::LocalSecondClock();
+    const ttime_t stamp = get_ttime(host_clock::LocalSecondClock());
+    static_assert(sizeof(stamp) == sizeof(record_.ttime));
+    std::memcpy(record_.ttime, stamp.data(), stamp.size());
+    image_.Fill(record_, modules_);
+    SendSP(RT_RC, image_.data.get(), image_.length, false);
+    alarmSlot_ = 1;
+    RaiseModuleAlarms(kFaultRows, faultAlarms_, [](const TeleRCChannel&) { return true; });
+    DoImpCheckAlert();
+    work_.Submit(*this, image_.data.get(), image_.length);
+  }
+
+  // Stores the id in the record, then lets the host take parent, id and settings.
+  bool InitV(KLDVDevice* parent, unsigned dataId, const Json::Value& settings) override {
+    units::StoreU32LE(record_.data_id, dataId);
+    return KLDVDevice::InitV(parent, dataId, settings);
+  }
+
+  // (0x41, 0x41): data flag, system value, module count, then per module a value,
+  // a count and that many user-defined values.
+  virtual int parse41_41(const unsigned char* p, int len) {
+    constexpr int kUser = TeleRCChannel::P41_41_SIZE();
+    constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
+    units::ReplyCursor in(p, len);
+    in.Skip(1);  // data flag: the port device reads it
+    if (!in.Need(4)) return Overflow(kOverflow, in.overflowEnd(), len);
+    in.CopyTo(record_.rc_value, 4);
+    if (!in.Need(1)) return Overflow(kOverflow, in.overflowEnd(), len);
+    const unsigned char count = in.U8();
+    if (modules_.empty()) {
+      // The first reply (or the first after a count of 0) fixes the module count.
+      record_.channel_count = count;
+      modules_.assign(count, TeleRCChannel{});
+    } else if (record_.channel_count != count) {
+      return -1;
+    }
+    for (TeleRCChannel& m : modules_) {
+      if (!in.Need(5)) return Overflow(kOverflow, in.overflowEnd(), len);
+      in.CopyTo(m.value41, 4);
+      m.p41 = in.U8();
+      if (m.p41 != kUser) {
+        InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}",
+                DataId(), m.p41, kUser);
+        in.Skip(4L * m.p41);
+        continue;
+      }
+      if constexpr (kUser > 0) {
+        for (int k = 0; k < kUser; ++k) {
+          if (!in.Need(4))
+            return Overflow("PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
+                            in.overflowEnd(), len);
+          units::StoreValue(m.user41.bytes[k], in.Take(4), units::kZeroValue);
+        }
+      }
+    }
+    if (in.Beyond()) return Overflow(kOverflow, in.pos(), len);
+    return in.pos();
+  }
+
+  // (0x41, 0x43): data flag, module count, then per module three status bytes, a
+  // count and that many user-defined bytes. Modules after the count keep their status.
+  virtual int parse41_43(const unsigned char* p, int len) {
+    constexpr int kUser = TeleRCChannel::P41_43_SIZE();
+    constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}";
+    units::ReplyCursor in(p, len);
+    in.Skip(1);
+    if (!in.Need(1)) return Overflow(kOverflow, in.overflowEnd(), len);
+    const std::size_t count = in.U8();
+    if (count > modules_.size()) return -1;  // the list always holds channel_count modules
+    for (std::size_t k = 0; k < count; ++k) {
+      TeleRCChannel& m = modules_[k];
+      if (!in.Need(4)) return Overflow(kOverflow, in.overflowEnd(), len);
+      in.CopyTo(m.status43, 3);
+      m.p43 = in.U8();
+      if (m.p43 != kUser) {
+        InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}",
+                DataId(), m.p43, kUser);
+        in.Skip(m.p43);
+        continue;
+      }
+      if constexpr (kUser > 0) {
+        if (!in.Need(kUser)) return Overflow(kOverflow, in.overflowEnd(), len);
+        in.CopyTo(m.user43.data(), kUser);
+      }
+    }
+    if (in.Beyond()) return Overflow(kOverflow, in.pos(), len);
+    return in.pos();
+  }
+
+  // (0x41, 0x44): data flag, module count, then per module the fault byte, a count
+  // and that many user-defined alarm bytes.
+  virtual int parse41_44(const unsigned char* p, int len) {
+    constexpr int kUser = TeleRCChannel::P41_44_SIZE();
+    constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}";
+    units::ReplyCursor in(p, len);
+    in.Skip(1);
+    if (!in.Need(1)) return Overflow(kOverflow, in.overflowEnd(), len);
+    const std::size_t count = in.U8();
+    if (count > modules_.size()) {
+      InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not "
+              "equal {} != {} ",
+              DataId(), static_cast<unsigned>(count), record_.channel_count);
+      return 0;
+    }
+    for (std::size_t k = 0; k < count; ++k) {
+      TeleRCChannel& m = modules_[k];
+      if (!in.Need(2)) return Overflow(kOverflow, in.overflowEnd(), len);
+      m.status44 = in.U8();
+      m.p44 = in.U8();
+      if (m.p44 != kUser) {
+        InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}",
+                DataId(), m.p44, kUser);
+        in.Skip(m.p44);  // the user-defined bytes keep their previous state
+        continue;
+      }
+      if constexpr (kUser > 0) {
+        if (!in.Need(kUser)) return Overflow(kOverflow, in.overflowEnd(), len);
+        in.CopyTo(m.user44.data(), kUser);
+      }
+    }
+    if (in.Beyond()) return Overflow(kOverflow, in.pos(), len);
+    return in.pos();
+  }
+
+  // (0x40, 0x46): five values, a count and that many user-defined values, which
+  // are neither kept nor checked against the length.
+  virtual int parse40_46(const unsigned char* p, int len) {
+    constexpr int kFixed = 21;
+    units::ReplyCursor in(p, len);
+    if (!in.Need(kFixed))
+      return Overflow("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", in.overflowEnd(), len);
+    in.CopyTo(record_.ac_param, sizeof(record_.ac_param));
+    const int extra = in.U8();
+    return kFixed + 4 * extra;
+  }
+
+  // (0x42, 0x46): two values, the count of user-defined parameters, then those
+  // parameters; as many of them as arrived (up to the room kept) are stored.
+  virtual int parse42_46(const unsigned char* p, int len) {
+    constexpr int kFixed = 9;
+    constexpr int kRoom = TeleRC::P42_46_SIZE();
+    units::ReplyCursor in(p, len);
+    if (!in.Need(kFixed))
+      return Overflow("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", in.overflowEnd(), len);
+    in.CopyTo(record_.dc_param, sizeof(record_.dc_param));
+    record_.dc_param_p = in.U8();
+    if (record_.dc_param_p != TeleRC::P42_46_NUMBER()) {
+      InfoLog("RTV11B:ProcotolError parse42_46 {} p:{} != {}", DataId(), record_.dc_param_p,
+              TeleRC::P42_46_NUMBER());
+      return kFixed + 4 * record_.dc_param_p;
+    }
+    if constexpr (kRoom > 0) {
+      const int n = std::min(in.len() - in.pos(), kRoom);
+      if (n > 0) in.CopyTo(record_.dc_param_user.data(), n);
+    }
+    return in.pos();
+  }
+
+  // Model alarms of the concrete unit, raised after the fault rows.
+  virtual void DoImpCheckAlert() {}
+
+  const TeleRC& Record() const { return record_; }
+  const std::vector<TeleRCChannel>& Modules() const { return modules_; }
+  const units::HistoryImage& HistoryImage() const { return image_; }
+
+ protected:
+  // Reports every row for every module that `wanted` accepts, module by module,
+  // each with the next alarm slot.
+  template <std::size_t R, typename Wanted>
+  void RaiseModuleAlarms(const units::rc::ModuleAlarmRow (&rows)[R], std::vector<units::PreparedAlarm>& prepared,
+                         Wanted wanted) {
+    units::rc::PrepareModuleAlarms(rows, modules_.size(), prepared);
+    for (std::size_t k = 0; k < modules_.size(); ++k) {
+      if (!wanted(modules_[k])) continue;
+      const auto* bytes = reinterpret_cast<const unsigned char*>(&modules_[k]);
+      for (std::size_t r = 0; r < R; ++r)
+        units::RaiseAlarm(*this, prepared[k * R + r],
+                          units::AlarmActive(units::AlarmTest::Equals, 1, bytes[rows[r].byte]));
+    }
+  }
+
+ private:
+  static constexpr units::rc::ModuleAlarmRow kFaultRows[] = {
+      {2, "RC_0", "06024", "整流模块故障告警", "整流模块故障告警", offsetof(TeleRCChannel, status44)},
+  };
+  static_assert(units::rc::RowsFit(kFaultRows, sizeof(TeleRCChannel)));
+
+  // Logs an overflow message with the data id, the end offset and the length; -1.
+  int Overflow(const char* format, int end, int len) const {
+    InfoLog(format, DataId(), end, len);
+    return -1;
+  }
+
+  TeleRC record_{};
+  std::vector<TeleRCChannel> modules_;
+  units::HistoryImage image_;
+  units::RoundWork work_;
+  std::vector<units::PreparedAlarm> faultAlarms_;
+};
