@@ -22,10 +22,15 @@ armhf_pkgs=(
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
 
+# A name without ":arch" means the native (or "all") package: an unqualified
+# query also matches the :armhf copy, which must not count as the native one.
+native_arch=$(dpkg --print-architecture)
 missing() {
-  local out=()
+  local out=() want_arch
   for p in "$@"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || out+=("$p")
+    case "$p" in *:*) want_arch=${p#*:} ;; *) want_arch="$native_arch|all" ;; esac
+    dpkg-query -W -f='${Architecture} ${Status}\n' "$p" 2>/dev/null |
+      grep -Eq "^($want_arch) install ok installed$" || out+=("$p")
   done
   echo "${out[@]:-}"
 }
