@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <stdexcept>
 
 namespace yd1363 {
 namespace {
@@ -41,6 +42,7 @@ unsigned FrameChecksum(const char* text, std::size_t length) {
 
 std::string Encode(unsigned char ver, unsigned char adr, unsigned char cid1, unsigned char cid2,
                    const unsigned char* info, std::size_t infoLength) {
+  if (infoLength > kMaxInfoBytes) throw std::length_error("yd1363::Encode: info too long");
   std::string s;
   s.reserve(18 + 2 * infoLength);
   s += static_cast<char>(kSOI);
@@ -48,7 +50,7 @@ std::string Encode(unsigned char ver, unsigned char adr, unsigned char cid1, uns
   PutByte(s, adr);
   PutByte(s, cid1);
   PutByte(s, cid2);
-  const unsigned lenid = static_cast<unsigned>(2 * infoLength) & 0xFFF;
+  const unsigned lenid = static_cast<unsigned>(2 * infoLength);
   const unsigned length = LengthChecksum(lenid) << 12 | lenid;
   PutByte(s, length >> 8);
   PutByte(s, length & 0xFF);
@@ -95,8 +97,12 @@ PMBusProtocol::~PMBusProtocol() = default;
 bool PMBusProtocol::InitSetting(const Json::Value& settings) {
   if (!settings.isObject()) return settings.isNull();
   const Json::Value& adr = settings["address"];
-  if (adr.isNull()) return true;
-  if (!adr.isIntegral() || adr.asLargestInt() < 0 || adr.asLargestInt() > 255) {
+  if (adr.isNull()) {
+    address_ = 1;
+    return true;
+  }
+  // isUInt() before asUInt(): asUInt() throws on values it cannot convert.
+  if (!adr.isUInt() || adr.asUInt() > 255) {
     InfoLog("PMBusProtocol: {} setting \"address\" must be a number from 0 to 255", DataId());
     return false;
   }
@@ -117,6 +123,11 @@ void PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2) {
 void PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
                                     const unsigned char* info, int length) {
   if (length < 0 || !info) length = 0;
+  if (static_cast<std::size_t>(length) > yd1363::kMaxInfoBytes) {
+    InfoLog("PMBusProtocol: {} command {} {} has {} info bytes, more than a frame carries",
+            DataId(), static_cast<unsigned>(cid1), static_cast<unsigned>(cid2), length);
+    return;
+  }
   txText_ = yd1363::Encode(version_, address_, cid1, cid2, info, static_cast<std::size_t>(length));
   ++stats_.commands;
   // A new command ends whatever was half received for the previous one.
@@ -154,8 +165,7 @@ int PMBusProtocol::process(unsigned char* data, unsigned length) {
     if (!inFrame_) continue;  // noise between frames
     if (ch == static_cast<char>(yd1363::kEOI)) {
       inFrame_ = false;
-      HandleFrame();
-      ++handled;
+      if (HandleFrame()) ++handled;
       continue;
     }
     if (rx_.size() + 1 >= kMaxFrameChars) {
@@ -169,15 +179,25 @@ int PMBusProtocol::process(unsigned char* data, unsigned length) {
   return handled;
 }
 
-void PMBusProtocol::HandleFrame() {
+bool PMBusProtocol::HandleFrame() {
   yd1363::Decoded& d = rxDecoded_;
   const std::string reason = yd1363::Decode(rx_.data() + 1, rx_.size() - 1, d);
-  if (!reason.empty()) return Reject(reason.c_str(), rx_);
-  if (d.adr != address_) return Reject("address is not ours", rx_, d.cid2);
-  if (!exchangeOpen_) return Reject("no command awaits a reply", rx_, d.cid2);
+  if (!reason.empty()) {
+    Reject(reason.c_str(), rx_);
+    return false;
+  }
+  if (d.adr != address_) {
+    Reject("address is not ours", rx_, d.cid2);
+    return false;
+  }
+  if (!exchangeOpen_) {
+    Reject("no command awaits a reply", rx_, d.cid2);
+    return false;
+  }
   if (d.cid2 != 0) {
     CloseExchange();
-    return Reject("return code is not 00", rx_, d.cid2);
+    Reject("return code is not 00", rx_, d.cid2);
+    return false;
   }
   ++stats_.replies;
   const unsigned lenid = static_cast<unsigned>(d.info.size() * 2);
@@ -202,6 +222,7 @@ void PMBusProtocol::HandleFrame() {
   reply_ = replyBuf_.data();
   process_payload();
   reply_ = nullptr;
+  return true;
 }
 
 void PMBusProtocol::process_error() {

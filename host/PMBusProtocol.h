@@ -7,7 +7,8 @@
 // between '~' and CHKSUM, modulo 65536.
 //
 // Engine settings (keys of the device's settings object):
-//   "address"  the ADR byte of commands and of accepted replies, 0..255 (default 1)
+//   "address"  the ADR byte of commands and of accepted replies, an integer
+//              0..255 (default 1, also when a later InitSetting leaves it out)
 //
 // Receive path: bytes arrive in any chunks; garbage before '~' is dropped; a
 // frame longer than kMaxFrameChars is dropped. A frame is rejected (reported to
@@ -39,7 +40,10 @@ constexpr unsigned char kEOI = 0x0D;
 unsigned LengthChecksum(unsigned lenid);
 // CHKSUM of the characters between SOI and CHKSUM.
 unsigned FrameChecksum(const char* text, std::size_t length);
+// The most info bytes a frame can carry (LENID is 12 bits of hex characters).
+constexpr std::size_t kMaxInfoBytes = 4095 / 2;
 // Wire text of a frame from '~' to CR: VER ADR CID1 CID2/RTN with `info` bytes.
+// Throws std::length_error when infoLength exceeds kMaxInfoBytes.
 std::string Encode(unsigned char ver, unsigned char adr, unsigned char cid1, unsigned char cid2,
                    const unsigned char* info, std::size_t infoLength);
 
@@ -63,6 +67,8 @@ class PMBusProtocol : public KLDSPDevice {
   bool InitSetting(const Json::Value& settings) override;
   void Reset() override;
 
+  // Frames and sends a command. A command with more than yd1363::kMaxInfoBytes
+  // info bytes cannot be framed: it is logged and not sent.
   void write_pmbus_cmd(unsigned char cid1, unsigned char cid2);
   void write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info,
                        int length);
@@ -92,7 +98,8 @@ class PMBusProtocol : public KLDSPDevice {
   unsigned char version_ = 0x20;
 
  private:
-  void HandleFrame();
+  // True when the frame was handed to process_payload().
+  bool HandleFrame();
   void Reject(const char* reason, std::string_view frame, unsigned char rtn = 0);
 
   unsigned char address_ = 1;
