@@ -116,8 +116,8 @@ class PMBusPowerDC : public KLDSPDevice {
     // Logged once the parent's controller is known.
     for (std::size_t k = 0; k < 2; ++k) {
       if (rejected[k])
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, kept {}",
-                data_id, settings[k].key, *settings[k].target);
+        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, setting kept",
+                data_id, settings[k].key);
     }
     return result;
   }
