@@ -1,0 +1,348 @@
+// The AC distribution unit: decodes its sections of the AC replies into its
+// record and channel list, restores them from the cache, answers value keys and
+// at each round end publishes its image, reports its alarms and hands the host
+// its work item.
+#pragma once
+#include <array>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include <boost/lexical_cast.hpp>
+
+#include "host/HostClock.h"
+#include "host/KLDSPDevice.h"
+#include "host/get_ttime.h"
+#include "host/json.h"
+#include "units/ac/AcAlarmRows.h"
+#include "units/ac/ChannelKey.h"
+#include "units/common/Alarm.h"
+#include "units/common/Freshness.h"
+#include "units/common/HistoryImage.h"
+#include "units/common/RecordBytes.h"
+#include "units/common/ReplyCursor.h"
+#include "units/common/RoundWork.h"
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+class PMBusPowerAC : public KLDSPDevice {
+ public:
+  PMBusPowerAC() {
+    // The current alarms' strings never change: build them once.
+    for (std::size_t r = 0; r < units::ac::kCurrentAlarmCount; ++r) {
+      const units::ac::AcAlarmRow& row = units::ac::kCurrentAlarms[r];
+      currentAlarms_[r] = units::PreparedAlarm{row.level, row.key, row.code, row.name, row.text};
+    }
+  }
+  // A device is one unit on one line: neither copied nor moved.
+  PMBusPowerAC(const PMBusPowerAC&) = delete;
+  PMBusPowerAC& operator=(const PMBusPowerAC&) = delete;
+  PMBusPowerAC(PMBusPowerAC&&) = delete;
+  PMBusPowerAC& operator=(PMBusPowerAC&&) = delete;
+  ~PMBusPowerAC() override = default;
+
+  float Get_Value(unsigned index, const std::string& key) const override;
+  int LoadFromCache(const unsigned char* data, int length) override;
+  using KLDSPDevice::LoadFromCache;
+  void RoundDone() override;
+  bool InitV(KLDVDevice* parent, unsigned id, const Json::Value& config) override;
+
+  // Decoders of this unit's section of a reply's info field: `p` its first
+  // byte, `len` the bytes left. Return the bytes the section took, or -1.
+  virtual int parse40_41(const unsigned char* p, int len);
+  virtual int parse40_43(const unsigned char* p, int len);
+  virtual int parse40_44(const unsigned char* p, int len);
+  // Model-specific alarms, after the built-in ones of each round.
+  virtual void DoImpCheckAlert() = 0;
+
+  const TeleAC& Record() const { return record_; }
+  const std::vector<TeleACChannel>& Channels() const { return channels_; }
+  float DiffV() const { return diff_v; }
+  float DiffI() const { return diff_i; }
+  const units::HistoryImage& HistoryImage() const { return history_; }
+
+ private:
+  static constexpr std::size_t kRecordSize = sizeof(TeleAC);
+  static constexpr std::size_t kChannelSize = sizeof(TeleACChannel);
+  static constexpr unsigned char C = TeleACChannel::P40_41_SIZE();
+  static constexpr unsigned char D = TeleACChannel::p40_44_SIZE();
+  static_assert(std::is_trivially_copyable_v<TeleAC> && std::is_trivially_copyable_v<TeleACChannel>);
+  static_assert(sizeof(TeleAC::ttime) == std::tuple_size_v<ttime_t>);
+
+  // The six record keys of Get_Value.
+  struct RecordKey {
+    const char* key;     // value key
+    std::size_t offset;  // field offset in the record
+    bool isFloat;        // 4-byte float, else one status byte
+  };
+  static constexpr RecordKey kRecordKeys[] = {
+      {"ia", offsetof(TeleAC, ia), true},
+      {"ib", offsetof(TeleAC, ib), true},
+      {"ic", offsetof(TeleAC, ic), true},
+      {"ia_alert", offsetof(TeleAC, ia_alert), false},
+      {"ib_alert", offsetof(TeleAC, ib_alert), false},
+      {"ic_alert", offsetof(TeleAC, ic_alert), false},
+  };
+  // The channel values, by the character after "channel_<n>_".
+  struct ChannelItem {
+    char item;           // key character
+    std::size_t offset;  // 4-byte field offset in the channel record
+  };
+  static constexpr ChannelItem kChannelItems[] = {
+      {'a', offsetof(TeleACChannel, a)},
+      {'b', offsetof(TeleACChannel, b)},
+      {'c', offsetof(TeleACChannel, c)},
+      {'f', offsetof(TeleACChannel, f)},
+  };
+
+  int Overflow(const char* format, const units::ReplyCursor& cur, int len) const {
+    InfoLog(format, DataId(), cur.overflowEnd(), len);
+    return -1;
+  }
+  unsigned char Status(units::ac::AcStatus field, const TeleACChannel* ch) const;
+  void PrepareChannelAlarms();
+  // Reads one "appSetting" number; false when the value cannot be made text.
+  static bool ReadSetting(const Json::Value& app, const char* key, float& into);
+
+  TeleAC record_{};                      // zero-filled until decoded or restored
+  std::vector<TeleACChannel> channels_;  // always record_.channel_count entries
+  float diff_v = 20.0f;
+  float diff_i = 20.0f;
+  units::HistoryImage history_;          // record + channels, made at the first round end
+
+  std::array<units::PreparedAlarm, units::ac::kCurrentAlarmCount> currentAlarms_;
+  std::vector<units::PreparedAlarm> channelAlarms_;  // kChannelAlarmCount per channel
+  units::RoundWork roundWork_;
+};
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::ReadSetting(const Json::Value& app,
+                                                              const char* key, float& into) {
+  const Json::Value& v = app[key];
+  if (v.isNull()) return true;
+  if (!v.isConvertibleTo(Json::stringValue)) return false;
+  into = static_cast<float>(std::atof(v.asString().c_str()));
+  return true;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(KLDVDevice* parent, unsigned id,
+                                                       const Json::Value& config) {
+  units::StoreU32LE(record_.data_id, id);
+  const char* rejected[2] = {};
+  std::size_t rejectedCount = 0;
+  if (config.isObject()) {
+    const Json::Value& app = config["appSetting"];
+    if (app.isObject()) {
+      if (!ReadSetting(app, "diff_v", diff_v)) rejected[rejectedCount++] = "diff_v";
+      if (!ReadSetting(app, "diff_i", diff_i)) rejected[rejectedCount++] = "diff_i";
+    }
+  }
+  const bool ok = KLDSPDevice::InitV(parent, id, config);
+  // Logged once the host base has the controller link.
+  for (std::size_t k = 0; k < rejectedCount; ++k)
+    InfoLog("PMBusPowerAC:ProcotolError {} appSetting {} is not a number", id, rejected[k]);
+  return ok;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* p, int len) {
+  static constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
+  units::ReplyCursor cur(p, len);
+  if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+  const unsigned char m = cur.U8();
+  if (channels_.empty()) {
+    record_.channel_count = m;
+    channels_.assign(m, TeleACChannel{});
+  } else if (record_.channel_count != m) {
+    return -1;
+  }
+  for (TeleACChannel& ch : channels_) {
+    for (unsigned char* field : {ch.a, ch.b, ch.c, ch.f}) {
+      if (!cur.Need(4)) return Overflow(kOverflow, cur, len);
+      units::StoreValue(field, cur.Take(4), units::kZeroValue);
+    }
+    std::cout << "a:" << units::LoadFloat(ch.a) << " b:" << units::LoadFloat(ch.b)
+              << " c:" << units::LoadFloat(ch.c) << " f:" << units::LoadFloat(ch.f) << '\n'
+              << std::flush;
+    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+    ch.p41 = cur.U8();
+    if (ch.p41 != C) {
+      InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", DataId(),
+              static_cast<unsigned>(ch.p41), static_cast<unsigned>(C));
+      cur.Skip(4L * ch.p41);
+      continue;
+    }
+    if constexpr (C > 0) {
+      for (unsigned k = 0; k < C; ++k) {
+        if (!cur.Need(4)) return Overflow(kOverflow, cur, len);
+        units::StoreValue(ch.user41 + 4 * k, cur.Take(4), units::kMinusTenthValue);
+      }
+    }
+  }
+  for (unsigned char* field : {record_.ia, record_.ib, record_.ic}) {
+    if (!cur.Need(4)) return Overflow(kOverflow, cur, len);
+    units::StoreValue(field, cur.Take(4), units::kMinusTenthValue);
+  }
+  return cur.pos();
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* p, int len) {
+  static constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}";
+  constexpr unsigned char A = TeleAC::AIRLOCK_MAX();
+  constexpr unsigned char B = TeleAC::P40_43_SIZE();
+  units::ReplyCursor cur(p, len);
+  if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+  record_.airlock_count = cur.U8();
+  if (record_.airlock_count > A) {
+    InfoLog("ProcotolError %u read 40_43 m is %d max %d", DataId(),
+            static_cast<unsigned>(record_.airlock_count), static_cast<unsigned>(A));
+    return -1;
+  }
+  if (!cur.Need(record_.airlock_count)) return Overflow(kOverflow, cur, len);
+  cur.CopyTo(record_.airlock, record_.airlock_count);
+  if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+  record_.p43 = cur.U8();
+  if (record_.p43 != B) {
+    InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", DataId(),
+            static_cast<unsigned>(record_.p43), static_cast<unsigned>(B));
+    // The skipped bytes are not read, so the result is not held to len.
+    cur.Skip(record_.p43);
+    return cur.pos();
+  }
+  if (!cur.Need(B)) return Overflow(kOverflow, cur, len);
+  cur.CopyTo(record_.user43, B);
+  return cur.pos();
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* p, int len) {
+  static constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}";
+  units::ReplyCursor cur(p, len);
+  cur.Skip(1);  // byte 0 carries nothing the unit reads
+  for (TeleACChannel& ch : channels_) {
+    for (unsigned char* field : {&ch.a_alert, &ch.b_alert, &ch.c_alert, &ch.f_alert}) {
+      if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+      *field = cur.U8();
+    }
+    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+    const unsigned char n = cur.U8();
+    if (n != 0) {
+      InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", DataId(), static_cast<unsigned>(n));
+      cur.Skip(n);
+    }
+    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+    ch.p44 = cur.U8();
+    if (ch.p44 != D) {
+      InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", DataId(),
+              static_cast<unsigned>(ch.p44), static_cast<unsigned>(D));
+      cur.Skip(ch.p44);
+      continue;
+    }
+    if (!cur.Need(D)) return Overflow(kOverflow, cur, len);
+    cur.CopyTo(ch.user44, D);
+  }
+  for (unsigned char* field : {&record_.ia_alert, &record_.ib_alert, &record_.ic_alert}) {
+    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
+    *field = cur.U8();
+  }
+  return cur.pos();
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned char* data, int length) {
+  if (data == nullptr || length <= static_cast<int>(kRecordSize)) return 0;
+  std::memcpy(&record_, data, kRecordSize);
+  channels_.resize(record_.channel_count);
+  const std::size_t rest = static_cast<std::size_t>(length) - kRecordSize;
+  if (rest != kChannelSize * channels_.size()) return 0;
+  std::memcpy(channels_.data(), data + kRecordSize, rest);
+  dataReady_ = true;
+  lastUpdate_ = host_clock::LocalSecondClock();
+  return 1;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned index, const std::string& key) const {
+  (void)index;
+  units::ThrowUnlessFresh(*this);
+  const auto* bytes = reinterpret_cast<const unsigned char*>(&record_);
+  for (const RecordKey& row : kRecordKeys) {
+    if (key == row.key)
+      return row.isFloat ? units::LoadFloat(bytes + row.offset) : static_cast<float>(bytes[row.offset]);
+  }
+  units::ac::ChannelKey found;
+  if (!units::ac::FindChannelKey(key, found)) throw std::out_of_range(units::kNotProvided);
+  if (static_cast<std::size_t>(found.number) >= channels_.size())
+    throw std::out_of_range(units::kChannelOutOfRange);
+  const auto* channel = reinterpret_cast<const unsigned char*>(&channels_[found.number]);
+  for (const ChannelItem& row : kChannelItems) {
+    if (found.item == row.item) return units::LoadFloat(channel + row.offset);
+  }
+  throw std::out_of_range(units::kNotProvided);
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+unsigned char PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Status(units::ac::AcStatus field,
+                                                                 const TeleACChannel* ch) const {
+  using units::ac::AcStatus;
+  switch (field) {
+    case AcStatus::A: return ch->a_alert;
+    case AcStatus::B: return ch->b_alert;
+    case AcStatus::C: return ch->c_alert;
+    case AcStatus::F: return ch->f_alert;
+    case AcStatus::IA: return record_.ia_alert;
+    case AcStatus::IB: return record_.ib_alert;
+    case AcStatus::IC: return record_.ic_alert;
+  }
+  return 0;
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::PrepareChannelAlarms() {
+  using units::ac::kChannelAlarmCount;
+  using units::ac::kChannelAlarms;
+  const std::size_t want = channels_.size() * kChannelAlarmCount;
+  if (channelAlarms_.size() == want) return;  // built for this channel count already
+  channelAlarms_.resize(want);
+  for (std::size_t k = 0; k < channels_.size(); ++k) {
+    const std::string prefix = std::string(units::ac::kChannelPrefix) + boost::lexical_cast<std::string>(k + 1);
+    for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
+      const units::ac::AcAlarmRow& row = kChannelAlarms[r];
+      channelAlarms_[k * kChannelAlarmCount + r] =
+          units::PreparedAlarm{row.level, row.key, row.code, row.name, prefix + row.text};
+    }
+  }
+}
+
+template <typename TeleAC, typename TeleACChannel, int RT_AC>
+void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
+  using units::ac::kChannelAlarmCount;
+  lastUpdate_ = host_clock::LocalSecondClock();
+  const ttime_t stamp = get_ttime(host_clock::LocalSecondClock());
+  std::memcpy(record_.ttime, stamp.data(), stamp.size());
+  history_.Fill(record_, channels_);
+  dataReady_ = true;
+  SendSP(RT_AC, history_.data.get(), history_.length, false);
+
+  alarmSlot_ = 1;
+  PrepareChannelAlarms();
+  for (std::size_t k = 0; k < channels_.size(); ++k) {
+    for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
+      const units::ac::AcAlarmRow& row = units::ac::kChannelAlarms[r];
+      units::RaiseAlarm(*this, channelAlarms_[k * kChannelAlarmCount + r],
+                        Status(row.field, &channels_[k]) == row.value);
+    }
+  }
+  for (std::size_t r = 0; r < units::ac::kCurrentAlarmCount; ++r) {
+    const units::ac::AcAlarmRow& row = units::ac::kCurrentAlarms[r];
+    units::RaiseAlarm(*this, currentAlarms_[r], Status(row.field, nullptr) == row.value);
+  }
+  DoImpCheckAlert();
+  roundWork_.Submit(*this, history_.data.get(), history_.length);
+}
