@@ -215,6 +215,9 @@ Scenario ParseScenario(const Json::Value& root) {
     s.versionMinor = static_cast<unsigned char>(ver[1].asUInt());
   }
 
+  // Absent "ac" or "dc": the units of the built-in system; [] means none.
+  const Scenario builtIn = DefaultScenario();
+  if (!root.isMember("ac")) s.ac = builtIn.ac;
   const Json::Value& ac = root.isMember("ac") ? root["ac"] : Json::Value(Json::arrayValue);
   if (!ac.isArray() || ac.size() > 8) Fail("ac", "must be an array of at most 8 units");
   for (Json::ArrayIndex k = 0; k < ac.size(); ++k) {
@@ -237,6 +240,7 @@ Scenario ParseScenario(const Json::Value& root) {
     s.rectifier.current = static_cast<float>(Number(r, "rectifier", "current", 0, 500, s.rectifier.current));
   }
 
+  if (!root.isMember("dc")) s.dc = builtIn.dc;
   const Json::Value& dc = root.isMember("dc") ? root["dc"] : Json::Value(Json::arrayValue);
   if (!dc.isArray() || dc.size() > 8) Fail("dc", "must be an array of at most 8 units");
   for (Json::ArrayIndex k = 0; k < dc.size(); ++k) {

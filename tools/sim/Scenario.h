@@ -86,7 +86,9 @@ struct Scenario {
   std::vector<FaultSpec> faults;
 };
 
-// The built-in scenario: two AC units, the rectifier, one DC unit, no events.
+// The built-in scenario: two AC units of one channel, the rectifier with
+// three modules, one DC unit, no events. A scenario without "ac" or "dc"
+// keeps these units.
 Scenario DefaultScenario();
 Scenario ParseScenario(const Json::Value& root);
 // Reads and parses a scenario file; ScenarioError on any failure.

@@ -1,0 +1,490 @@
+// The runner as a process: against the built-in simulator, the stand-alone
+// simulator over TCP and replay files, checked through its event stream.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/json.h"
+
+extern char** environ;
+
+namespace {
+
+const std::string kSource = QPR_SOURCE_DIR;
+const std::string kSite = kSource + "/examples/site.json";
+// Fast but otherwise real: no reply pause, no 2-second gap between rounds.
+const std::string kFast = " --no-round-wait --reply-pause-ms 0 --poll-ms 2 --timeout-ms 100";
+
+struct Run {
+  int status = -1;
+  std::string out, err;
+  std::vector<Json::Value> events;
+
+  // Events of one kind, in order.
+  std::vector<Json::Value> Of(const std::string& kind) const {
+    std::vector<Json::Value> r;
+    for (const auto& e : events)
+      if (e["event"] == kind) r.push_back(e);
+    return r;
+  }
+  // The round each event belongs to: rounds seen before it, plus one.
+  std::vector<int> RoundOf() const {
+    std::vector<int> r;
+    int round = 1;
+    for (const auto& e : events) {
+      r.push_back(round);
+      if (e["event"] == "round") ++round;
+    }
+    return r;
+  }
+  // "CID1/CID2" of every command in order.
+  std::vector<std::string> Commands() const {
+    std::vector<std::string> r;
+    for (const auto& e : Of("command")) r.push_back(e["cid1"].asString() + "/" + e["cid2"].asString());
+    return r;
+  }
+};
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Temp(const std::string& name) {
+  static int counter = 0;
+  return ::testing::TempDir() + "qpr-run-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
+}
+
+std::vector<Json::Value> ReadEvents(const std::string& path) {
+  std::vector<Json::Value> out;
+  std::ifstream in(path);
+  std::string line;
+  Json::CharReaderBuilder b;
+  while (std::getline(in, line)) {
+    Json::Value v;
+    std::string errors;
+    std::istringstream s(line);
+    if (!Json::parseFromStream(b, s, &v, &errors)) {
+      ADD_FAILURE() << "not a JSON line: " << line;
+      continue;
+    }
+    out.push_back(v);
+  }
+  return out;
+}
+
+// Runs qpr2427k-host with the plug-in and site settings of this build.
+Run RunHost(const std::string& args, const std::string& config = kSite) {
+  Run r;
+  const std::string events = Temp("events.jsonl"), out = Temp("out.txt"), err = Temp("err.txt");
+  const std::string cmd = std::string("timeout 120 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " +
+                          config + " --events " + events + " " + args + " >" + out + " 2>" + err;
+  const int rc = std::system(cmd.c_str());
+  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.out = Slurp(out);
+  r.err = Slurp(err);
+  r.events = ReadEvents(events);
+  return r;
+}
+
+std::string Scenario(const std::string& json) {
+  const std::string path = Temp("scenario.json");
+  std::ofstream(path) << json;
+  return path;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// Whether an alarm with this key and text was reported active, by round.
+std::map<int, bool> AlarmByRound(const Run& run, const std::string& key, const std::string& text) {
+  std::map<int, bool> r;
+  const auto rounds = run.RoundOf();
+  for (std::size_t k = 0; k < run.events.size(); ++k) {
+    const auto& e = run.events[k];
+    if (e["event"] == "alarm" && e["key"] == key && e["text"] == text) r[rounds[k]] = e["active"].asBool();
+  }
+  return r;
+}
+
+TEST(HostRun, WholeRoundsAgainstTheSimulator) {
+  const Run run = RunHost("--simulate --rounds 3" + kFast);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const auto commands = run.Commands();
+  const std::vector<std::string> first = {"40/51", "40/41", "40/43", "40/44", "41/41", "41/43",
+                                          "41/44", "42/41", "42/44", "40/46", "42/46"};
+  const std::vector<std::string> quiet = {"40/41", "41/41", "42/41", "40/46", "42/46"};
+  ASSERT_EQ(commands.size(), first.size() + 2 * quiet.size());
+  EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 11), first);
+  EXPECT_EQ(std::vector<std::string>(commands.begin() + 11, commands.begin() + 16), quiet);
+  EXPECT_EQ(run.Of("reply").size(), commands.size());
+  EXPECT_TRUE(run.Of("rejected").empty());
+  EXPECT_TRUE(run.Of("timeout").empty());
+  for (const auto& e : run.Of("command")) EXPECT_EQ(e["frame"].asString().substr(0, 3), "~21");
+
+  const auto rounds = run.Of("round");
+  ASSERT_EQ(rounds.size(), 3u);
+  for (int k = 0; k < 3; ++k) {
+    EXPECT_EQ(rounds[k]["round"], k + 1);
+    EXPECT_GE(rounds[k]["ms"].asDouble(), 0.0);
+  }
+  // Every round: four publications, every alarm reported, none active.
+  const auto published = run.Of("publish");
+  ASSERT_EQ(published.size(), 12u);
+  std::multiset<int> types;
+  for (const auto& p : published) types.insert(p["record_type"].asInt());
+  EXPECT_EQ(types.count(5026), 6u);
+  EXPECT_EQ(types.count(5028), 3u);
+  EXPECT_EQ(types.count(5027), 3u);
+  EXPECT_EQ(run.Of("history").size(), 12u);  // every work item ran before the exit
+  for (const auto& a : run.Of("alarm")) EXPECT_FALSE(a["active"].asBool()) << a["key"] << " " << a["text"];
+  EXPECT_GE(run.Of("alarm").size(), 3u * (2 * 20 + 12));
+
+  // Right after each round event: the value events of every AC and DC child.
+  const std::vector<std::string> acKeys = {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert",
+                                           "channel_0_a", "channel_0_b", "channel_0_c", "channel_0_f"};
+  for (std::size_t k = 0; k < run.events.size(); ++k) {
+    if (run.events[k]["event"] != "round") continue;
+    std::vector<std::string> got;
+    std::map<std::string, double> v;
+    for (std::size_t j = k + 1; j < run.events.size() && run.events[j]["event"] == "value"; ++j) {
+      const auto& e = run.events[j];
+      got.push_back(e["data_id"].asString() + ":" + e["key"].asString());
+      ASSERT_TRUE(e.isMember("value")) << e["error"];
+      v[got.back()] = e["value"].asDouble();
+    }
+    std::vector<std::string> want;
+    for (const char* id : {"11", "12"})
+      for (const auto& key : acKeys) want.push_back(std::string(id) + ":" + key);
+    want.push_back("21:v");
+    want.push_back("21:i");
+    EXPECT_EQ(got, want);
+    EXPECT_NEAR(v["11:channel_0_a"], 230.0, 4.0);
+    EXPECT_NEAR(v["11:channel_0_f"], 50.0, 1.0);
+    EXPECT_NEAR(v["11:ia"], 18.0, 0.5);
+    EXPECT_EQ(v["11:ia_alert"], 0.0);
+    EXPECT_NEAR(v["21:v"], 53.5, 1.0);
+    EXPECT_NEAR(v["21:i"], 30.0, 0.5);
+  }
+}
+
+TEST(HostRun, AlarmsAreRaisedAndClearedByScenarioEvents) {
+  const Run run = RunHost("--simulate " + kSource + "/examples/scenarios/mains-failure.json --rounds 7" + kFast);
+  ASSERT_EQ(run.status, 0) << run.err;
+  ASSERT_EQ(run.Of("round").size(), 7u);
+  const auto during = [](int from, int until) {
+    std::map<int, bool> m;
+    for (int r = 1; r <= 7; ++r) m[r] = r >= from && r < until;
+    return m;
+  };
+  // Mains failure in rounds 3 to 5: phase loss on both AC units, on battery.
+  EXPECT_EQ(AlarmByRound(run, "AC_8", "交流屏1输入线/相电压AB/A").size(), 7u);
+  std::map<int, bool> phaseLoss;
+  const auto rounds = run.RoundOf();
+  for (std::size_t k = 0; k < run.events.size(); ++k) {
+    const auto& e = run.events[k];
+    if (e["event"] == "alarm" && e["key"] == "AC_8") {
+      if (e["data_id"] == 12) phaseLoss[rounds[k]] = e["active"].asBool();
+    }
+  }
+  EXPECT_EQ(phaseLoss, during(3, 6));
+  EXPECT_EQ(AlarmByRound(run, "AC_8", "交流屏1输入线/相电压AB/A"), during(3, 6));
+  EXPECT_EQ(AlarmByRound(run, "AC_3", "交流屏1频率"), during(3, 6));
+  EXPECT_EQ(AlarmByRound(run, "QPR2427K_AC_1", "开关电源处于电池供电中"), during(3, 6));
+  // Fuse 3 from round 4 on; module 2 in rounds 5 and 6.
+  EXPECT_EQ(AlarmByRound(run, "DC_3", "直流3电池熔丝故障告警"), during(4, 8));
+  EXPECT_EQ(AlarmByRound(run, "DC_3", "直流2电池熔丝故障告警"), during(0, 0));
+  EXPECT_EQ(AlarmByRound(run, "RC_0", "模块2整流模块故障告警"), during(5, 7));
+  EXPECT_EQ(AlarmByRound(run, "QPR2427K_RC_2", "模块2模块故障告警状态"), during(5, 7));
+  EXPECT_EQ(AlarmByRound(run, "RC_0", "模块1整流模块故障告警"), during(0, 0));
+
+  // The values follow: no voltage while the mains is down. Values come
+  // right after their round's event, so they count one round back.
+  for (std::size_t k = 0; k < run.events.size(); ++k) {
+    const auto& e = run.events[k];
+    const int round = rounds[k] - 1;
+    if (e["event"] == "value" && e["data_id"] == 11 && e["key"] == "channel_0_a") {
+      if (round >= 3 && round < 6) EXPECT_EQ(e["value"].asDouble(), 0.0) << "round " << round;
+      else EXPECT_NEAR(e["value"].asDouble(), 230.0, 4.0) << "round " << round;
+    }
+  }
+  // The view shows the active alarms.
+  EXPECT_TRUE(Contains(run.out, "ALARM qpr2427k-dc 21 DC_3")) << run.out;
+}
+
+TEST(HostRun, PollingGoesOnAfterEveryLineFault) {
+  struct Row {
+    const char* fault;
+    std::function<void(const Run&)> evidence;
+  };
+  const auto hasTimeout = [](const Run& r) { EXPECT_FALSE(r.Of("timeout").empty()); };
+  const auto rejected = [](const std::string& reason) {
+    return [reason](const Run& r) {
+      bool seen = false;
+      for (const auto& e : r.Of("rejected")) seen = seen || e["reason"] == reason;
+      EXPECT_TRUE(seen) << reason;
+      EXPECT_FALSE(r.Of("timeout").empty());
+    };
+  };
+  const auto logged = [](const std::string& message) {
+    return [message](const Run& r) {
+      bool seen = false;
+      for (const auto& e : r.Of("log")) seen = seen || Contains(e["message"].asString(), message);
+      EXPECT_TRUE(seen) << message;
+    };
+  };
+  // A reply from another unit than the command asked.
+  const auto wrongUnit = [](const Run& r) {
+    bool seen = false;
+    std::string asked;
+    for (const auto& e : r.events) {
+      if (e["event"] == "command") asked = e["cid1"].asString();
+      if (e["event"] == "reply") seen = seen || e["cid1"].asString() != asked;
+    }
+    EXPECT_TRUE(seen);
+  };
+  const Row rows[] = {
+      {R"({"type":"drop","round":2,"command":"40/41"})", hasTimeout},
+      {R"({"type":"drop","round":2,"command":"42/46"})", hasTimeout},
+      {R"({"type":"drop","round":2,"command":"40/46","count":3})", hasTimeout},
+      {R"({"type":"bad_checksum","round":2,"command":"41/41"})", rejected("bad CHKSUM")},
+      {R"({"type":"truncate","round":2,"command":"42/41","count":2})", [](const Run& r) {
+         EXPECT_FALSE(r.Of("rejected").empty());
+         EXPECT_FALSE(r.Of("timeout").empty());
+       }},
+      {R"({"type":"wrong_unit","round":2,"command":"41/41"})", wrongUnit},
+      {R"({"type":"wrong_unit","round":2,"command":"40/41","count":2})", wrongUnit},
+      {R"({"type":"unit_count","round":2,"command":"40/41","delta":1})",
+       logged("read ac_number is 3, configured ac_number is 2")},
+      {R"({"type":"unit_count","round":2,"command":"42/41","delta":-1})",
+       logged("read dc_number is 0, configured dc_number is 1")},
+      {R"({"type":"unit_count","round":2,"command":"42/44","delta":2})",
+       logged("read dc_number is 3, configured dc_number is 1")},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.fault);
+    const std::string scenario =
+        Scenario(std::string(R"({"ac":[{},{}],"dc":[{}],"faults":[)") + row.fault + "]}");
+    const Run run = RunHost("--simulate " + scenario + " --rounds 4" + kFast);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.Of("round").size(), 4u);
+    row.evidence(run);
+    // The struck command is asked again, and later rounds are whole.
+    const auto rounds = run.RoundOf();
+    std::vector<std::string> last;
+    for (std::size_t k = 0; k < run.events.size(); ++k)
+      if (rounds[k] == 4 && run.events[k]["event"] == "command")
+        last.push_back(run.events[k]["cid1"].asString() + "/" + run.events[k]["cid2"].asString());
+    ASSERT_FALSE(last.empty());
+    EXPECT_EQ(last.front(), "40/41");
+    EXPECT_EQ(last.back(), "42/46");
+  }
+}
+
+TEST(HostRun, ANoisyLineStillGivesWholeRounds) {
+  const Run run = RunHost("--simulate " + kSource + "/examples/scenarios/line-faults.json --rounds 12" + kFast);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.Of("round").size(), 12u);
+  EXPECT_FALSE(run.Of("timeout").empty());
+  EXPECT_FALSE(run.Of("rejected").empty());
+  // 22 values after each round, all answered.
+  const auto values = run.Of("value");
+  EXPECT_EQ(values.size(), 12u * 22u);
+  for (const auto& v : values) EXPECT_TRUE(v.isMember("value")) << v["error"];
+}
+
+TEST(HostRun, UnsupportedModelRaisesTheModelAlarmOnceAndPollingGoesOn) {
+  const Run run = RunHost("--simulate " + kSource + "/examples/scenarios/unsupported-model.json --rounds 2" + kFast);
+  ASSERT_EQ(run.status, 0) << run.err;
+  int seen = 0;
+  for (const auto& a : run.Of("alarm")) {
+    if (a["key"] != "device_model") continue;
+    ++seen;
+    EXPECT_EQ(a["code"], "70319");
+    EXPECT_EQ(a["level"], 3);
+    EXPECT_EQ(a["active"], true);
+    EXPECT_TRUE(Contains(a["text"].asString(), "QPR-99X")) << a["text"];
+    EXPECT_EQ(a["text"].asString().rfind("本驱动类型:qpr2427k 检测型号:", 0), 0u) << a["text"];
+  }
+  EXPECT_EQ(seen, 1);
+  EXPECT_EQ(run.Of("round").size(), 2u);
+}
+
+TEST(HostRun, RestartFromTheSavedCache) {
+  const std::string cache = Temp("cache.json");
+  const Run first = RunHost("--simulate --rounds 2 --save-cache " + cache + kFast);
+  ASSERT_EQ(first.status, 0) << first.err;
+  Json::Value saved;
+  {
+    std::ifstream in(cache);
+    Json::CharReaderBuilder b;
+    std::string errors;
+    ASSERT_TRUE(Json::parseFromStream(b, in, &saved, &errors)) << errors;
+  }
+  ASSERT_EQ(saved["children"].size(), 4u);
+  const std::size_t lengths[] = {40 + 23, 40 + 23, 177, 65 + 3 * 14};
+  for (Json::ArrayIndex k = 0; k < 4; ++k)
+    EXPECT_EQ(saved["children"][k]["image"].asString().size(), 2 * lengths[k]) << k;
+  // The last history image of each child is what the cache holds.
+  std::map<int, std::string> lastHistory;
+  for (const auto& h : first.Of("history")) lastHistory[h["data_id"].asInt()] = h["image"].asString();
+  EXPECT_EQ(saved["children"][2]["image"].asString(), lastHistory[21]);
+  std::map<std::string, double> lastValues;
+  for (const auto& v : first.Of("value")) lastValues[v["data_id"].asString() + ":" + v["key"].asString()] = v["value"].asDouble();
+
+  // Restarted: the values answer from the cache before any command is sent.
+  const Run second = RunHost("--simulate --rounds 1 --cache " + cache + kFast);
+  ASSERT_EQ(second.status, 0) << second.err;
+  std::size_t before = 0;
+  for (const auto& e : second.events) {
+    if (e["event"] == "command") break;
+    if (e["event"] != "value") continue;
+    ++before;
+    ASSERT_TRUE(e.isMember("value")) << e["error"];
+    EXPECT_EQ(e["value"].asDouble(), lastValues[e["data_id"].asString() + ":" + e["key"].asString()]) << e["key"];
+  }
+  EXPECT_EQ(before, 22u);
+  EXPECT_TRUE(Contains(second.out, "cache: qpr2427k-rc 100 restored (107 bytes)")) << second.out;
+  EXPECT_EQ(second.Of("round").size(), 1u);
+
+  // Without the cache nothing answers before the first round.
+  const Run cold = RunHost("--simulate --rounds 1" + kFast);
+  for (const auto& e : cold.events) {
+    if (e["event"] == "round") break;
+    EXPECT_NE(e["event"], "value");
+  }
+  // A cache image of the wrong length is refused by the child, and said so.
+  Json::Value damaged = saved;
+  damaged["children"][2]["image"] = "00";
+  const std::string bad = Temp("bad-cache.json");
+  std::ofstream(bad) << damaged;
+  const Run refused = RunHost("--simulate --rounds 0 --cache " + bad + kFast);
+  EXPECT_EQ(refused.status, 0) << refused.err;
+  EXPECT_TRUE(Contains(refused.out, "cache: qpr2427k-dc 21 refused (1 bytes)")) << refused.out;
+  for (const auto& e : refused.Of("value"))
+    if (e["data_id"] == 21) EXPECT_EQ(e["error"], "数据未就绪");
+}
+
+TEST(HostRun, ReplayAnswersEachCommandWithTheNextLine) {
+  const Run live = RunHost("--simulate --rounds 2" + kFast);
+  ASSERT_EQ(live.status, 0) << live.err;
+  const auto replies = live.Of("reply");
+  ASSERT_EQ(replies.size(), 11u + 5u);
+  // The live replies, with one lost reply and one line of noise after the model.
+  const std::string file = Temp("replay.txt");
+  {
+    std::ofstream out(file);
+    out << "# recorded from the simulator\n" << replies[0]["frame"].asString() << "\n-\n~21XYZ\n\n";
+    for (std::size_t k = 1; k < replies.size(); ++k) out << replies[k]["frame"].asString() << "\r\n";
+  }
+  const Run replay = RunHost("--replay " + file + " --timeout-ms 50 --no-round-wait --reply-pause-ms 0 --poll-ms 2");
+  ASSERT_EQ(replay.status, 0) << replay.err;
+  EXPECT_EQ(replay.Of("round").size(), 2u);
+  EXPECT_EQ(replay.Of("timeout").size(), 2u);  // "-" and the noise line
+  ASSERT_EQ(replay.Of("rejected").size(), 1u);
+  const auto commands = replay.Commands();
+  ASSERT_GE(commands.size(), 4u);
+  EXPECT_EQ(std::vector<std::string>(commands.begin(), commands.begin() + 4),
+            (std::vector<std::string>{"40/51", "40/41", "40/41", "40/41"}));
+  // Same replies, same values.
+  std::vector<std::string> a, b;
+  const Json::StreamWriterBuilder w;
+  for (const auto& v : live.Of("value")) a.push_back(Json::writeString(w, v));
+  for (const auto& v : replay.Of("value")) b.push_back(Json::writeString(w, v));
+  EXPECT_EQ(a, b);
+  // The run ends when the lines run out: the next command has no answer.
+  EXPECT_EQ(replay.Commands().size(), replies.size() + 2 + 1);
+  EXPECT_TRUE(Contains(replay.out, "the replay has no more replies")) << replay.out;
+}
+
+TEST(HostRun, TraceLinesGoToTheTraceFileNotTheView) {
+  const std::string trace = Temp("trace.txt");
+  const Run run = RunHost("--simulate --rounds 1 --trace " + trace + kFast);
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string traced = Slurp(trace);
+  EXPECT_TRUE(Contains(traced, "a:")) << traced;
+  EXPECT_TRUE(Contains(traced, "parse 42 41:")) << traced;
+  EXPECT_FALSE(Contains(run.out, "parse 42 41:"));
+  EXPECT_TRUE(Contains(run.out, "── round 1")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "AC 11")) << run.out;
+  EXPECT_TRUE(Contains(run.out, "RC 100   3 modules")) << run.out;
+}
+
+TEST(HostRun, StandAloneSimulatorOverTcp) {
+  const std::string err = Temp("sim-err.txt");
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const std::string scenario = kSource + "/examples/scenarios/normal.json";
+  const char* argv[] = {QPR_SIM_BIN, "--listen", "127.0.0.1:0", "--scenario", scenario.c_str(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, QPR_SIM_BIN, &actions, nullptr, const_cast<char**>(argv), environ), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  std::string port;
+  for (int k = 0; k < 500 && port.empty(); ++k) {  // the simulator says where it listens
+    const std::string text = Slurp(err);
+    const auto at = text.find("listening on 127.0.0.1:");
+    if (at != std::string::npos && text.find('\n', at) != std::string::npos)
+      port = text.substr(at + 23, text.find('\n', at) - at - 23);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a real process starting up
+  }
+  ASSERT_FALSE(port.empty()) << Slurp(err);
+  const Run run = RunHost("--port tcp:127.0.0.1:" + port + " --rounds 2" + kFast);
+  kill(pid, SIGTERM);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.Of("round").size(), 2u);
+  EXPECT_TRUE(Contains(Slurp(err), "client 127.0.0.1:")) << Slurp(err);
+}
+
+TEST(HostRun, ClearErrorsAndExitStatus) {
+  const std::string noRc = Scenario(R"({"data_id":1,"acSetting":[{"data_id":2}]})");
+  const std::string notJson = Scenario("{ nope");
+  struct Row {
+    std::string args, config;
+    int status;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"--plugin /nonexistent/qpr2427k.so --simulate --rounds 1", kSite, 1, "cannot load the plug-in"},
+      {"--simulate --rounds 1", "/nonexistent/site.json", 1, "cannot open the settings file /nonexistent/site.json"},
+      {"--simulate --rounds 1", notJson, 1, "is not valid JSON"},
+      {"--simulate --rounds 1", noRc, 1, "the plug-in refused the settings"},
+      {"--port /nonexistent/ttyS9 --rounds 1", kSite, 1, "cannot open serial port /nonexistent/ttyS9"},
+      {"--port tcp:127.0.0.1:1 --rounds 1", kSite, 1, "cannot connect to 127.0.0.1:1"},
+      {"--port tcp:nohostport --rounds 1", kSite, 1, "needs the form tcp:HOST:PORT"},
+      {"--simulate " + notJson + " --rounds 1", kSite, 1, "not valid JSON"},
+      {"--simulate " + Scenario(R"({"ac":[{"channels":99}]})") + " --rounds 1", kSite, 1, "ac[0].channels"},
+      {"--replay /nonexistent/replay.txt", kSite, 1, "cannot open the replay file"},
+      {"--rounds many", kSite, 2, "--rounds needs a whole number"},
+      {"--cache /nonexistent/cache.json --rounds 0", kSite, 1, "cannot open the cache file"},
+      {"--save-cache /nonexistent/dir/c.json --simulate --rounds 1" + kFast, kSite, 1, "cannot write the cache file"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args);
+    const Run run = RunHost(row.args, row.config);
+    EXPECT_EQ(run.status, row.status) << run.err;
+    EXPECT_TRUE(Contains(run.err, row.message)) << run.err;
+  }
+  const Run help = RunHost("--help");
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(Contains(help.out, "usage: qpr2427k-host")) << help.out;
+}
+
+}  // namespace

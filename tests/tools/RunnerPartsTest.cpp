@@ -1,0 +1,231 @@
+// The runner's parts that need no plug-in: command line, event lines, replay
+// files, cache files, and the host controller's events and work thread.
+#include <gtest/gtest.h>
+
+#include <boost/asio/thread_pool.hpp>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <thread>
+
+#include "host/KLDSPDevice.h"
+#include "host/PMBusProtocol.h"
+#include "tools/host/EventLog.h"
+#include "tools/host/HostController.h"
+#include "tools/host/Links.h"
+#include "tools/host/Options.h"
+#include "tools/host/Runner.h"
+
+namespace {
+
+using namespace runner;
+
+Options Parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "qpr2427k-host");
+  return ParseOptions(static_cast<int>(args.size()), args.data());
+}
+
+TEST(RunnerOptions, DefaultsAreTheHostsRealTiming) {
+  const Options o = Parse({});
+  EXPECT_EQ(o.source, Source::Simulate);
+  EXPECT_EQ(o.scenario, "");
+  EXPECT_EQ(o.timeoutMs, 1000u);
+  EXPECT_FALSE(o.replyPauseMs.has_value());
+  EXPECT_FALSE(o.noRoundWait);
+  EXPECT_FALSE(o.rounds.has_value());
+  EXPECT_EQ(o.baud, 9600u);
+}
+
+TEST(RunnerOptions, SimulateTakesAnOptionalScenario) {
+  EXPECT_EQ(Parse({"--simulate", "--rounds", "2"}).scenario, "");
+  const Options o = Parse({"--simulate", "s.json", "--rounds", "2", "--no-round-wait", "--reply-pause-ms", "0"});
+  EXPECT_EQ(o.scenario, "s.json");
+  EXPECT_EQ(*o.rounds, 2);
+  EXPECT_TRUE(o.noRoundWait);
+  EXPECT_EQ(*o.replyPauseMs, 0u);
+  const Options p = Parse({"--port", "tcp:127.0.0.1:4001", "--baud", "19200"});
+  EXPECT_EQ(p.source, Source::Port);
+  EXPECT_EQ(p.port, "tcp:127.0.0.1:4001");
+  EXPECT_EQ(p.baud, 19200u);
+}
+
+TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
+  struct Row {
+    std::vector<const char*> args;
+    const char* message;
+  };
+  const Row rows[] = {
+      {{"--rounds"}, "--rounds needs a value"},
+      {{"--rounds", "-1"}, "--rounds needs a whole number"},
+      {{"--rounds", "2x"}, "--rounds needs a whole number"},
+      {{"--timeout-ms", "0"}, "--timeout-ms must not be 0"},
+      {{"--port", "/dev/ttyS0", "--replay", "r.txt"}, "only one of"},
+      {{"--frobnicate"}, "unknown argument --frobnicate"},
+  };
+  for (const auto& row : rows) {
+    try {
+      Parse(row.args);
+      ADD_FAILURE() << "accepted " << row.args[0];
+    } catch (const UsageError& e) {
+      EXPECT_NE(std::string(e.what()).find(row.message), std::string::npos) << e.what();
+    }
+  }
+}
+
+TEST(EventLines, HexNumbersAndTextsAreWrittenAsTheStreamPromises) {
+  const unsigned char bytes[] = {0x00, 0xAB, 0x7F, 0x10};
+  EXPECT_EQ(EventLog::Hex(bytes, 4), "00AB7F10");
+  EXPECT_EQ(EventLog::Hex(bytes, 0), "");
+  EventLog log;
+  Json::Value e;
+  e["event"] = "value";
+  e["v"] = EventLog::Number(230.1f);
+  e["i"] = EventLog::Number(-0.1f);
+  e["n"] = EventLog::Number(std::numeric_limits<float>::quiet_NaN());
+  e["text"] = "交流屏1频率";
+  e["slot"] = 66;
+  EXPECT_EQ(log.Line(e), R"({"event":"value","i":-0.1,"n":null,"slot":66,"text":"交流屏1频率","v":230.1})");
+}
+
+TEST(EventLines, AreFlushedLineByLineToTheFile) {
+  const std::string path = ::testing::TempDir() + "events-test.jsonl";
+  EventLog log;
+  ASSERT_TRUE(log.Open(path));
+  Json::Value e;
+  e["event"] = "timeout";
+  log.Write(e);
+  std::ifstream in(path);  // readable before the log is closed
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, R"({"event":"timeout"})");
+  EXPECT_FALSE(log.Open("/nonexistent-dir/x.jsonl"));
+}
+
+TEST(ReplayFiles, KeepRepliesAndMissingRepliesInOrder) {
+  std::istringstream in("# a comment\n\n~21014000C000FDB1\r\n  -  \n\t~2101\n");
+  const auto lines = ParseReplay(in, "r.txt");
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(*lines[0].frame, "~21014000C000FDB1");
+  EXPECT_EQ(lines[0].lineNumber, 3);
+  EXPECT_FALSE(lines[1].frame.has_value());
+  EXPECT_EQ(*lines[2].frame, "~2101");
+  std::istringstream bad("~21\nhello\n");
+  try {
+    ParseReplay(bad, "r.txt");
+    ADD_FAILURE() << "accepted a line without '~'";
+  } catch (const LinkError& e) {
+    EXPECT_NE(std::string(e.what()).find("r.txt:2"), std::string::npos) << e.what();
+  }
+}
+
+TEST(CacheFiles, RoundTripAndRefuseDamage) {
+  const std::vector<CacheEntry> entries = {{0, "qpr2427k-ac", 11, {1, 2, 0xFE}}, {3, "qpr2427k-rc", 100, {}}};
+  const auto back = CacheFromJson(CacheToJson(entries), "c.json");
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_EQ(back[0].index, 0u);
+  EXPECT_EQ(back[0].deviceType, "qpr2427k-ac");
+  EXPECT_EQ(back[0].dataId, 11u);
+  EXPECT_EQ(back[0].image, (std::vector<unsigned char>{1, 2, 0xFE}));
+  EXPECT_EQ(back[1].index, 3u);
+  EXPECT_TRUE(back[1].image.empty());
+
+  Json::Value damaged = CacheToJson(entries);
+  damaged["children"][0]["image"] = "0G";
+  EXPECT_THROW(CacheFromJson(damaged, "c.json"), RunError);
+  damaged["children"][0]["image"] = "ABC";
+  EXPECT_THROW(CacheFromJson(damaged, "c.json"), RunError);
+  EXPECT_THROW(CacheFromJson(Json::Value(Json::arrayValue), "c.json"), RunError);
+  Json::Value noId = CacheToJson(entries);
+  noId["children"][1].removeMember("data_id");
+  EXPECT_THROW(CacheFromJson(noId, "c.json"), RunError);
+}
+
+struct Unit : KLDSPDevice {};
+
+// Reads back the events file the controller wrote.
+std::vector<Json::Value> ReadEvents(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<Json::Value> out;
+  std::string line;
+  Json::CharReaderBuilder b;
+  while (std::getline(in, line)) {
+    Json::Value v;
+    std::string errors;
+    std::istringstream s(line);
+    EXPECT_TRUE(Json::parseFromStream(b, s, &v, &errors)) << line;
+    out.push_back(v);
+  }
+  return out;
+}
+
+TEST(RunnerController, TurnsHostCallsIntoEventsAndKeepsTheAlarmTable) {
+  const std::string path = ::testing::TempDir() + "controller-events.jsonl";
+  EventLog log;
+  ASSERT_TRUE(log.Open(path));
+  std::vector<std::string> lines;
+  auto ctl = std::make_shared<HostController>(log, [&](const std::string& l) { lines.push_back(l); });
+  auto unit = std::make_shared<Unit>();
+  unit->deviceType_ = "qpr2427k-ac";
+  unit->Init(ctl, 11, Json::Value());
+
+  unit->CheckThresholdBool(3, "AC_0", "06015", "交流输入电压过低告警", "交流屏1输入线/相电压AB/A", true, 1);
+  unit->CheckThresholdBool(3, "AC_0", "06015", "交流输入电压过低告警", "交流屏1输入线/相电压AB/A", false, 1);
+  const unsigned char image[] = {0x0B, 0, 0, 0};
+  unit->SendSP(5026, image, 4, false);
+  unit->InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", unit->DataId(), 2, 0);
+  const unsigned char group = 0xFF;
+  const std::string command = yd1363::Encode(0x21, 1, 0x40, 0x41, &group, 1);
+  unit->SendData(reinterpret_cast<const unsigned char*>(command.data()), static_cast<unsigned>(command.size()));
+
+  const auto events = ReadEvents(path);
+  ASSERT_EQ(events.size(), 5u);
+  EXPECT_EQ(events[0]["event"], "alarm");
+  EXPECT_EQ(events[0]["data_id"], 11);
+  EXPECT_EQ(events[0]["device_type"], "qpr2427k-ac");
+  EXPECT_EQ(events[0]["text"], "交流屏1输入线/相电压AB/A");
+  EXPECT_EQ(events[0]["active"], true);
+  EXPECT_EQ(events[1]["active"], false);
+  EXPECT_EQ(events[2]["event"], "publish");
+  EXPECT_EQ(events[2]["record_type"], 5026);
+  EXPECT_EQ(events[2]["image"], "0B000000");
+  EXPECT_EQ(events[3]["message"], "PMBusPowerAC:ProcotolError 11 read 40_41 p is 2 not 0");
+  EXPECT_EQ(events[4]["event"], "command");
+  EXPECT_EQ(events[4]["cid1"], "40");
+  EXPECT_EQ(events[4]["cid2"], "41");
+  EXPECT_EQ(events[4]["info"], "FF");
+  EXPECT_EQ(events[4]["frame"], command.substr(0, command.size() - 1));
+  EXPECT_EQ(lines, (std::vector<std::string>{"PMBusPowerAC:ProcotolError 11 read 40_41 p is 2 not 0"}));
+
+  const auto alarms = ctl->Alarms();
+  ASSERT_EQ(alarms.size(), 1u);  // one alarm, reported twice
+  EXPECT_FALSE(alarms[0].active);
+  EXPECT_EQ(ctl->PublishedLength(unit.get()), 4u);
+  EXPECT_EQ(ctl->commandsSent(), 1u);
+  EXPECT_EQ(ctl->lastCid2(), 0x41);
+}
+
+TEST(RunnerController, RunsWorkItemsOnTheWorkThreadAndKeepsTheirHistory) {
+  EventLog log;  // writes nowhere
+  auto ctl = std::make_shared<HostController>(log, nullptr);
+  boost::asio::thread_pool pool(1);
+  ctl->SetWorkPool(&pool);
+  auto unit = std::make_shared<Unit>();
+  unit->Init(ctl, 21, Json::Value());
+  const auto loop = std::this_thread::get_id();
+  std::thread::id ranOn;
+  for (unsigned char round = 1; round <= 3; ++round) {
+    unit->CheckThresholdWork([unit, round, &ranOn] {
+      ranOn = std::this_thread::get_id();
+      const unsigned char image[] = {round, round};
+      unit->SaveDeviceHistory(image, 2);
+    });
+  }
+  pool.join();
+  EXPECT_NE(ranOn, loop);
+  const auto saved = ctl->LastSaved(unit.get());
+  ASSERT_TRUE(saved.has_value());
+  EXPECT_EQ(*saved, (std::vector<unsigned char>{3, 3}));  // the last round's image
+  EXPECT_FALSE(ctl->LastSaved(nullptr).has_value());
+}
+
+}  // namespace
