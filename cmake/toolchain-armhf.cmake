@@ -10,9 +10,11 @@ find_program(CMAKE_CXX_COMPILER NAMES ${QPR_CROSS_PREFIX}g++-12 ${QPR_CROSS_PREF
 find_program(CMAKE_STRIP NAMES ${QPR_CROSS_PREFIX}strip)
 find_program(CMAKE_READELF NAMES ${QPR_CROSS_PREFIX}readelf)
 
-# The whole build uses one compiler, so GCC's notes about the argument-passing
-# change of GCC 7.1 concern no caller of ours.
-set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+# -Wcast-align: ARM needs aligned float/double/64-bit loads, so a cast that
+# raises alignment (bytes to float*) is a fault waiting for -O2; x86 builds
+# cannot see it. -Wno-psabi: the whole build uses one compiler, so GCC's notes
+# on the argument passing change of GCC 7.1 concern no caller of ours.
+set(CMAKE_CXX_FLAGS_INIT "-Wcast-align -Wno-psabi")
 
 # Programs (compilers, generators) come from the build machine; libraries,
 # headers and CMake package files only from the armhf multiarch folders.
