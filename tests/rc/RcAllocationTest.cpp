@@ -63,6 +63,7 @@ TEST(RcAllocation, SteadyRoundAllocatesNothing) {
   ctl->Clear();
 
   const Bytes values = Reply41_41(Value(0x70), std::vector<Bytes>(12, Value(0x30)));
+  allocations = 0;
   counting = true;
   const int used = unit->parse41_41(values.data(), static_cast<int>(values.size()));
   unit->RoundDone();
@@ -77,9 +78,10 @@ TEST(RcAllocation, SteadyRoundAllocatesNothing) {
 }
 
 TEST(RcAllocation, CountingSeesAnAllocation) {
+  allocations = 0;
   counting = true;
   auto* p = new int(3);
   counting = false;
-  EXPECT_EQ(allocations.exchange(0), 1);
+  EXPECT_EQ(allocations.load(), 1);
   delete p;
 }

@@ -85,7 +85,8 @@ class PMBusPowerRC : public KLDSPDevice {
     std::printf("rc channelLen %d and %u left:%d\n", kModule, static_cast<unsigned>(record_.channel_count),
                 left);
     if (left != kModule * static_cast<int>(record_.channel_count)) return 0;
-    if (left > 0) std::memcpy(static_cast<void*>(modules_.data()), data + kRecord, static_cast<std::size_t>(left));
+    if (left > 0)
+      std::memcpy(static_cast<void*>(modules_.data()), data + kRecord, static_cast<std::size_t>(left));
     dataReady_ = true;
     lastUpdate_ = host_clock::LocalSecondClock();
     return 1;
@@ -194,9 +195,10 @@ class PMBusPowerRC : public KLDSPDevice {
     if (!in.Need(1)) return Overflow(kOverflow, in.overflowEnd(), len);
     const std::size_t count = in.U8();
     if (count > modules_.size()) {
-      InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not "
-              "equal {} != {} ",
-              DataId(), static_cast<unsigned>(count), record_.channel_count);
+      InfoLog(
+          "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not "
+          "equal {} != {} ",
+          DataId(), static_cast<unsigned>(count), record_.channel_count);
       return 0;
     }
     for (std::size_t k = 0; k < count; ++k) {
@@ -225,7 +227,8 @@ class PMBusPowerRC : public KLDSPDevice {
     constexpr int kFixed = 21;
     units::ReplyCursor in(p, len);
     if (!in.Need(kFixed))
-      return Overflow("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", in.overflowEnd(), len);
+      return Overflow("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", in.overflowEnd(),
+                      len);
     in.CopyTo(record_.ac_param, sizeof(record_.ac_param));
     const int extra = in.U8();
     return kFixed + 4 * extra;
@@ -238,7 +241,8 @@ class PMBusPowerRC : public KLDSPDevice {
     constexpr int kRoom = TeleRC::P42_46_SIZE();
     units::ReplyCursor in(p, len);
     if (!in.Need(kFixed))
-      return Overflow("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", in.overflowEnd(), len);
+      return Overflow("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", in.overflowEnd(),
+                      len);
     in.CopyTo(record_.dc_param, sizeof(record_.dc_param));
     record_.dc_param_p = in.U8();
     if (record_.dc_param_p != TeleRC::P42_46_NUMBER()) {
@@ -264,8 +268,8 @@ class PMBusPowerRC : public KLDSPDevice {
   // Reports every row for every module that `wanted` accepts, module by module,
   // each with the next alarm slot.
   template <std::size_t R, typename Wanted>
-  void RaiseModuleAlarms(const units::rc::ModuleAlarmRow (&rows)[R], std::vector<units::PreparedAlarm>& prepared,
-                         Wanted wanted) {
+  void RaiseModuleAlarms(const units::rc::ModuleAlarmRow (&rows)[R],
+                         std::vector<units::PreparedAlarm>& prepared, Wanted wanted) {
     units::rc::PrepareModuleAlarms(rows, modules_.size(), prepared);
     for (std::size_t k = 0; k < modules_.size(); ++k) {
       if (!wanted(modules_[k])) continue;

@@ -22,6 +22,5 @@ static_assert(Module::P41_44_SIZE() == 3);
 QPR2427K_RC::QPR2427K_RC() { deviceType_ = "qpr2427k-rc"; }
 
 void QPR2427K_RC::DoImpCheckAlert() {
-  RaiseModuleAlarms(kModelRows, modelAlarms_,
-                    [](const Module& m) { return m.p44 == Module::P41_44_SIZE(); });
+  RaiseModuleAlarms(kModelRows, modelAlarms_, [](const Module& m) { return m.p44 == Module::P41_44_SIZE(); });
 }

@@ -36,9 +36,9 @@ struct tele_c_pmbuspower_rc {
   unsigned char dc_param[2][4];  // (0x42, 0x46) values
   unsigned char dc_param_p;      // count of user-defined DC parameters as received
   [[no_unique_address]] units::UserArea<S, 1> dc_param_user;
-  unsigned char rc_value[4];     // system value of (0x41, 0x41)
-  unsigned char channel_count;   // number of modules
-  unsigned char ttime[7];        // host time stamp of the last round end
+  unsigned char rc_value[4];    // system value of (0x41, 0x41)
+  unsigned char channel_count;  // number of modules
+  unsigned char ttime[7];       // host time stamp of the last round end
 
   static constexpr int P42_46_NUMBER() { return N; }
   static constexpr int P42_46_SIZE() { return S; }
