@@ -43,7 +43,9 @@ for f in "$xml"/*.xml; do
   failed=$((failed + $(attr failures) + $(attr errors)))
   disabled=$((disabled + $(attr disabled)))
 done
-echo "armhf tests: $programs programs, $cases cases, $failed failed, $disabled disabled"
+total=$(cd "$build" && ctest -N | sed -n 's/^Total Tests: //p')
+echo "armhf tests: $total ctest tests; GoogleTest: $programs programs, $cases cases," \
+  "$failed failed, $disabled disabled"
 
 # The plug-in library, once the build makes it.
 lib_rc=0
