@@ -28,7 +28,7 @@ const std::string kSite = kSource + "/examples/site.json";
 // Fast but otherwise real: no reply pause, no 2-second gap between rounds.
 const std::string kFast = " --no-round-wait --reply-pause-ms 0 --poll-ms 2 --timeout-ms 100";
 
-struct Run {
+struct HostResult {
   int status = -1;
   std::string out, err;
   std::vector<Json::Value> events;
@@ -89,8 +89,8 @@ std::vector<Json::Value> ReadEvents(const std::string& path) {
 }
 
 // Runs qpr2427k-host with the plug-in and site settings of this build.
-Run RunHost(const std::string& args, const std::string& config = kSite) {
-  Run r;
+HostResult RunHost(const std::string& args, const std::string& config = kSite) {
+  HostResult r;
   const std::string events = Temp("events.jsonl"), out = Temp("out.txt"), err = Temp("err.txt");
   const std::string cmd = std::string("timeout 120 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " +
                           config + " --events " + events + " " + args + " >" + out + " 2>" + err;
@@ -111,7 +111,7 @@ std::string Scenario(const std::string& json) {
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Whether an alarm with this key and text was reported active, by round.
-std::map<int, bool> AlarmByRound(const Run& run, const std::string& key, const std::string& text) {
+std::map<int, bool> AlarmByRound(const HostResult& run, const std::string& key, const std::string& text) {
   std::map<int, bool> r;
   const auto rounds = run.RoundOf();
   for (std::size_t k = 0; k < run.events.size(); ++k) {
@@ -122,7 +122,7 @@ std::map<int, bool> AlarmByRound(const Run& run, const std::string& key, const s
 }
 
 TEST(HostRun, WholeRoundsAgainstTheSimulator) {
-  const Run run = RunHost("--simulate --rounds 3" + kFast);
+  const HostResult run = RunHost("--simulate --rounds 3" + kFast);
   ASSERT_EQ(run.status, 0) << run.err;
   const auto commands = run.Commands();
   const std::vector<std::string> first = {"40/51", "40/41", "40/43", "40/44", "41/41", "41/43",
@@ -183,7 +183,7 @@ TEST(HostRun, WholeRoundsAgainstTheSimulator) {
 }
 
 TEST(HostRun, AlarmsAreRaisedAndClearedByScenarioEvents) {
-  const Run run = RunHost("--simulate " + kSource + "/examples/scenarios/mains-failure.json --rounds 7" + kFast);
+  const HostResult run = RunHost("--simulate " + kSource + "/examples/scenarios/mains-failure.json --rounds 7" + kFast);
   ASSERT_EQ(run.status, 0) << run.err;
   ASSERT_EQ(run.Of("round").size(), 7u);
   const auto during = [](int from, int until) {
@@ -229,11 +229,11 @@ TEST(HostRun, AlarmsAreRaisedAndClearedByScenarioEvents) {
 TEST(HostRun, PollingGoesOnAfterEveryLineFault) {
   struct Row {
     const char* fault;
-    std::function<void(const Run&)> evidence;
+    std::function<void(const HostResult&)> evidence;
   };
-  const auto hasTimeout = [](const Run& r) { EXPECT_FALSE(r.Of("timeout").empty()); };
+  const auto hasTimeout = [](const HostResult& r) { EXPECT_FALSE(r.Of("timeout").empty()); };
   const auto rejected = [](const std::string& reason) {
-    return [reason](const Run& r) {
+    return [reason](const HostResult& r) {
       bool seen = false;
       for (const auto& e : r.Of("rejected")) seen = seen || e["reason"] == reason;
       EXPECT_TRUE(seen) << reason;
@@ -241,14 +241,14 @@ TEST(HostRun, PollingGoesOnAfterEveryLineFault) {
     };
   };
   const auto logged = [](const std::string& message) {
-    return [message](const Run& r) {
+    return [message](const HostResult& r) {
       bool seen = false;
       for (const auto& e : r.Of("log")) seen = seen || Contains(e["message"].asString(), message);
       EXPECT_TRUE(seen) << message;
     };
   };
   // A reply from another unit than the command asked.
-  const auto wrongUnit = [](const Run& r) {
+  const auto wrongUnit = [](const HostResult& r) {
     bool seen = false;
     std::string asked;
     for (const auto& e : r.events) {
@@ -262,7 +262,7 @@ TEST(HostRun, PollingGoesOnAfterEveryLineFault) {
       {R"({"type":"drop","round":2,"command":"42/46"})", hasTimeout},
       {R"({"type":"drop","round":2,"command":"40/46","count":3})", hasTimeout},
       {R"({"type":"bad_checksum","round":2,"command":"41/41"})", rejected("bad CHKSUM")},
-      {R"({"type":"truncate","round":2,"command":"42/41","count":2})", [](const Run& r) {
+      {R"({"type":"truncate","round":2,"command":"42/41","count":2})", [](const HostResult& r) {
          EXPECT_FALSE(r.Of("rejected").empty());
          EXPECT_FALSE(r.Of("timeout").empty());
        }},
@@ -272,14 +272,14 @@ TEST(HostRun, PollingGoesOnAfterEveryLineFault) {
        logged("read ac_number is 3, configured ac_number is 2")},
       {R"({"type":"unit_count","round":2,"command":"42/41","delta":-1})",
        logged("read dc_number is 0, configured dc_number is 1")},
-      {R"({"type":"unit_count","round":2,"command":"42/44","delta":2})",
+      {R"({"type":"unit_count","round":1,"command":"42/44","delta":2})",  // asked in round 1 only
        logged("read dc_number is 3, configured dc_number is 1")},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.fault);
     const std::string scenario =
         Scenario(std::string(R"({"ac":[{},{}],"dc":[{}],"faults":[)") + row.fault + "]}");
-    const Run run = RunHost("--simulate " + scenario + " --rounds 4" + kFast);
+    const HostResult run = RunHost("--simulate " + scenario + " --rounds 4" + kFast);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.Of("round").size(), 4u);
     row.evidence(run);
@@ -296,7 +296,7 @@ TEST(HostRun, PollingGoesOnAfterEveryLineFault) {
 }
 
 TEST(HostRun, ANoisyLineStillGivesWholeRounds) {
-  const Run run = RunHost("--simulate " + kSource + "/examples/scenarios/line-faults.json --rounds 12" + kFast);
+  const HostResult run = RunHost("--simulate " + kSource + "/examples/scenarios/line-faults.json --rounds 12" + kFast);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.Of("round").size(), 12u);
   EXPECT_FALSE(run.Of("timeout").empty());
@@ -308,7 +308,7 @@ TEST(HostRun, ANoisyLineStillGivesWholeRounds) {
 }
 
 TEST(HostRun, UnsupportedModelRaisesTheModelAlarmOnceAndPollingGoesOn) {
-  const Run run = RunHost("--simulate " + kSource + "/examples/scenarios/unsupported-model.json --rounds 2" + kFast);
+  const HostResult run = RunHost("--simulate " + kSource + "/examples/scenarios/unsupported-model.json --rounds 2" + kFast);
   ASSERT_EQ(run.status, 0) << run.err;
   int seen = 0;
   for (const auto& a : run.Of("alarm")) {
@@ -326,7 +326,7 @@ TEST(HostRun, UnsupportedModelRaisesTheModelAlarmOnceAndPollingGoesOn) {
 
 TEST(HostRun, RestartFromTheSavedCache) {
   const std::string cache = Temp("cache.json");
-  const Run first = RunHost("--simulate --rounds 2 --save-cache " + cache + kFast);
+  const HostResult first = RunHost("--simulate --rounds 2 --save-cache " + cache + kFast);
   ASSERT_EQ(first.status, 0) << first.err;
   Json::Value saved;
   {
@@ -347,7 +347,7 @@ TEST(HostRun, RestartFromTheSavedCache) {
   for (const auto& v : first.Of("value")) lastValues[v["data_id"].asString() + ":" + v["key"].asString()] = v["value"].asDouble();
 
   // Restarted: the values answer from the cache before any command is sent.
-  const Run second = RunHost("--simulate --rounds 1 --cache " + cache + kFast);
+  const HostResult second = RunHost("--simulate --rounds 1 --cache " + cache + kFast);
   ASSERT_EQ(second.status, 0) << second.err;
   std::size_t before = 0;
   for (const auto& e : second.events) {
@@ -362,7 +362,7 @@ TEST(HostRun, RestartFromTheSavedCache) {
   EXPECT_EQ(second.Of("round").size(), 1u);
 
   // Without the cache nothing answers before the first round.
-  const Run cold = RunHost("--simulate --rounds 1" + kFast);
+  const HostResult cold = RunHost("--simulate --rounds 1" + kFast);
   for (const auto& e : cold.events) {
     if (e["event"] == "round") break;
     EXPECT_NE(e["event"], "value");
@@ -372,15 +372,17 @@ TEST(HostRun, RestartFromTheSavedCache) {
   damaged["children"][2]["image"] = "00";
   const std::string bad = Temp("bad-cache.json");
   std::ofstream(bad) << damaged;
-  const Run refused = RunHost("--simulate --rounds 0 --cache " + bad + kFast);
+  const HostResult refused = RunHost("--simulate --rounds 0 --cache " + bad + kFast);
   EXPECT_EQ(refused.status, 0) << refused.err;
   EXPECT_TRUE(Contains(refused.out, "cache: qpr2427k-dc 21 refused (1 bytes)")) << refused.out;
   for (const auto& e : refused.Of("value"))
-    if (e["data_id"] == 21) EXPECT_EQ(e["error"], "数据未就绪");
+    if (e["data_id"] == 21) {
+      EXPECT_EQ(e["error"], "数据未就绪");
+    }
 }
 
 TEST(HostRun, ReplayAnswersEachCommandWithTheNextLine) {
-  const Run live = RunHost("--simulate --rounds 2" + kFast);
+  const HostResult live = RunHost("--simulate --rounds 2" + kFast);
   ASSERT_EQ(live.status, 0) << live.err;
   const auto replies = live.Of("reply");
   ASSERT_EQ(replies.size(), 11u + 5u);
@@ -391,7 +393,7 @@ TEST(HostRun, ReplayAnswersEachCommandWithTheNextLine) {
     out << "# recorded from the simulator\n" << replies[0]["frame"].asString() << "\n-\n~21XYZ\n\n";
     for (std::size_t k = 1; k < replies.size(); ++k) out << replies[k]["frame"].asString() << "\r\n";
   }
-  const Run replay = RunHost("--replay " + file + " --timeout-ms 50 --no-round-wait --reply-pause-ms 0 --poll-ms 2");
+  const HostResult replay = RunHost("--replay " + file + " --timeout-ms 50 --no-round-wait --reply-pause-ms 0 --poll-ms 2");
   ASSERT_EQ(replay.status, 0) << replay.err;
   EXPECT_EQ(replay.Of("round").size(), 2u);
   EXPECT_EQ(replay.Of("timeout").size(), 2u);  // "-" and the noise line
@@ -413,7 +415,7 @@ TEST(HostRun, ReplayAnswersEachCommandWithTheNextLine) {
 
 TEST(HostRun, TraceLinesGoToTheTraceFileNotTheView) {
   const std::string trace = Temp("trace.txt");
-  const Run run = RunHost("--simulate --rounds 1 --trace " + trace + kFast);
+  const HostResult run = RunHost("--simulate --rounds 1 --trace " + trace + kFast);
   ASSERT_EQ(run.status, 0) << run.err;
   const std::string traced = Slurp(trace);
   EXPECT_TRUE(Contains(traced, "a:")) << traced;
@@ -444,7 +446,7 @@ TEST(HostRun, StandAloneSimulatorOverTcp) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));  // a real process starting up
   }
   ASSERT_FALSE(port.empty()) << Slurp(err);
-  const Run run = RunHost("--port tcp:127.0.0.1:" + port + " --rounds 2" + kFast);
+  const HostResult run = RunHost("--port tcp:127.0.0.1:" + port + " --rounds 2" + kFast);
   kill(pid, SIGTERM);
   int status = 0;
   waitpid(pid, &status, 0);
@@ -478,11 +480,11 @@ TEST(HostRun, ClearErrorsAndExitStatus) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.args);
-    const Run run = RunHost(row.args, row.config);
+    const HostResult run = RunHost(row.args, row.config);
     EXPECT_EQ(run.status, row.status) << run.err;
     EXPECT_TRUE(Contains(run.err, row.message)) << run.err;
   }
-  const Run help = RunHost("--help");
+  const HostResult help = RunHost("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(Contains(help.out, "usage: qpr2427k-host")) << help.out;
 }

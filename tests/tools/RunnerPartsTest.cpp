@@ -77,23 +77,22 @@ TEST(EventLines, HexNumbersAndTextsAreWrittenAsTheStreamPromises) {
   EXPECT_EQ(EventLog::Hex(bytes, 4), "00AB7F10");
   EXPECT_EQ(EventLog::Hex(bytes, 0), "");
   EventLog log;
-  Json::Value e;
-  e["event"] = "value";
-  e["v"] = EventLog::Number(230.1f);
-  e["i"] = EventLog::Number(-0.1f);
-  e["n"] = EventLog::Number(std::numeric_limits<float>::quiet_NaN());
-  e["text"] = "交流屏1频率";
-  e["slot"] = 66;
-  EXPECT_EQ(log.Line(e), R"({"event":"value","i":-0.1,"n":null,"slot":66,"text":"交流屏1频率","v":230.1})");
+  const Fields e = {{"event", "value"},
+                    {"v", EventLog::Number(230.1f)},
+                    {"i", EventLog::Number(-0.1f)},
+                    {"n", EventLog::Number(std::numeric_limits<float>::quiet_NaN())},
+                    {"text", "交流屏1频率\"q\""},
+                    {"slot", 66},
+                    {"ms", 12.5}};
+  EXPECT_EQ(log.Line(e),
+            R"({"event":"value","v":230.1,"i":-0.1,"n":null,"text":"交流屏1频率\"q\"","slot":66,"ms":12.5})");
 }
 
 TEST(EventLines, AreFlushedLineByLineToTheFile) {
   const std::string path = ::testing::TempDir() + "events-test.jsonl";
   EventLog log;
   ASSERT_TRUE(log.Open(path));
-  Json::Value e;
-  e["event"] = "timeout";
-  log.Write(e);
+  log.Write({{"event", "timeout"}});
   std::ifstream in(path);  // readable before the log is closed
   std::string line;
   ASSERT_TRUE(std::getline(in, line));

@@ -30,13 +30,20 @@ bool EventLog::Open(const std::string& path) {
   return file_ != nullptr;
 }
 
-std::string EventLog::Line(const Json::Value& event) const {
+std::string EventLog::Line(const Fields& event) const {
   std::ostringstream out;
-  writer_->write(event, &out);
+  out << '{';
+  for (std::size_t k = 0; k < event.size(); ++k) {
+    if (k) out << ',';
+    writer_->write(Json::Value(event[k].first), &out);
+    out << ':';
+    writer_->write(event[k].second, &out);
+  }
+  out << '}';
   return out.str();
 }
 
-void EventLog::Write(const Json::Value& event) {
+void EventLog::Write(const Fields& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!file_) return;
   const std::string line = Line(event);

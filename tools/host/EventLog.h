@@ -6,10 +6,15 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "host/json.h"
 
 namespace runner {
+
+// One event: its members in the order they are written.
+using Fields = std::vector<std::pair<std::string, Json::Value>>;
 
 class EventLog {
  public:
@@ -19,9 +24,10 @@ class EventLog {
   bool Open(const std::string& path);
   bool enabled() const { return file_ != nullptr; }
 
-  void Write(const Json::Value& event);
-  // One line as Write() would put it, without the newline.
-  std::string Line(const Json::Value& event) const;
+  void Write(const Fields& event);
+  // One line as Write() puts it, without the newline: a JSON object whose
+  // members keep the given order ("event" first).
+  std::string Line(const Fields& event) const;
 
   // Upper-case hex of bytes, two digits each, no separators.
   static std::string Hex(const unsigned char* data, std::size_t length);

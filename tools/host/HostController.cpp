@@ -20,18 +20,16 @@ HostController::HostController(EventLog& events, LineSink logSink)
 void HostController::CheckThresholdBool(KLDVDevice& device, int level, const std::string& key,
                                         const std::string& code, const std::string& name,
                                         const std::string& text, bool active, unsigned short slot) {
-  Json::Value e;
-  e["event"] = "alarm";
-  e["data_id"] = device.DataId();
-  e["device_type"] = device.DeviceType();
-  e["level"] = level;
-  e["key"] = key;
-  e["code"] = code;
-  e["name"] = name;
-  e["text"] = text;
-  e["active"] = active;
-  e["slot"] = slot;
-  events_.Write(e);
+  events_.Write({{"event", "alarm"},
+                 {"data_id", device.DataId()},
+                 {"device_type", device.DeviceType()},
+                 {"level", level},
+                 {"key", key},
+                 {"code", code},
+                 {"name", name},
+                 {"text", text},
+                 {"active", active},
+                 {"slot", slot}});
 
   const auto id = std::make_tuple(device.DataId(), device.DeviceType(), key, text);
   auto it = alarmIndex_.find(id);
@@ -50,12 +48,10 @@ void HostController::SendSP(KLDVDevice& device, int recordType, const unsigned c
                             unsigned int length, bool) {
   ++publications_;
   published_[&device] = length;
-  Json::Value e;
-  e["event"] = "publish";
-  e["data_id"] = device.DataId();
-  e["record_type"] = recordType;
-  e["image"] = EventLog::Hex(data, length);
-  events_.Write(e);
+  events_.Write({{"event", "publish"},
+                 {"data_id", device.DataId()},
+                 {"record_type", recordType},
+                 {"image", EventLog::Hex(data, length)}});
 }
 
 void HostController::SaveDeviceHistory(KLDVDevice& device, const unsigned char* data,
@@ -64,11 +60,7 @@ void HostController::SaveDeviceHistory(KLDVDevice& device, const unsigned char* 
     std::lock_guard<std::mutex> lock(savedMutex_);
     saved_[&device].assign(data, data + length);
   }
-  Json::Value e;
-  e["event"] = "history";
-  e["data_id"] = device.DataId();
-  e["image"] = EventLog::Hex(data, length);
-  events_.Write(e);
+  events_.Write({{"event", "history"}, {"data_id", device.DataId()}, {"image", EventLog::Hex(data, length)}});
 }
 
 void HostController::CheckThresholdWork(std::function<void()> work) {
@@ -84,11 +76,7 @@ bool HostController::DoBatchCheckThreshold(KLDVDevice&, const std::vector<rule_v
 void HostController::Log(const KLDVDevice& device, const char* format, const LogArg* args,
                          std::size_t count) {
   const std::string line = Format(format, args, count);
-  Json::Value e;
-  e["event"] = "log";
-  e["data_id"] = device.DataId();
-  e["message"] = line;
-  events_.Write(e);
+  events_.Write({{"event", "log"}, {"data_id", device.DataId()}, {"message", line}});
   if (logSink_) logSink_(line);
 }
 
@@ -101,35 +89,30 @@ void HostController::SendBytes(KLDVDevice&, const unsigned char* data, std::size
   const bool decoded = frame.size() > 1 && yd1363::Decode(frame.data() + 1, frame.size() - 1, d).empty();
   lastCid1_ = decoded ? d.cid1 : 0;
   lastCid2_ = decoded ? d.cid2 : 0;
-  Json::Value e;
-  e["event"] = "command";
-  e["cid1"] = HexByte(lastCid1_);
-  e["cid2"] = HexByte(lastCid2_);
-  e["info"] = decoded ? EventLog::Hex(d.info.data(), d.info.size()) : std::string();
-  e["frame"] = frame;
-  events_.Write(e);
+  events_.Write({{"event", "command"},
+                 {"cid1", HexByte(lastCid1_)},
+                 {"cid2", HexByte(lastCid2_)},
+                 {"info", decoded ? EventLog::Hex(d.info.data(), d.info.size()) : std::string()},
+                 {"frame", frame}});
   if (link_) link_->Write(data, length);
 }
 
 void HostController::OnProtocolEvent(KLDVDevice&, const ProtocolEvent& event) {
-  Json::Value e;
   switch (event.kind) {
     case ProtocolEvent::Kind::Reply:
-      e["event"] = "reply";
-      e["cid1"] = HexByte(event.cid1);
-      e["rtn"] = HexByte(event.rtn);
-      e["info"] = EventLog::Hex(event.info, event.info ? event.infoLen : 0);
-      e["frame"] = std::string(event.frame);
+      events_.Write({{"event", "reply"},
+                     {"cid1", HexByte(event.cid1)},
+                     {"rtn", HexByte(event.rtn)},
+                     {"info", EventLog::Hex(event.info, event.info ? event.infoLen : 0)},
+                     {"frame", std::string(event.frame)}});
       break;
     case ProtocolEvent::Kind::Rejected:
-      e["event"] = "rejected";
-      e["reason"] = std::string(event.reason);
+      events_.Write({{"event", "rejected"}, {"reason", std::string(event.reason)}});
       break;
     case ProtocolEvent::Kind::Timeout:
-      e["event"] = "timeout";
+      events_.Write({{"event", "timeout"}});
       break;
   }
-  events_.Write(e);
 }
 
 std::size_t HostController::PublishedLength(const KLDVDevice* device) const {

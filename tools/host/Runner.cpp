@@ -301,11 +301,7 @@ void Session::RoundEnded() {
   device_->lastUpdate_ = host_clock::LocalSecondClock();
   if (opt_.noRoundWait) device_->lastUpdate_ -= boost::posix_time::seconds(2);
 
-  Json::Value e;
-  e["event"] = "round";
-  e["round"] = static_cast<Json::Int64>(rounds_);
-  e["ms"] = std::round(ms * 10.0) / 10.0;
-  events_.Write(e);
+  events_.Write({{"event", "round"}, {"round", static_cast<Json::Int64>(rounds_)}, {"ms", std::round(ms * 10.0) / 10.0}});
   const auto values = QueryValues();
   ShowRound(values, ms, commands);
   if (opt_.rounds && rounds_ >= *opt_.rounds) Stop(fmt::format("{} rounds done", rounds_), 0);
@@ -328,13 +324,10 @@ std::vector<ValueRow> Session::QueryValues() {
     } catch (const std::exception& ex) {
       r.error = ex.what();
     }
-    Json::Value e;
-    e["event"] = "value";
-    e["data_id"] = d->DataId();
-    e["key"] = key;
-    if (r.ok) e["value"] = EventLog::Number(r.value);
-    else e["error"] = r.error;
-    events_.Write(e);
+    events_.Write({{"event", "value"},
+                   {"data_id", d->DataId()},
+                   {"key", key},
+                   r.ok ? Fields::value_type{"value", EventLog::Number(r.value)} : Fields::value_type{"error", r.error}});
     rows.push_back(std::move(r));
   };
   for (const auto& d : children_) {
