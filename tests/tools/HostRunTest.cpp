@@ -413,6 +413,15 @@ TEST(HostRun, ReplayAnswersEachCommandWithTheNextLine) {
   EXPECT_TRUE(Contains(replay.out, "the replay has no more replies")) << replay.out;
 }
 
+TEST(HostRun, TheExampleReplayPlaysTwoRounds) {
+  const HostResult run = RunHost("--replay " + kSource + "/examples/replay/two-rounds.txt" + kFast);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.Of("round").size(), 2u);
+  EXPECT_EQ(run.Of("timeout").size(), 1u);
+  EXPECT_EQ(run.Of("reply").size(), 16u);
+  EXPECT_TRUE(run.Of("rejected").empty());
+}
+
 TEST(HostRun, TraceLinesGoToTheTraceFileNotTheView) {
   const std::string trace = Temp("trace.txt");
   const HostResult run = RunHost("--simulate --rounds 1 --trace " + trace + kFast);
