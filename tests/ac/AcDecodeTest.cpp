@@ -73,10 +73,10 @@ TEST_F(AcUnitTest, FirstAnalogSectionFixesTheChannelCount) {
   ASSERT_EQ(unit->Channels().size(), 2u);
   // Channel records hold the wire bytes as received.
   const auto& c0 = unit->Channels()[0];
-  EXPECT_EQ(FieldBytes(c0.a, 16), Bytes(s.begin() + 1, s.begin() + 17));
+  EXPECT_EQ(Slice(c0, offsetof(Chan, a), 16), Bytes(s.begin() + 1, s.begin() + 17));
   EXPECT_EQ(c0.p41, 0);
-  EXPECT_EQ(FieldBytes(unit->Channels()[1].a, 16), Bytes(s.begin() + 18, s.begin() + 34));
-  EXPECT_EQ(FieldBytes(unit->Record().ia, 12), Bytes(s.begin() + 35, s.end()));
+  EXPECT_EQ(Slice(unit->Channels()[1], offsetof(Chan, a), 16), Bytes(s.begin() + 18, s.begin() + 34));
+  EXPECT_EQ(Slice(unit->Record(), offsetof(Rec, ia), 12), Bytes(s.begin() + 35, s.end()));
 
   // Another count is refused silently and changes nothing.
   const Bytes before = RecordBytes(*unit), channels = ChannelBytes(*unit);
@@ -174,7 +174,9 @@ TEST_F(AcUnitTest, AnalogSectionCutAtEveryLength) {
     const float values[] = {1, 2, 3, 4, 5, 6, 7, 8};
     for (int v = 0; v < 8 && len >= 1; ++v) {
       const int end = 1 + (v / 4) * 17 + (v % 4 + 1) * 4;
-      const unsigned char* field = u->Channels()[v / 4].a + 4 * (v % 4);
+      const auto& ch = u->Channels()[v / 4];
+      const unsigned char* const fields[] = {ch.a, ch.b, ch.c, ch.f};
+      const unsigned char* field = fields[v % 4];
       EXPECT_EQ(FieldBytes(field, 4), end <= len ? FloatBytes(values[v]) : kZero) << v;
     }
     EXPECT_EQ(FieldBytes(u->Record().ia, 4), len >= 39 ? FloatBytes(9) : kZero);
@@ -276,9 +278,9 @@ TEST_F(AcUnitTest, AlarmStatusPerChannel) {
   EXPECT_EQ(Parse44(s), 18);
   const auto& c0 = unit->Channels()[0];
   const auto& c1 = unit->Channels()[1];
-  EXPECT_EQ(FieldBytes(&c0.a_alert, 6), (Bytes{1, 2, 3, 4, 1, 0x61}));
-  EXPECT_EQ(FieldBytes(&c1.a_alert, 6), (Bytes{5, 6, 7, 8, 1, 0x62}));
-  EXPECT_EQ(FieldBytes(&unit->Record().ia_alert, 3), (Bytes{9, 10, 11}));
+  EXPECT_EQ(Slice(c0, offsetof(Chan, a_alert), 6), (Bytes{1, 2, 3, 4, 1, 0x61}));
+  EXPECT_EQ(Slice(c1, offsetof(Chan, a_alert), 6), (Bytes{5, 6, 7, 8, 1, 0x62}));
+  EXPECT_EQ(Slice(unit->Record(), offsetof(Rec, ia_alert), 3), (Bytes{9, 10, 11}));
   EXPECT_TRUE(ctl->logs.empty());
 
   // n = 2 on channel 1: logged, two bytes skipped before p44. p44 = 2 on
@@ -293,7 +295,7 @@ TEST_F(AcUnitTest, AlarmStatusPerChannel) {
   EXPECT_EQ(c1.p44, 2);
   EXPECT_EQ(c1.user44[0], 0x62);
   EXPECT_EQ(c1.b_alert, 2);
-  EXPECT_EQ(FieldBytes(&unit->Record().ia_alert, 3), (Bytes{3, 2, 1}));
+  EXPECT_EQ(Slice(unit->Record(), offsetof(Rec, ia_alert), 3), (Bytes{3, 2, 1}));
 }
 
 TEST_F(AcUnitTest, AlarmStatusSectionCutAtEveryLength) {

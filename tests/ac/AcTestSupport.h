@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -34,6 +35,14 @@ inline Bytes FloatBytes(float f) {
   return b;
 }
 inline Bytes FieldBytes(const unsigned char* p, std::size_t n) { return Bytes(p, p + n); }
+// Bytes [offset, offset + n) of a record's image; may span several fields.
+template <typename T>
+Bytes Slice(const T& record, std::size_t offset, std::size_t n) {
+  const auto* p = reinterpret_cast<const unsigned char*>(&record);
+  return Bytes(p + offset, p + offset + n);
+}
+using Rec = tele_c_qpr2427k_ac;
+using Chan = tele_c_qpr2427k_ac_channel;
 
 // One channel of an analog section.
 struct Analog {
