@@ -79,6 +79,8 @@ std::vector<std::string> ExpectedDecoders(const Cmd& cmd, unsigned nAC, unsigned
   return {};
 }
 
+void PrintTo(const RoundRow& row, std::ostream* os) { *os << row.name; }
+
 class RoundTest : public PortTest, public ::testing::WithParamInterface<RoundRow> {};
 
 TEST_P(RoundTest, SendsTheRoundAndEndsItOnEveryUnit) {
@@ -218,6 +220,8 @@ const ModelRow kModels[] = {
     {"PrefixOfSupportedIsNotSupported", Padded("QPR-24K", 20, '\0'), "QPR-24K", true},
     {"EmptyReply", Bytes{}, "", true},
 };
+
+void PrintTo(const ModelRow& row, std::ostream* os) { *os << row.name; }
 
 class ModelTest : public PortTest, public ::testing::WithParamInterface<ModelRow> {};
 
@@ -383,6 +387,8 @@ const FailureRow kFailures[] = {
     {"DcParamRefusedIsAskedAgain", 9, 0x42, {1, 2, 3}, {{100, "parse42_46", -1}}, 1, nullptr, {},
      {"100:parse42_46@0/3"}, 9, false, kDcParam},
 };
+
+void PrintTo(const FailureRow& row, std::ostream* os) { *os << row.name; }
 
 class FailureTest : public PortTest, public ::testing::WithParamInterface<FailureRow> {};
 

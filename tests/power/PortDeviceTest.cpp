@@ -99,6 +99,8 @@ const SettingsRow kSettings[] = {
      {2, kNone}, "rcSetting"},
 };
 
+void PrintTo(const SettingsRow& row, std::ostream* os) { *os << row.name; }
+
 class SettingsTest : public PortTest, public ::testing::WithParamInterface<SettingsRow> {};
 
 TEST_P(SettingsTest, ResultChildrenAndLog) {
