@@ -67,6 +67,10 @@ else
   echo "  NEEDED: $(tr '\n' ' ' <<<"$needed")"
   # The host process supplies the host framework; the plug-in must not name it.
   if grep -q kldhost <<<"$needed"; then fail "links the host library"; fi
+  # The newest C and C++ runtime symbol versions the board's libraries must have.
+  newest=$("$triplet-readelf" -V -W "$so" | { grep -oE 'Name: [A-Z]+_[0-9.]+' || true; } | cut -d' ' -f2 |
+    sort -u -V | awk -F_ '{ v[$1] = $0 } END { for (k in v) print v[k] }' | sort)
+  echo "  runtime versions: $(tr '\n' ' ' <<<"$newest")"
   exported=$("$triplet-readelf" --dyn-syms -W "$so" |
     awk '$5 == "GLOBAL" && $6 == "DEFAULT" && $7 != "UND" { print $8 }' | sort)
   echo "  exported: $(wc -l <<<"$exported" | tr -d ' ') ($(head -5 <<<"$exported" | tr '\n' ' '))"
