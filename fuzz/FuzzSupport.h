@@ -7,7 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <map>
+#include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -16,6 +17,7 @@
 
 #include "host/HostClock.h"
 #include "host/KLDController.h"
+#include "host/KLDSPDevice.h"
 #include "host/KLDVDevice.h"
 
 namespace fuzzing {
@@ -56,6 +58,7 @@ inline void SilenceTrace() {
   const char* keep = std::getenv("QPR_FUZZ_TRACE");
   if (!keep || std::strcmp(keep, "1") != 0) {
     if (!std::freopen("/dev/null", "w", stdout)) Fail("cannot silence standard output");
+    std::cout.setstate(std::ios::badbit);  // nothing is formatted at all
   }
 }
 
@@ -67,31 +70,57 @@ inline void StartClock() {
 
 // Keeps the last published and saved image of every device and checks the
 // calls devices make: alarm slots count up within a device's round, work items
-// run at once and save what was published.
+// run at once and save what was published. Kept for the whole run and cleared
+// between inputs, so that an input costs no set-up allocations.
 class Controller : public KLDController {
  public:
   struct Images {
+    const KLDVDevice* device = nullptr;
     std::vector<unsigned char> published, saved;
     int recordType = 0;
     long publishes = 0;
+    unsigned short lastSlot = 0;
   };
-  std::map<const KLDVDevice*, Images> images;
   std::vector<unsigned char> sent;  // bytes of the last command sent
   long commands = 0, logs = 0, alarms = 0;
   // Called after every publication (the port fuzzer counts round ends with it).
   std::function<void(const KLDVDevice&, int)> onPublish;
 
+  // Forgets every device and count, keeping the buffers.
+  void Clear() {
+    for (Images& im : images_) {
+      im.device = nullptr;
+      im.published.clear();
+      im.saved.clear();
+      im.recordType = 0;
+      im.publishes = 0;
+      im.lastSlot = 0;
+    }
+    used_ = 0;
+    sent.clear();
+    commands = logs = alarms = 0;
+    onPublish = nullptr;
+  }
+  Images& Of(const KLDVDevice& d) {
+    for (std::size_t k = 0; k < used_; ++k)
+      if (images_[k].device == &d) return images_[k];
+    if (used_ == images_.size()) images_.emplace_back();
+    Images& im = images_[used_++];
+    im.device = &d;
+    return im;
+  }
+
   void SendSP(KLDVDevice& d, int type, const unsigned char* data, unsigned length, bool) override {
     Check(data != nullptr || length == 0, "published image without bytes");
-    Images& im = images[&d];
+    Images& im = Of(d);
     im.published.assign(data, data + length);
     im.recordType = type;
     ++im.publishes;
-    lastSlot_[&d] = 0;
+    im.lastSlot = 0;
     if (onPublish) onPublish(d, type);
   }
   void SaveDeviceHistory(KLDVDevice& d, const unsigned char* data, unsigned length) override {
-    images[&d].saved.assign(data, data + length);
+    Of(d).saved.assign(data, data + length);
   }
   void CheckThresholdBool(KLDVDevice& d, int level, const std::string& key, const std::string& code,
                           const std::string& name, const std::string& text, bool,
@@ -101,7 +130,7 @@ class Controller : public KLDController {
     Check(!key.empty() && code.size() == 5 && !name.empty() && !text.empty(), "alarm strings");
     // Unit alarms carry slots 1, 2, ... in order within a round; slot 0 is the model alarm.
     if (slot != 0) {
-      unsigned short& last = lastSlot_[&d];
+      unsigned short& last = Of(d).lastSlot;
       Check(slot == static_cast<unsigned short>(last + 1), "alarm slots out of order");
       last = slot;
     }
@@ -123,8 +152,26 @@ class Controller : public KLDController {
   }
 
  private:
-  std::map<const KLDVDevice*, unsigned short> lastSlot_;
+  std::vector<Images> images_;
+  std::size_t used_ = 0;
 };
+
+// The controller of a fuzz run and a parent device linked to it.
+struct Host {
+  std::shared_ptr<Controller> controller = std::make_shared<Controller>();
+  std::shared_ptr<KLDSPDevice> parent = std::make_shared<KLDSPDevice>();
+  Host() { parent->Init(controller, 1, Json::Value()); }
+};
+
+// Puts a unit kept across inputs back to the state of a new one, after its
+// record was reset: configured again, not ready, never updated.
+inline void ForgetHistory(KLDVDevice& unit) {
+  unit.dataReady_ = false;
+  unit.lastUpdate_ = boost::posix_time::ptime();
+  unit.alarmSlot_ = 0;
+  unit.thresholdFlag_ = false;
+  unit.rules_.clear();
+}
 
 // The texts a value query may throw.
 inline bool KnownValueError(const char* what) {

@@ -49,13 +49,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static fuzzing::Host host;
+  static const Json::Value kConfig(Json::objectValue);
   fuzzing::StartClock();
+  host.controller->Clear();
   fuzzing::Input in(data, size);
-  auto ctl = std::make_shared<fuzzing::Controller>();
-  auto parent = std::make_shared<KLDSPDevice>();
-  parent->Init(ctl, 1, Json::Value());
+  // A new unit for every input: nothing empties a unit's channel list again.
   auto unit = std::make_shared<QPR2427K_AC>();
-  unit->InitV(parent.get(), 0x01020304, Json::Value(Json::objectValue));
+  unit->InitV(host.parent.get(), 0x01020304, kConfig);
 
   std::vector<unsigned char> restored;  // the image of the last restore, until a decoder runs
   for (int ops = 0; !in.empty() && ops < 64; ++ops) {
@@ -106,7 +107,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (op & 0x10) host_clock::Advance(30);
     if (op & 0x04) {
       unit->RoundDone();
-      const fuzzing::Controller::Images& im = ctl->images[unit.get()];
+      const fuzzing::Controller::Images& im = host.controller->Of(*unit);
       Check(im.recordType == 5026, "record type");
       Check(im.published.size() == kRecord + kChannel * unit->Channels().size(), "image length");
       Check(im.saved == im.published, "saved image differs from the published one");

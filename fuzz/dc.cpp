@@ -34,14 +34,21 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static fuzzing::Host host;
+  // One unit per model (the extension rows of the status table or not), kept
+  // for the whole run: making one builds its 161 alarm texts.
+  static const std::shared_ptr<QPR2427K_DC> units[2] = {std::make_shared<QPR2427K_DC>("QPR-24KV"),
+                                                        std::make_shared<QPR2427K_DC>("QPR-36KM")};
+  static const Json::Value kConfig(Json::objectValue);
+  static const unsigned char kZeroRecord[kRecord] = {};
   fuzzing::StartClock();
+  host.controller->Clear();
   fuzzing::Input in(data, size);
-  auto ctl = std::make_shared<fuzzing::Controller>();
-  auto parent = std::make_shared<KLDSPDevice>();
-  parent->Init(ctl, 1, Json::Value());
-  // The first input byte picks the model: the extension rows of the status table or not.
-  auto unit = std::make_shared<QPR2427K_DC>((in.Byte() & 1) ? "QPR-36KM" : "QPR-24KV");
-  unit->InitV(parent.get(), 0x0A0B0C0D, Json::Value(Json::objectValue));
+  const std::shared_ptr<QPR2427K_DC>& unit = units[in.Byte() & 1];
+  // Back to a new unit: a zero record (as constructed), configured, not ready.
+  Check(unit->LoadFromCache(kZeroRecord, static_cast<int>(kRecord)) == 1, "zero record refused");
+  unit->InitV(host.parent.get(), 0x0A0B0C0D, kConfig);
+  fuzzing::ForgetHistory(*unit);
 
   std::vector<unsigned char> restored;
   for (int ops = 0; !in.empty() && ops < 64; ++ops) {
@@ -80,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (op & 0x10) host_clock::Advance(30);
     if (op & 0x04) {
       unit->RoundDone();
-      const fuzzing::Controller::Images& im = ctl->images[unit.get()];
+      const fuzzing::Controller::Images& im = host.controller->Of(*unit);
       Check(im.recordType == 5028, "record type");
       Check(im.published == RecordBytes(*unit), "published image is the record");
       Check(im.saved == im.published, "saved image differs from the published one");

@@ -62,9 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fuzzing::StartClock();
   fuzzing::Input in(data, size);
   const std::uint8_t setup = in.Byte();
-  auto ctl = std::make_shared<fuzzing::Controller>();
+  static fuzzing::Host host;
+  fuzzing::Controller* ctl = host.controller.get();
+  ctl->Clear();
   auto port = std::make_shared<QPR2427K>();
-  port->Init(ctl, 100, Json::Value());
+  port->Init(host.controller, 100, Json::Value());
   port->SetReplyPause(std::chrono::microseconds(0));
   Check(port->InitSetting(Settings(setup & 3u, (setup >> 2) & 7u)), "settings refused");
 
@@ -128,7 +130,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     if (ctrl & 0x80) {
       for (const auto& child : children) {
-        const fuzzing::Controller::Images& im = ctl->images[child.get()];
+        const fuzzing::Controller::Images& im = ctl->Of(*child);
         if (im.publishes == 0) continue;
         Check(child->LoadFromCache(im.published.data(), static_cast<int>(im.published.size())) == 1,
               "a published image is refused by its own unit");
@@ -136,5 +138,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       QueryChildren(*port, false);
     }
   }
+  ctl->onPublish = nullptr;  // it refers to this input's device
   return 0;
 }

@@ -39,13 +39,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static fuzzing::Host host;
+  static const auto unit = std::make_shared<QPR2427K_RC>();
+  static const Json::Value kConfig(Json::objectValue);
+  static const unsigned char kZeroRecord[kRecord] = {};
   fuzzing::StartClock();
+  host.controller->Clear();
   fuzzing::Input in(data, size);
-  auto ctl = std::make_shared<fuzzing::Controller>();
-  auto parent = std::make_shared<KLDSPDevice>();
-  parent->Init(ctl, 1, Json::Value());
-  auto unit = std::make_shared<QPR2427K_RC>();
-  unit->InitV(parent.get(), 0x11223344, Json::Value(Json::objectValue));
+  // Back to a new unit: a zero record with no modules, configured, not ready.
+  Check(unit->LoadFromCache(kZeroRecord, static_cast<int>(kRecord)) == 1 && unit->Modules().empty(),
+        "zero record refused");
+  unit->InitV(host.parent.get(), 0x11223344, kConfig);
+  fuzzing::ForgetHistory(*unit);
 
   std::vector<unsigned char> restored;
   for (int ops = 0; !in.empty() && ops < 64; ++ops) {
@@ -97,7 +102,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (op & 0x10) host_clock::Advance(30);
     if (op & 0x40) {
       unit->RoundDone();
-      const fuzzing::Controller::Images& im = ctl->images[unit.get()];
+      const fuzzing::Controller::Images& im = host.controller->Of(*unit);
       Check(im.recordType == 5027, "record type");
       Check(im.published == RecordBytes(*unit), "published image is the record and modules");
       Check(im.saved == im.published, "saved image differs from the published one");
