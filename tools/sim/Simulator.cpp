@@ -441,7 +441,6 @@ std::string Simulator::ApplyFaults(unsigned char ver, unsigned char cid1, unsign
         return yd1363::Encode(ver, adr, cid1, kRtnOk, info.data(), info.size());
     }
   }
-  (void)cid2;
   return yd1363::Encode(ver, adr, cid1, kRtnOk, info.data(), info.size());
 }
 
