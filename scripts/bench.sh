@@ -1,0 +1,153 @@
+#!/usr/bin/env bash
+# Measures the plug-in on the reference system and prints one summary table:
+# heap allocations per steady-state round, instructions per round (callgrind)
+# and their split, nanoseconds per Get_Value channel-key query, and the pace of
+# polling rounds against their floor, with no line delay and at 9600 baud.
+#
+#   scripts/bench.sh            everything (a few minutes)
+#   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
+#   QPR_BENCH_BUILD_DIR=DIR     build folder (default build/bench)
+#   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+build=${QPR_BENCH_BUILD_DIR:-build/bench}
+rounds=${QPR_BENCH_ROUNDS:-12}
+baud=9600
+bits_per_byte=10  # 8 data bits, no parity, one stop bit, and the start bit
+pause_ms=20       # the engine's pause before each reply is handled
+
+echo "== bench: build ($build)"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQPR_WERROR=ON -DQPR_BUILD_BENCH=ON \
+  -DQPR_BUILD_TESTS=OFF >/dev/null
+cmake --build "$build" -j"$(nproc)" --target qpr_bench qpr_round_profile qpr_line_pace \
+  qpr2427k qpr2427k-host qpr2427k-sim
+out=${QPR_BENCH_OUT:-$build/results}
+mkdir -p "$out"
+bin=$build/bench
+host_exe=$build/tools/host/qpr2427k-host
+sim_exe=$build/tools/qpr2427k-sim
+
+# ---------------------------------------------------------------- allocations and timings
+echo "== bench: allocation check and benchmarks"
+"$bin/qpr_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  --benchmark_out="$out/benchmarks.json" --benchmark_out_format=json | tee "$out/benchmarks.txt"
+# The allocation table's columns: plug-in, host, other (per round).
+alloc_row() { awk -v row="$1" 'index($0, row) == 1 { n = split($0, f, " "); print f[n-2], f[n-1] }' "$out/benchmarks.txt"; }
+read -r alloc_plugin alloc_host < <(alloc_row "round, replies through process()")
+read -r alloc_plugin_direct alloc_host_direct < <(alloc_row "round, replies to process_payload()")
+# Median CPU time of a benchmark, from the JSON report.
+median_ns() {
+  awk -v want="\"$1_median\"" '
+    $1 == "\"name\":" { name = $2; sub(/,$/, "", name); next }
+    $1 == "\"cpu_time\":" && name == want { v = $2; sub(/,$/, "", v); printf "%.1f\n", v; exit }' \
+    "$out/benchmarks.json"
+}
+ns_channel=$(median_ns Get_Value/channel_key)
+ns_phase=$(median_ns Get_Value/phase_key)
+us_round=$(median_ns round/through_process)
+
+# ---------------------------------------------------------------- instructions
+echo "== bench: instructions per round (valgrind --tool=callgrind)"
+profile_rounds=20
+profile_queries=1000
+for batch in rounds values; do
+  valgrind --tool=callgrind --toggle-collect="qpr_profile_$batch" \
+    --callgrind-out-file="$out/callgrind-$batch.out" \
+    "$bin/qpr_round_profile" "$profile_rounds" "$profile_queries" >/dev/null 2>"$out/callgrind-$batch.log"
+done
+awk -v per="$profile_rounds" -f bench/callgrind_split.awk "$out/callgrind-rounds.out" >"$out/split-rounds.txt"
+awk -v per="$profile_queries" -f bench/callgrind_split.awk "$out/callgrind-values.out" >"$out/split-values.txt"
+split_of() { awk -v k="$2" '$1 == k { print $2 }' "$out/split-$1.txt"; }
+ir_total=$(split_of rounds total)
+ir_decode=$(split_of rounds decoding)
+ir_end=$(split_of rounds round_end)
+ir_other=$(split_of rounds plugin_other)
+ir_host=$(split_of rounds host)
+ir_receive=$(split_of rounds host_receive_path)
+ir_value=$(split_of values total)
+callgrind_annotate --inclusive=yes --threshold=99 "$out/callgrind-rounds.out" >"$out/callgrind-rounds.txt" 2>/dev/null || true
+
+# ---------------------------------------------------------------- round pace
+# Each round's duration, replies and wire bytes from the runner's events file;
+# the model query before the first round is not part of a round. Prints one
+# line per round: ms replies bytes.
+rounds_of() {
+  awk '
+    /"event":"command"/ { model = /"cid2":"51"/; if (!model) { f = $0; sub(/.*"frame":"/, "", f); sub(/".*/, "", f); bytes += length(f) + 1 } next }
+    /"event":"reply"/ { if (!model) { f = $0; sub(/.*"frame":"/, "", f); sub(/".*/, "", f); bytes += length(f) + 1; replies++ } model = 0; next }
+    /"event":"(timeout|rejected)"/ { faults++; next }
+    /"event":"round"/ { ms = $0; sub(/.*"ms":/, "", ms); sub(/[,}].*/, "", ms); print ms, replies, bytes, faults + 0; replies = 0; bytes = 0; faults = 0 }' "$1"
+}
+# Ratio of measured time to floor over the rounds after the first (which
+# builds the units' tables), and the worst single round.
+pace_ratio() {  # events file, seconds per wire byte (0: no line delay)
+  rounds_of "$1" | awk -v byte="$2" -v pause="$pause_ms" '
+    NR == 1 { next }
+    { floor = $2 * pause + $3 * byte * 1000; ms += $1; fl += floor; n++; faults += $4
+      if ($1 / floor > worst) worst = $1 / floor }
+    END { if (n == 0 || faults > 0) { print "n/a", "n/a", n, faults; exit } printf "%.3f %.3f %d %d\n", ms / fl, worst, n, faults }'
+}
+
+echo "== bench: round pace, no line delay ($rounds rounds)"
+"$host_exe" --simulate bench/reference-scenario.json --config bench/reference-site.json \
+  --rounds "$rounds" --no-round-wait --quiet --events "$out/pace-direct.jsonl"
+read -r pace_direct pace_direct_worst pace_direct_n pace_direct_faults < <(pace_ratio "$out/pace-direct.jsonl" 0)
+
+echo "== bench: round pace, $baud baud line ($rounds rounds)"
+pids=()
+cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+trap cleanup EXIT
+wait_for_port() {  # file holding "listening on HOST:PORT"
+  for _ in $(seq 100); do
+    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$1" | head -1)
+    [ -n "$port" ] && { echo "$port"; return 0; }
+    sleep 0.1
+  done
+  echo "bench: no port in $1" >&2
+  return 1
+}
+"$sim_exe" --listen 127.0.0.1:0 --scenario bench/reference-scenario.json 2>"$out/sim.log" &
+pids+=($!)
+sim_port=$(wait_for_port "$out/sim.log")
+"$bin/qpr_line_pace" --connect "127.0.0.1:$sim_port" --baud "$baud" --bits-per-byte "$bits_per_byte" \
+  >"$out/line.log" 2>&1 &
+pids+=($!)
+line_port=$(wait_for_port "$out/line.log")
+"$host_exe" --port "tcp:127.0.0.1:$line_port" --config bench/reference-site.json --rounds "$rounds" \
+  --no-round-wait --quiet --timeout-ms 5000 --events "$out/pace-line.jsonl"
+byte_s=$(awk -v b="$bits_per_byte" -v r="$baud" 'BEGIN { printf "%.9f", b / r }')
+read -r pace_line pace_line_worst pace_line_n pace_line_faults < <(pace_ratio "$out/pace-line.jsonl" "$byte_s")
+cleanup
+trap - EXIT
+
+# ---------------------------------------------------------------- summary
+machine="$(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), load $(cut -d' ' -f1-3 /proc/loadavg)"
+pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f%%", 100 * a / b }'; }
+echo
+echo "== bench summary (reference system: 2 AC units x 3 channels, 1 DC unit with 64 fuses and"
+echo "   20 status bytes, 12 rectifier modules, model QPR-37KM, reply pause 0 unless on the line)"
+echo "   machine: $machine"
+printf '| %-60s | %-26s |\n' "figure" "value"
+printf '|%s|%s|\n' "$(printf -- '-%.0s' {1..62})" "$(printf -- '-%.0s' {1..28})"
+row() { printf '| %-60s | %-26s |\n' "$1" "$2"; }
+row "heap allocations per steady-state round, plug-in's own code" "$alloc_plugin"
+row "  host engine, replies through process()" "$alloc_host"
+row "  host engine, replies handed to process_payload()" "$alloc_host_direct (plug-in $alloc_plugin_direct)"
+row "instructions per steady-state round (10 replies)" "$ir_total"
+row "  decoding (10 decoders, trace lines included)" "$ir_decode ($(pct "$ir_decode" "$ir_total"))"
+row "  round end: alarm evaluation, stamp, image (plug-in)" "$ir_end ($(pct "$ir_end" "$ir_total"))"
+row "  dispatch and command choice (plug-in)" "$ir_other ($(pct "$ir_other" "$ir_total"))"
+row "  host share: receive path, framing, services" "$ir_host ($(pct "$ir_host" "$ir_total"))"
+row "    of which the engine's receive path" "$ir_receive"
+row "instructions per Get_Value channel-key query" "$ir_value"
+row "ns per Get_Value channel-key query (median CPU time)" "$ns_channel"
+row "ns per Get_Value phase-key query (median CPU time)" "$ns_phase"
+row "us per whole round through process() (median CPU time)" "$us_round"
+row "round pace / floor, no line delay (worst round)" "$pace_direct ($pace_direct_worst), $pace_direct_n rounds"
+row "round pace / floor, $baud baud line (worst round)" "$pace_line ($pace_line_worst), $pace_line_n rounds"
+echo "raw results: $out"
+if [ "$pace_direct_faults" != 0 ] || [ "$pace_line_faults" != 0 ]; then
+  echo "bench: some rounds had time-outs or rejected replies; their pace is not comparable" >&2
+fi
+[ "$alloc_plugin" = "0.00" ] || { echo "bench: the plug-in allocates in steady state" >&2; exit 1; }
