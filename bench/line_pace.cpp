@@ -6,11 +6,14 @@
 //
 // Prints "listening on 127.0.0.1:PORT" once it accepts, relays one client,
 // and on close prints the bytes carried each way.
+#include <algorithm>
+#include <array>
 #include <boost/asio.hpp>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 

@@ -69,24 +69,8 @@ ir_value=$(split_of values total)
 callgrind_annotate --inclusive=yes --threshold=99 "$out/callgrind-rounds.out" >"$out/callgrind-rounds.txt" 2>/dev/null || true
 
 # ---------------------------------------------------------------- round pace
-# Each round's duration, replies and wire bytes from the runner's events file;
-# the model query before the first round is not part of a round. Prints one
-# line per round: ms replies bytes.
-rounds_of() {
-  awk '
-    /"event":"command"/ { model = /"cid2":"51"/; if (!model) { f = $0; sub(/.*"frame":"/, "", f); sub(/".*/, "", f); bytes += length(f) + 1 } next }
-    /"event":"reply"/ { if (!model) { f = $0; sub(/.*"frame":"/, "", f); sub(/".*/, "", f); bytes += length(f) + 1; replies++ } model = 0; next }
-    /"event":"(timeout|rejected)"/ { faults++; next }
-    /"event":"round"/ { ms = $0; sub(/.*"ms":/, "", ms); sub(/[,}].*/, "", ms); print ms, replies, bytes, faults + 0; replies = 0; bytes = 0; faults = 0 }' "$1"
-}
-# Ratio of measured time to floor over the rounds after the first (which
-# builds the units' tables), and the worst single round.
 pace_ratio() {  # events file, seconds per wire byte (0: no line delay)
-  rounds_of "$1" | awk -v byte="$2" -v pause="$pause_ms" '
-    NR == 1 { next }
-    { floor = $2 * pause + $3 * byte * 1000; ms += $1; fl += floor; n++; faults += $4
-      if ($1 / floor > worst) worst = $1 / floor }
-    END { if (n == 0 || faults > 0) { print "n/a", "n/a", n, faults; exit } printf "%.3f %.3f %d %d\n", ms / fl, worst, n, faults }'
+  awk -v byte="$2" -v pause="$pause_ms" -f bench/round_pace.awk "$1"
 }
 
 echo "== bench: round pace, no line delay ($rounds rounds)"
