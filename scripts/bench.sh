@@ -10,7 +10,6 @@
 #   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 build=${QPR_BENCH_BUILD_DIR:-build/bench}
 rounds=${QPR_BENCH_ROUNDS:-12}
 baud=9600
