@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <execinfo.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -113,6 +114,14 @@ Counts Close() {
   return Counts{plugin.load(), host.load(), other.load()};
 }
 
+namespace {
+std::string ProgramPath() {
+  char path[4096];
+  const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  return n > 0 ? std::string(path, static_cast<std::size_t>(n)) : std::string("/proc/self/exe");
+}
+}  // namespace
+
 int PrintPluginSites(std::FILE* out) {
   const int n = std::min(keptSites.load(), kKeptSites);
   for (int s = 0; s < n; ++s) {
@@ -122,15 +131,18 @@ int PrintPluginSites(std::FILE* out) {
       if (dladdr(sites[s].frames[k], &info) == 0) continue;
       const auto offset = static_cast<unsigned long>(static_cast<const char*>(sites[s].frames[k]) -
                                                      static_cast<const char*>(info.dli_fbase) - 1);
-      const std::string cmd = "addr2line -C -f -i -p -e '" + std::string(info.dli_fname) + "' " +
-                              std::to_string(offset) + " 2>/dev/null";
+      // The program itself has no name in the loader's list.
+      const std::string file = info.dli_fbase == exeBase ? ProgramPath() : info.dli_fname;
+      char hex[32];
+      std::snprintf(hex, sizeof hex, "0x%lx", offset);
+      const std::string cmd = "addr2line -C -f -i -p -e '" + file + "' " + hex + " 2>/dev/null";
       std::string resolved;
       if (std::FILE* p = popen(cmd.c_str(), "r")) {
         char line[512];
         while (std::fgets(line, sizeof line, p)) resolved += line;
         pclose(p);
       }
-      if (resolved.empty()) resolved = std::string(info.dli_fname) + "+" + std::to_string(offset) + "\n";
+      if (resolved.empty()) resolved = file + "+" + hex + "\n";
       std::fprintf(out, "  #%d %s", k, resolved.c_str());
     }
   }
