@@ -58,28 +58,6 @@ TEST(DcRecord, StartsZeroAndCarriesDataIdLittleEndian) {
   EXPECT_EQ(u.dev->DeviceType(), "qpr2427k-dc");
 }
 
-TEST(DcDecode41, StoresValuesAsReceivedAndKeepsSlotsBeyondTheCounts) {
-  DcUnit u;
-  ASSERT_EQ(u.dev->LoadFromCache(Filled().data(), 177), 1);
-  const Bytes block = Block41(2, 3, 1) + Bytes{9, 9, 9};  // followed by the next unit's bytes
-  EXPECT_EQ(u.Parse41(block), 11 + 4 * 6);
-  const auto& r = u.dev->Record();
-  EXPECT_EQ(Slice(r.v, 4), F(48.5f));
-  EXPECT_EQ(Slice(r.i, 4), F(12.25f));
-  EXPECT_EQ(r.dc_m, 2);
-  EXPECT_EQ(Slice(r.m_value[0], 8), Values(2, 1));
-  EXPECT_EQ(Slice(r.m_value[2], 8), Bytes(8, 0xA5));
-  EXPECT_EQ(r.dc_n, 3);
-  EXPECT_EQ(Slice(r.n_value[0], 12), Values(3, 2));
-  EXPECT_EQ(Slice(r.n_value[3], 24), Bytes(24, 0xA5));
-  EXPECT_EQ(r.p_count, 1);
-  EXPECT_EQ(Slice(r.user_p[0], 4), F(30.0f));
-  EXPECT_EQ(Slice(r.user_p[1], 12), Bytes(12, 0xA5));
-  // Fields of the other reply are untouched.
-  EXPECT_EQ(Slice(&r.volt_state, 177 - 83), Bytes(177 - 83, 0xA5));
-  EXPECT_TRUE(u.ctl->logs.empty());
-}
-
 TEST(DcDecode41, CountsAtAndOverTheirLimits) {
   struct Case {
     unsigned m, n, p;
@@ -102,19 +80,28 @@ TEST(DcDecode41, CountsAtAndOverTheirLimits) {
     SCOPED_TRACE(testing::Message() << "m=" << c.m << " n=" << c.n << " p=" << c.p);
     DcUnit u;
     ASSERT_EQ(u.dev->LoadFromCache(Filled().data(), 177), 1);
-    Bytes block = Block41(c.m, c.n, c.p);
+    Bytes block = Block41(c.m, c.n, c.p, -1.5f, 2.0f);
     if (c.p > 4) block.resize(11 + 4 * (c.m + c.n));  // p over its limit: what follows is never read
     const Bytes rest(5, 0x11);
     const Bytes reply = block + rest;
     EXPECT_EQ(u.Parse41(reply), c.result == -2 ? static_cast<int>(reply.size()) : c.result);
     EXPECT_EQ(Logs(u), c.logs);
     const auto& r = u.dev->Record();
+    EXPECT_EQ(Slice(r.v, 8), F(-1.5f) + F(2.0f));
     EXPECT_EQ(r.dc_m, c.m);
     EXPECT_EQ(r.dc_n, c.n);
     EXPECT_EQ(r.p_count, c.p);
     EXPECT_EQ(Slice(r.m_value[0], 4 * std::min(c.m, 4u)), c.m > 4 ? Bytes(4 * 4, 0xA5) : Values(c.m, 1));
     EXPECT_EQ(Slice(r.n_value[0], 4 * std::min(c.n, 9u)), c.n > 9 ? Bytes(4 * 9, 0xA5) : Values(c.n, 2));
     EXPECT_EQ(Slice(r.user_p[0], 4 * std::min(c.p, 4u)), c.p > 4 ? Bytes(4 * 4, 0xA5) : Values(c.p, 3));
+    // Slots beyond the counts, and the other reply's fields, keep their bytes.
+    const unsigned m = c.m > 4 ? 4 : c.m, n = c.n > 9 ? 9 : c.n, p = c.p > 4 ? 4 : c.p;
+    const Bytes image = RecordBytes(r);
+    auto from = [&](unsigned a, unsigned b) { return Bytes(image.begin() + a, image.begin() + b); };
+    EXPECT_EQ(from(13 + 4 * m, 29), Bytes(16 - 4 * m, 0xA5));
+    EXPECT_EQ(from(30 + 4 * n, 66), Bytes(36 - 4 * n, 0xA5));
+    EXPECT_EQ(from(67 + 4 * p, 83), Bytes(16 - 4 * p, 0xA5));
+    EXPECT_EQ(from(83, 177), Bytes(177 - 83, 0xA5));
   }
 }
 
