@@ -134,7 +134,7 @@ TEST_F(AcRound, SlotsAndStringsOfAWholeRound) {
     }
     EXPECT_EQ(unit->alarmSlot_, 43);
   }
-  // The points the unit's description names for two channels hold for three too.
+  // Channel 2 starts at slot 12 with its own prefix; no key AC_11 is ever used.
   EXPECT_EQ(ctl->alarms[11].text, "交流屏2输入线/相电压AB/A");
   EXPECT_EQ(ctl->alarms[11].slot, 12);
   for (const auto& a : ctl->alarms) EXPECT_NE(a.key, "AC_11");
