@@ -123,6 +123,8 @@ const UnitKind kUnits[] = {
      }},
 };
 
+void PrintTo(const UnitKind& k, std::ostream* os) { *os << k.name; }
+
 // Whether the layout says the image is whole.
 bool Whole(const UnitKind& k, const Bytes& image, int length) {
   if (length < static_cast<int>(k.record)) return false;

@@ -94,6 +94,8 @@ struct SingleFaultRow {
   std::vector<sim::FaultSpec> faults;
 };
 
+void PrintTo(const SingleFaultRow& row, std::ostream* os) { *os << row.name; }
+
 class SingleFault : public ::testing::TestWithParam<SingleFaultRow> {};
 
 TEST_P(SingleFault, PollingGoesOnAndValuesStayTrue) {
