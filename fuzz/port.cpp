@@ -132,7 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       for (const auto& child : children) {
         const fuzzing::Controller::Images& im = ctl->Of(*child);
         if (im.publishes == 0) continue;
-        Check(child->LoadFromCache(im.published.data(), static_cast<int>(im.published.size())) == 1,
+        // An AC unit with no channels publishes the bare 40-byte record, which
+        // its restore refuses by design; every other image is taken back.
+        const bool bareAcRecord = im.recordType == 5026 && im.published.size() == 40;
+        Check(child->LoadFromCache(im.published.data(), static_cast<int>(im.published.size())) == (bareAcRecord ? 0 : 1),
               "a published image is refused by its own unit");
       }
       QueryChildren(*port, false);
