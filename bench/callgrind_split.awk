@@ -45,6 +45,10 @@ END {
     # Decoders: every call of a unit decoder, less the host calls they make.
     if (isOurs(toOb, to) && to ~ /::parse4[0-2]_4[0-9]\(unsigned char const\*, int\)$/ && from !~ /::parse4/) decode += c
     if (outward && from ~ /::parse4[0-2]_4[0-9]\(/) decode -= c
+    # Of which the decoders' trace lines: their calls into the stream and stdio writers.
+    if (from ~ /::parse4[0-2]_4[0-9]\(/ && !isOurs(toOb, to) && !isHost(toOb, to) && to ~ /ostream|printf|puts|putchar|fwrite/) trace += c
+    # Key comparisons made through std::string::compare by the plug-in's code.
+    if (isOurs(fromOb, from) && to ~ /basic_string<.*>::compare\(/) compare += c
     # Round end: each unit's RoundDone(), less the host services it calls, plus
     # the plug-in's work item when the host runs it.
     roundEnd = "::RoundDone\\(\\)$|::DoImpCheckAlert\\(\\)$|RoundWork"
@@ -55,8 +59,10 @@ END {
   other = total - host - decode - ending
   printf "total %.0f\n", total / per
   printf "decoding %.0f\n", decode / per
+  printf "decoding_trace %.0f\n", trace / per
   printf "round_end %.0f\n", ending / per
   printf "plugin_other %.0f\n", other / per
   printf "host %.0f\n", host / per
   printf "host_receive_path %.0f\n", receive / per
+  printf "string_compare %.0f\n", compare / per
 }

@@ -20,10 +20,11 @@ expect "pace, 1 ms a byte" "0.721 0.811 2 0" \
 expect "pace, a timed-out exchange" "1.333 1.500 2 1" \
   "$(sed '6i {"event":"timeout"}' testdata/pace.jsonl | awk -v byte=0 -v pause=20 -f round_pace.awk)"
 # Host: 900 into the engine, less 700 back into the plug-in, plus 250 of alarm
-# reports (the controller counts as host). Decoding takes its library call.
-expect "callgrind split" "total 1000 decoding 300 round_end 100 plugin_other 150 host 450 host_receive_path 200" \
+# reports (the controller counts as host). Decoding takes its library call,
+# which is a trace line.
+expect "callgrind split" "total 1000 decoding 300 decoding_trace 250 round_end 100 plugin_other 150 host 450 host_receive_path 200 string_compare 0" \
   "$(awk -v per=1 -f callgrind_split.awk testdata/split.callgrind | tr '\n' ' ' | sed 's/ $//')"
-expect "callgrind split per round" "total 500 decoding 150 round_end 50 plugin_other 75 host 225 host_receive_path 100" \
+expect "callgrind split per round" "total 500 decoding 150 decoding_trace 125 round_end 50 plugin_other 75 host 225 host_receive_path 100 string_compare 0" \
   "$(awk -v per=2 -f callgrind_split.awk testdata/split.callgrind | tr '\n' ' ' | sed 's/ $//')"
 [ "$fail" -eq 0 ] && echo "check_scripts: the pace and callgrind split scripts add up"
 exit "$fail"

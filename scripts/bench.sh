@@ -60,11 +60,13 @@ awk -v per="$profile_queries" -f bench/callgrind_split.awk "$out/callgrind-value
 split_of() { awk -v k="$2" '$1 == k { print $2 }' "$out/split-$1.txt"; }
 ir_total=$(split_of rounds total)
 ir_decode=$(split_of rounds decoding)
+ir_trace=$(split_of rounds decoding_trace)
 ir_end=$(split_of rounds round_end)
 ir_other=$(split_of rounds plugin_other)
 ir_host=$(split_of rounds host)
 ir_receive=$(split_of rounds host_receive_path)
 ir_value=$(split_of values total)
+ir_value_compare=$(split_of values string_compare)
 callgrind_annotate --inclusive=yes --threshold=99 "$out/callgrind-rounds.out" >"$out/callgrind-rounds.txt" 2>/dev/null || true
 
 # ---------------------------------------------------------------- round pace
@@ -119,11 +121,13 @@ row "  host engine, replies through process()" "$alloc_host"
 row "  host engine, replies handed to process_payload()" "$alloc_host_direct (plug-in $alloc_plugin_direct)"
 row "instructions per steady-state round (10 replies)" "$ir_total"
 row "  decoding (10 decoders, trace lines included)" "$ir_decode ($(pct "$ir_decode" "$ir_total"))"
+row "    of which the trace lines on standard output" "$ir_trace"
 row "  round end: alarm evaluation, stamp, image (plug-in)" "$ir_end ($(pct "$ir_end" "$ir_total"))"
 row "  dispatch and command choice (plug-in)" "$ir_other ($(pct "$ir_other" "$ir_total"))"
 row "  host share: receive path, framing, services" "$ir_host ($(pct "$ir_host" "$ir_total"))"
 row "    of which the engine's receive path" "$ir_receive"
 row "instructions per Get_Value channel-key query" "$ir_value"
+row "  of which key comparisons (std::string::compare)" "$ir_value_compare"
 row "ns per Get_Value channel-key query (median CPU time)" "$ns_channel"
 row "ns per Get_Value phase-key query (median CPU time)" "$ns_phase"
 row "us per whole round through process() (median CPU time)" "$us_round"
