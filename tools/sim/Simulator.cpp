@@ -134,22 +134,22 @@ void Simulator::Recompute(double now) {
   mainsDown_ = allDown || (!ac_.empty() && std::all_of(acDown.begin(), acDown.end(), [](bool d) { return d; }));
 
   for (std::size_t u = 0; u < ac_.size(); ++u) {
-    const AcUnitSpec& spec = scenario_.ac[u];
+    const AcUnitSpec& cfg = scenario_.ac[u];
     AcUnitState& st = ac_[u];
     for (auto& ch : st.channels) {
-      const float va = spec.voltage * drift(), vb = spec.voltage * drift(),
-                  vc = spec.voltage * drift(), f = spec.frequency * drift();
+      const float va = cfg.voltage * drift(), vb = cfg.voltage * drift(),
+                  vc = cfg.voltage * drift(), f = cfg.frequency * drift();
       ch.a = acDown[u] ? 0 : va;
       ch.b = acDown[u] ? 0 : vb;
       ch.c = acDown[u] ? 0 : vc;
       ch.f = acDown[u] ? 0 : f;
-      ch.alert[0] = VoltageAlert(ch.a, spec.voltage);
-      ch.alert[1] = VoltageAlert(ch.b, spec.voltage);
-      ch.alert[2] = VoltageAlert(ch.c, spec.voltage);
-      ch.alert[3] = FrequencyAlert(ch.f, spec.frequency);
+      ch.alert[0] = VoltageAlert(ch.a, cfg.voltage);
+      ch.alert[1] = VoltageAlert(ch.b, cfg.voltage);
+      ch.alert[2] = VoltageAlert(ch.c, cfg.voltage);
+      ch.alert[3] = FrequencyAlert(ch.f, cfg.frequency);
     }
     for (int k = 0; k < 3; ++k) {
-      const float i = spec.current * drift();
+      const float i = cfg.current * drift();
       st.current[k] = acDown[u] ? 0 : i;
       st.currentAlert[k] = 0;
     }
@@ -167,21 +167,21 @@ void Simulator::Recompute(double now) {
   }
 
   for (std::size_t u = 0; u < dc_.size(); ++u) {
-    const DcUnitSpec& spec = scenario_.dc[u];
+    const DcUnitSpec& cfg = scenario_.dc[u];
     DcUnitState& st = dc_[u];
     const float sag = 0.4f * static_cast<float>(std::min(batteryRounds_, 15));
-    st.v = spec.voltage * drift() - (mainsDown_ ? sag : 0.0f);
-    st.i = spec.current * drift();
-    st.batteries.resize(static_cast<std::size_t>(spec.batteries));
+    st.v = cfg.voltage * drift() - (mainsDown_ ? sag : 0.0f);
+    st.i = cfg.current * drift();
+    st.batteries.resize(static_cast<std::size_t>(cfg.batteries));
     for (float& b : st.batteries) {
       const float charge = 1.5f * drift();
-      b = mainsDown_ ? -st.i / static_cast<float>(spec.batteries) : charge;
+      b = mainsDown_ ? -st.i / static_cast<float>(cfg.batteries) : charge;
     }
-    st.loads.resize(static_cast<std::size_t>(spec.loads));
-    for (float& l : st.loads) l = st.i / static_cast<float>(spec.loads) * drift();
-    st.voltState = st.v < 0.9f * spec.voltage ? 1 : st.v > 1.1f * spec.voltage ? 2 : 0;
-    st.fuses.assign(static_cast<std::size_t>(spec.fuses), 0);
-    st.status.assign(static_cast<std::size_t>(spec.statusBytes), 0);
+    st.loads.resize(static_cast<std::size_t>(cfg.loads));
+    for (float& l : st.loads) l = st.i / static_cast<float>(cfg.loads) * drift();
+    st.voltState = st.v < 0.9f * cfg.voltage ? 1 : st.v > 1.1f * cfg.voltage ? 2 : 0;
+    st.fuses.assign(static_cast<std::size_t>(cfg.fuses), 0);
+    st.status.assign(static_cast<std::size_t>(cfg.statusBytes), 0);
     if (mainsDown_) {
       if (st.status.size() > 1) st.status[1] = 0xF0;   // running on battery
       if (st.status.size() > 5) st.status[5] |= 0x80;  // AC input interrupted
