@@ -89,6 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t want = in.Byte() + ((ctrl & 0x20) ? 256u : 0u);
     if (ctrl & 0x10) host_clock::Advance(61);
     const long roundsBefore = rounds;
+    const int stepBefore = port->step_;
     if ((ctrl & 3) == 3) {
       port->process_error();
     } else {
@@ -122,6 +123,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       }
     }
     Check(ValidStep(port->step_), "step out of the cycle");
+    if (rounds != roundsBefore && !(ctrl & 0x40)) {
+      // Only the reply of a round's last step ends it: the DC parameters, or
+      // the rectifier's replies when there is no DC unit. A time-out never does.
+      Check(rounds == roundsBefore + 1 && (ctrl & 3) != 3, "a round ended without a reply");
+      Check(stepBefore == 9 || (port->dcDevices_.empty() && stepBefore >= 4 && stepBefore <= 6),
+            "a round ended on a reply that is not the round's last");
+    }
     if (rounds != roundsBefore) {
       // The host's side of a round end, with the 2-second wait set aside.
       port->dataReady_ = true;
