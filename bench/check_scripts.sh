@@ -19,6 +19,9 @@ expect "pace, 1 ms a byte" "0.721 0.811 2 0" \
   "$(awk -v byte=0.001 -v pause=20 -f round_pace.awk testdata/pace.jsonl)"
 expect "pace, a timed-out exchange" "1.333 1.500 2 1" \
   "$(sed '6i {"event":"timeout"}' testdata/pace.jsonl | awk -v byte=0 -v pause=20 -f round_pace.awk)"
+# The runner's round view: the same rounds 2 and 3; faults from the end line.
+expect "pace, round view" "1.333 1.500 2 1" \
+  "$(awk -v byte=0 -v pause=20 -f round_pace.awk testdata/pace-view.txt)"
 # Host: 900 into the engine, less 700 back into the plug-in, plus 250 of alarm
 # reports (the controller counts as host). Decoding takes its library call,
 # which is a trace line.
