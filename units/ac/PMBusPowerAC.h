@@ -37,6 +37,11 @@ class PMBusPowerAC : public KLDSPDevice {
       const units::ac::AcAlarmRow& row = units::ac::kCurrentAlarms[r];
       currentAlarms_[r] = units::PreparedAlarm{row.level, row.key, row.code, row.name, row.text};
     }
+    // Every channel shares its rows' key, code and name; only the texts are per channel.
+    for (std::size_t r = 0; r < units::ac::kChannelAlarmCount; ++r) {
+      const units::ac::AcAlarmRow& row = units::ac::kChannelAlarms[r];
+      channelRows_[r] = units::PreparedAlarm{row.level, row.key, row.code, row.name, {}};
+    }
   }
   // A device is one unit on one line: neither copied nor moved.
   PMBusPowerAC(const PMBusPowerAC&) = delete;
@@ -115,7 +120,8 @@ class PMBusPowerAC : public KLDSPDevice {
   units::HistoryImage history_;          // record + channels, made at the first round end
 
   std::array<units::PreparedAlarm, units::ac::kCurrentAlarmCount> currentAlarms_;
-  std::vector<units::PreparedAlarm> channelAlarms_;  // kChannelAlarmCount per channel
+  std::array<units::PreparedAlarm, units::ac::kChannelAlarmCount> channelRows_;  // without texts
+  std::vector<std::string> channelTexts_;  // kChannelTextCount per channel, by status byte
   units::RoundWork roundWork_;
 };
 
@@ -305,18 +311,14 @@ unsigned char PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Status(units::ac::AcSt
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::PrepareChannelAlarms() {
-  using units::ac::kChannelAlarmCount;
-  using units::ac::kChannelAlarms;
-  const std::size_t want = channels_.size() * kChannelAlarmCount;
-  if (channelAlarms_.size() == want) return;  // built for this channel count already
-  channelAlarms_.resize(want);
+  using units::ac::kChannelTextCount;
+  const std::size_t want = channels_.size() * kChannelTextCount;
+  if (channelTexts_.size() == want) return;  // built for this channel count already
+  channelTexts_.resize(want);
   for (std::size_t k = 0; k < channels_.size(); ++k) {
     const std::string prefix = std::string(units::ac::kChannelPrefix) + boost::lexical_cast<std::string>(k + 1);
-    for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
-      const units::ac::AcAlarmRow& row = kChannelAlarms[r];
-      channelAlarms_[k * kChannelAlarmCount + r] =
-          units::PreparedAlarm{row.level, row.key, row.code, row.name, prefix + row.text};
-    }
+    for (const units::ac::AcAlarmRow& row : units::ac::kChannelAlarms)
+      channelTexts_[k * kChannelTextCount + static_cast<std::size_t>(row.field)] = prefix + row.text;
   }
 }
 
@@ -335,7 +337,8 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
   for (std::size_t k = 0; k < channels_.size(); ++k) {
     for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
       const units::ac::AcAlarmRow& row = units::ac::kChannelAlarms[r];
-      units::RaiseAlarm(*this, channelAlarms_[k * kChannelAlarmCount + r],
+      units::RaiseAlarm(*this, channelRows_[r],
+                        channelTexts_[k * units::ac::kChannelTextCount + static_cast<std::size_t>(row.field)],
                         Status(row.field, &channels_[k]) == row.value);
     }
   }

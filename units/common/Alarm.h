@@ -24,9 +24,13 @@ struct PreparedAlarm {
 };
 
 // Reports one alarm with the unit's current slot number, then advances it (16-bit, wrapping).
-inline void RaiseAlarm(KLDVDevice& device, const PreparedAlarm& a, bool active) {
-  device.CheckThresholdBool(a.level, a.key, a.code, a.name, a.text, active, device.alarmSlot_);
+// `text` stands in for the row's own text where rows shared by many channels keep theirs apart.
+inline void RaiseAlarm(KLDVDevice& device, const PreparedAlarm& a, const std::string& text, bool active) {
+  device.CheckThresholdBool(a.level, a.key, a.code, a.name, text, active, device.alarmSlot_);
   ++device.alarmSlot_;
+}
+inline void RaiseAlarm(KLDVDevice& device, const PreparedAlarm& a, bool active) {
+  RaiseAlarm(device, a, a.text, active);
 }
 
 }  // namespace units
