@@ -10,6 +10,7 @@
 #include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <type_traits>
 #include <vector>
 
@@ -80,9 +81,9 @@ class PMBusPowerAC : public KLDSPDevice {
 
   // The six record keys of Get_Value.
   struct RecordKey {
-    const char* key;     // value key
-    std::size_t offset;  // field offset in the record
-    bool isFloat;        // 4-byte float, else one status byte
+    std::string_view key;  // value key (lengths compared first, so a channel key is passed over at once)
+    std::size_t offset;    // field offset in the record
+    bool isFloat;          // 4-byte float, else one status byte
   };
   static constexpr RecordKey kRecordKeys[] = {
       {"ia", offsetof(TeleAC, ia), true},
@@ -279,7 +280,7 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned index, cons
   units::ThrowUnlessFresh(*this);
   const auto* bytes = reinterpret_cast<const unsigned char*>(&record_);
   for (const RecordKey& row : kRecordKeys) {
-    if (key == row.key)
+    if (std::string_view(key) == row.key)
       return row.isFloat ? units::LoadFloat(bytes + row.offset) : static_cast<float>(bytes[row.offset]);
   }
   units::ac::ChannelKey found;
