@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <limits>
 #include <sstream>
 
 #include "tests/ac/AcTestSupport.h"
@@ -93,6 +94,22 @@ TEST_F(AcUnitTest, FirstAnalogSectionFixesTheChannelCount) {
   EXPECT_EQ(Parse41(Section41({{1, 2, 3, 4}, {5, 6, 7, 8}}, 9, 10, 11)), 47);
   GetCapturedStdout();
   EXPECT_EQ(FieldBytes(unit->Channels()[1].f, 4), FloatBytes(8));
+}
+
+TEST_F(AcUnitTest, TraceLinesUseTheStreamsDefaultFloatFormat) {
+  // Magnitudes where the shortest form switches to exponents, rounding at six
+  // digits, signed zero and the non-finite values.
+  const std::vector<Analog> values = {
+      {123456.0f, 1234567.0f, 0.0001f, 0.00001f},
+      {1.0f / 3.0f, 999999.5f, -0.0f, 3.4e38f},
+      {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+       -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::denorm_min()},
+  };
+  std::ostringstream want;
+  for (const Analog& v : values) want << "a:" << v.a << " b:" << v.b << " c:" << v.c << " f:" << v.f << '\n';
+  CaptureStdout();
+  EXPECT_EQ(Parse41(Section41(values, 1, 2, 3)), static_cast<int>(1 + 3 * 17 + 12));
+  EXPECT_EQ(GetCapturedStdout(), want.str());
 }
 
 TEST_F(AcUnitTest, NoValueMarkersAreReplacedPerField) {

@@ -5,9 +5,9 @@
 #pragma once
 #include <array>
 #include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -173,9 +173,11 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
       if (!cur.Need(4)) return Overflow(kOverflow, cur, len);
       units::StoreValue(field, cur.Take(4), units::kZeroValue);
     }
-    std::cout << "a:" << units::LoadFloat(ch.a) << " b:" << units::LoadFloat(ch.b)
-              << " c:" << units::LoadFloat(ch.c) << " f:" << units::LoadFloat(ch.f) << '\n'
-              << std::flush;
+    // %g is the stream's default float format; one call formats the line, a flush sends it.
+    std::printf("a:%g b:%g c:%g f:%g\n", static_cast<double>(units::LoadFloat(ch.a)),
+                static_cast<double>(units::LoadFloat(ch.b)), static_cast<double>(units::LoadFloat(ch.c)),
+                static_cast<double>(units::LoadFloat(ch.f)));
+    std::fflush(stdout);
     if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
     ch.p41 = cur.U8();
     if (ch.p41 != C) {
