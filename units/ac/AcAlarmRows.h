@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 namespace units::ac {
 
@@ -62,20 +63,17 @@ inline constexpr std::size_t kChannelAlarmCount = sizeof(kChannelAlarms) / sizeo
 // channel keeps one text per byte, not one per row.
 inline constexpr std::size_t kChannelTextCount = 4;
 
-constexpr bool SameText(const char* a, const char* b) {
-  while (*a != '\0' && *a == *b) ++a, ++b;
-  return *a == *b;
-}
 constexpr bool ChannelTextsFollowTheByte() {
   for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
     if (static_cast<std::size_t>(kChannelAlarms[r].field) >= kChannelTextCount) return false;
     for (std::size_t q = 0; q < r; ++q)
-      if (kChannelAlarms[q].field == kChannelAlarms[r].field && !SameText(kChannelAlarms[q].text, kChannelAlarms[r].text))
+      if (kChannelAlarms[q].field == kChannelAlarms[r].field && std::string_view(kChannelAlarms[q].text) != kChannelAlarms[r].text)
         return false;
   }
   return true;
 }
 static_assert(ChannelTextsFollowTheByte(), "channel rows testing the same byte must share their text");
+
 inline constexpr std::size_t kCurrentAlarmCount = sizeof(kCurrentAlarms) / sizeof(kCurrentAlarms[0]);
 
 }  // namespace units::ac
