@@ -174,9 +174,8 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
       units::StoreValue(field, cur.Take(4), units::kZeroValue);
     }
     // %g is the stream's default float format; one call formats the line, a flush sends it.
-    std::printf("a:%g b:%g c:%g f:%g\n", static_cast<double>(units::LoadFloat(ch.a)),
-                static_cast<double>(units::LoadFloat(ch.b)), static_cast<double>(units::LoadFloat(ch.c)),
-                static_cast<double>(units::LoadFloat(ch.f)));
+    std::printf("a:%g b:%g c:%g f:%g\n", units::LoadFloat(ch.a), units::LoadFloat(ch.b),
+                units::LoadFloat(ch.c), units::LoadFloat(ch.f));
     std::fflush(stdout);
     if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
     ch.p41 = cur.U8();
