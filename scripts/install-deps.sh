@@ -10,7 +10,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 native_pkgs=(
   build-essential cmake pkg-config
-  libboost-dev libboost-date-time-dev
+  libboost-dev libboost-date-time-dev libboost-program-options-dev
   libjsoncpp-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14
@@ -18,7 +18,7 @@ native_pkgs=(
 )
 cross_pkgs=(crossbuild-essential-armhf qemu-user)
 armhf_pkgs=(
-  libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf
+  libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libboost-program-options-dev:armhf
   libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
 )
 

@@ -5,12 +5,15 @@
 #include <boost/asio/thread_pool.hpp>
 #include <fstream>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
 #include "host/KLDSPDevice.h"
 #include "host/PMBusProtocol.h"
+#include "tools/host/AlarmTracker.h"
 #include "tools/host/EventLog.h"
+#include "tools/host/EventsWriter.h"
 #include "tools/host/HostController.h"
 #include "tools/host/Links.h"
 #include "tools/host/Options.h"
@@ -93,6 +96,7 @@ TEST(EventLines, AreFlushedLineByLineToTheFile) {
   EventLog log;
   ASSERT_TRUE(log.Open(path));
   log.Write({{"event", "timeout"}});
+  log.Flush();
   std::ifstream in(path);  // readable before the log is closed
   std::string line;
   ASSERT_TRUE(std::getline(in, line));
@@ -157,12 +161,26 @@ std::vector<Json::Value> ReadEvents(const std::string& path) {
   return out;
 }
 
-TEST(RunnerController, TurnsHostCallsIntoEventsAndKeepsTheAlarmTable) {
+// Collects the observations a controller makes.
+struct Seen : Observer {
+  std::vector<Stamped> all;
+  void Observe(const Stamped& o) override { all.push_back(o); }
+};
+
+TEST(RunnerController, TurnsHostCallsIntoEventsAndAlarmEdges) {
   const std::string path = ::testing::TempDir() + "controller-events.jsonl";
   EventLog log;
   ASSERT_TRUE(log.Open(path));
-  std::vector<std::string> lines;
-  auto ctl = std::make_shared<HostController>(log, [&](const std::string& l) { lines.push_back(l); });
+  EventsWriter writer(log);
+  Seen seen;
+  ObservationBus bus;
+  bus.Add(&writer);
+  bus.Add(&seen);
+  auto ctl = std::make_shared<HostController>(bus);
+  std::vector<std::string> mismatches;
+  ctl->SetMismatchSink([&](const std::string& kind, unsigned reported, unsigned configured) {
+    mismatches.push_back(kind + std::to_string(reported) + "/" + std::to_string(configured));
+  });
   auto unit = std::make_shared<Unit>();
   unit->deviceType_ = "qpr2427k-ac";
   unit->Init(ctl, 11, Json::Value());
@@ -175,9 +193,11 @@ TEST(RunnerController, TurnsHostCallsIntoEventsAndKeepsTheAlarmTable) {
   const unsigned char group = 0xFF;
   const std::string command = yd1363::Encode(0x21, 1, 0x40, 0x41, &group, 1);
   unit->SendData(reinterpret_cast<const unsigned char*>(command.data()), static_cast<unsigned>(command.size()));
+  unit->InfoLog("PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}", 11u, 3, 2u);
+  writer.Finish();
 
   const auto events = ReadEvents(path);
-  ASSERT_EQ(events.size(), 5u);
+  ASSERT_EQ(events.size(), 6u);
   EXPECT_EQ(events[0]["event"], "alarm");
   EXPECT_EQ(events[0]["data_id"], 11);
   EXPECT_EQ(events[0]["device_type"], "qpr2427k-ac");
@@ -193,23 +213,38 @@ TEST(RunnerController, TurnsHostCallsIntoEventsAndKeepsTheAlarmTable) {
   EXPECT_EQ(events[4]["cid2"], "41");
   EXPECT_EQ(events[4]["info"], "FF");
   EXPECT_EQ(events[4]["frame"], command.substr(0, command.size() - 1));
-  EXPECT_EQ(lines, (std::vector<std::string>{"PMBusPowerAC:ProcotolError 11 read 40_41 p is 2 not 0"}));
+  for (const auto& e : events) EXPECT_GT(e["t"].asInt64(), 1700000000000) << e;  // milliseconds since 1970
+  EXPECT_EQ(mismatches, (std::vector<std::string>{"AC3/2"}));
 
-  const auto alarms = ctl->Alarms();
-  ASSERT_EQ(alarms.size(), 1u);  // one alarm, reported twice
-  EXPECT_FALSE(alarms[0].active);
+  // Alarm edges: raised on the first active report, cleared on the next.
+  AlarmTracker tracker;
+  std::vector<std::string> edges;
+  for (const auto& o : seen.all)
+    if (const auto* a = std::get_if<AlarmCall>(&o.what))
+      if (auto e = tracker.Call(*a, o.t)) edges.push_back((e->raised ? "+" : "-") + e->alarm.key);
+  EXPECT_EQ(edges, (std::vector<std::string>{"+AC_0", "-AC_0"}));
+  EXPECT_FALSE(tracker.Call(AlarmCall{11, "qpr2427k-ac", 3, "AC_1", "", "", "t", false, 2}, 0).has_value());
   EXPECT_EQ(ctl->PublishedLength(unit.get()), 4u);
   EXPECT_EQ(ctl->commandsSent(), 1u);
   EXPECT_EQ(ctl->lastCid2(), 0x41);
 }
 
-TEST(RunnerController, RunsWorkItemsOnTheWorkThreadAndKeepsTheirHistory) {
-  EventLog log;  // writes nowhere
-  auto ctl = std::make_shared<HostController>(log, nullptr);
+TEST(RunnerController, RunsWorkItemsOnTheWorkThreadAndHandsTheirHistoryToTheLoop) {
+  ObservationBus bus;
+  Seen seen;
+  bus.Add(&seen);
+  auto ctl = std::make_shared<HostController>(bus);
   boost::asio::thread_pool pool(1);
   ctl->SetWorkPool(&pool);
+  std::vector<std::function<void()>> posted;
+  std::mutex postedMutex;
+  ctl->SetLoopPost([&](std::function<void()> f) {
+    std::lock_guard<std::mutex> lock(postedMutex);
+    posted.push_back(std::move(f));
+  });
   auto unit = std::make_shared<Unit>();
   unit->Init(ctl, 21, Json::Value());
+  ctl->SetChildren({nullptr, unit});
   const auto loop = std::this_thread::get_id();
   std::thread::id ranOn;
   for (unsigned char round = 1; round <= 3; ++round) {
@@ -221,10 +256,13 @@ TEST(RunnerController, RunsWorkItemsOnTheWorkThreadAndKeepsTheirHistory) {
   }
   pool.join();
   EXPECT_NE(ranOn, loop);
-  const auto saved = ctl->LastSaved(unit.get());
-  ASSERT_TRUE(saved.has_value());
-  EXPECT_EQ(*saved, (std::vector<unsigned char>{3, 3}));  // the last round's image
-  EXPECT_FALSE(ctl->LastSaved(nullptr).has_value());
+  EXPECT_TRUE(seen.all.empty());  // nothing observed off the loop thread
+  for (auto& f : posted) f();
+  ASSERT_EQ(seen.all.size(), 3u);
+  const auto& last = std::get<HistorySaved>(seen.all.back().what);
+  EXPECT_EQ(last.image, (std::vector<unsigned char>{3, 3}));  // the last round's image
+  EXPECT_EQ(last.child, 1u);
+  EXPECT_EQ(last.dataId, 21u);
 }
 
 }  // namespace

@@ -16,18 +16,21 @@ EventLog::EventLog() {
   // 9 significant digits read back every float exactly; Number() keeps the
   // shortest form, so 230.1 stays 230.1.
   b["precision"] = 9;
-  writer_.reset(b.newStreamWriter());
+  json_.reset(b.newStreamWriter());
 }
 
-EventLog::~EventLog() {
-  if (file_) std::fclose(file_);
-}
+EventLog::~EventLog() = default;
 
 bool EventLog::Open(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (file_) std::fclose(file_);
-  file_ = std::fopen(path.c_str(), "w");
-  return file_ != nullptr;
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  if (!file) return false;
+  Attach(file, true);
+  return true;
+}
+
+void EventLog::Attach(std::FILE* file, bool owned) {
+  writer_.reset();
+  writer_ = std::make_unique<LineWriter>(file, owned);
 }
 
 std::string EventLog::Line(const Fields& event) const {
@@ -35,21 +38,20 @@ std::string EventLog::Line(const Fields& event) const {
   out << '{';
   for (std::size_t k = 0; k < event.size(); ++k) {
     if (k) out << ',';
-    writer_->write(Json::Value(event[k].first), &out);
+    json_->write(Json::Value(event[k].first), &out);
     out << ':';
-    writer_->write(event[k].second, &out);
+    json_->write(event[k].second, &out);
   }
   out << '}';
   return out.str();
 }
 
 void EventLog::Write(const Fields& event) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!file_) return;
-  const std::string line = Line(event);
-  std::fwrite(line.data(), 1, line.size(), file_);
-  std::fputc('\n', file_);
-  std::fflush(file_);
+  if (writer_) writer_->Write(Line(event));
+}
+
+void EventLog::Flush() {
+  if (writer_) writer_->Flush();
 }
 
 std::string EventLog::Hex(const unsigned char* data, std::size_t length) {

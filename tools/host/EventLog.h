@@ -1,15 +1,15 @@
-// The --events stream: one JSON object per line, written and flushed as each
-// event happens, from the loop thread or the work thread alike.
+// The --events stream: one JSON object per line, handed to a writer thread as
+// each event happens and flushed line by line.
 #pragma once
 #include <cstddef>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "host/json.h"
+#include "tools/host/LineWriter.h"
 
 namespace runner {
 
@@ -22,9 +22,13 @@ class EventLog {
   ~EventLog();
   // Opens (truncates) the file; false when it cannot be opened.
   bool Open(const std::string& path);
-  bool enabled() const { return file_ != nullptr; }
+  // Writes to an open stream (standard output, a pipe); closes it at the end when owned.
+  void Attach(std::FILE* file, bool owned);
+  bool enabled() const { return writer_ != nullptr; }
 
   void Write(const Fields& event);
+  // Waits until every event written so far is in the file.
+  void Flush();
   // One line as Write() puts it, without the newline: a JSON object whose
   // members keep the given order ("event" first).
   std::string Line(const Fields& event) const;
@@ -36,9 +40,8 @@ class EventLog {
   static Json::Value Number(float value);
 
  private:
-  std::mutex mutex_;
-  std::FILE* file_ = nullptr;
-  std::unique_ptr<Json::StreamWriter> writer_;
+  std::unique_ptr<Json::StreamWriter> json_;
+  std::unique_ptr<LineWriter> writer_;
 };
 
 }  // namespace runner

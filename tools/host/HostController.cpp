@@ -1,66 +1,58 @@
-// Host services of the runner: events, alarm table, images, work thread.
+// Host services of the runner: observations, images, the work thread.
 #include "tools/host/HostController.h"
 
 #include <boost/asio/post.hpp>
+#include <cstring>
 
 #include "host/KLDVDevice.h"
 #include "host/PMBusProtocol.h"
+#include "tools/host/EventLog.h"
 #include "tools/host/Links.h"
 
 namespace runner {
 namespace {
 
-std::string HexByte(unsigned char b) { return EventLog::Hex(&b, 1); }
+// The port device's log lines for a unit count that differs from the settings.
+struct MismatchFormat {
+  const char* format;
+  const char* unitKind;
+};
+constexpr MismatchFormat kMismatch[] = {
+    {"PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}", "AC"},
+    {"PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}", "DC"},
+};
 
 }  // namespace
 
-HostController::HostController(EventLog& events, LineSink logSink)
-    : events_(events), logSink_(std::move(logSink)) {}
+HostController::HostController(const ObservationBus& bus) : bus_(bus) {}
+
+void HostController::SetChildren(const std::vector<std::shared_ptr<KLDVDevice>>& children) {
+  childIndex_.clear();
+  for (std::size_t k = 0; k < children.size(); ++k)
+    if (children[k]) childIndex_[children[k].get()] = static_cast<unsigned>(k);
+}
 
 void HostController::CheckThresholdBool(KLDVDevice& device, int level, const std::string& key,
                                         const std::string& code, const std::string& name,
                                         const std::string& text, bool active, unsigned short slot) {
-  events_.Write({{"event", "alarm"},
-                 {"data_id", device.DataId()},
-                 {"device_type", device.DeviceType()},
-                 {"level", level},
-                 {"key", key},
-                 {"code", code},
-                 {"name", name},
-                 {"text", text},
-                 {"active", active},
-                 {"slot", slot}});
-
-  const auto id = std::make_tuple(device.DataId(), device.DeviceType(), key, text);
-  auto it = alarmIndex_.find(id);
-  if (it == alarmIndex_.end()) {
-    it = alarmIndex_.emplace(id, alarms_.size()).first;
-    alarms_.push_back({device.DataId(), device.DeviceType(), key, code, name, text, level, active});
-  }
-  AlarmState& a = alarms_[it->second];
-  a.code = code;
-  a.name = name;
-  a.level = level;
-  a.active = active;
+  bus_.Emit(AlarmCall{device.DataId(), device.DeviceType(), level, key, code, name, text, active, slot});
 }
 
 void HostController::SendSP(KLDVDevice& device, int recordType, const unsigned char* data,
                             unsigned int length, bool) {
   ++publications_;
   published_[&device] = length;
-  events_.Write({{"event", "publish"},
-                 {"data_id", device.DataId()},
-                 {"record_type", recordType},
-                 {"image", EventLog::Hex(data, length)}});
+  bus_.Emit(Published{device.DataId(), recordType, std::vector<unsigned char>(data, data + length)});
 }
 
 void HostController::SaveDeviceHistory(KLDVDevice& device, const unsigned char* data,
                                        unsigned int length) {
-  {
-    std::lock_guard<std::mutex> lock(savedMutex_);
-    saved_[&device].assign(data, data + length);
-  }
-  events_.Write({{"event", "history"}, {"data_id", device.DataId()}, {"image", EventLog::Hex(data, length)}});
+  // Called on the work thread: stamped here, observed on the loop thread.
+  const auto at = childIndex_.find(&device);
+  Stamped s{WallMillis(), HistorySaved{device.DataId(), at == childIndex_.end() ? 0u : at->second,
+                                       device.DeviceType(), std::vector<unsigned char>(data, data + length)}};
+  if (post_) post_([this, s = std::move(s)] { bus_.Emit(s); });
+  else bus_.Emit(std::move(s));
 }
 
 void HostController::CheckThresholdWork(std::function<void()> work) {
@@ -75,9 +67,12 @@ bool HostController::DoBatchCheckThreshold(KLDVDevice&, const std::vector<rule_v
 
 void HostController::Log(const KLDVDevice& device, const char* format, const LogArg* args,
                          std::size_t count) {
-  const std::string line = Format(format, args, count);
-  events_.Write({{"event", "log"}, {"data_id", device.DataId()}, {"message", line}});
-  if (logSink_) logSink_(line);
+  bus_.Emit(LogLine{device.DataId(), Format(format, args, count)});
+  if (!mismatch_ || !format || count != 3) return;
+  for (const auto& m : kMismatch)
+    if (std::strcmp(format, m.format) == 0 && args[1].kind != LogArg::Kind::Text && args[2].kind != LogArg::Kind::Text)
+      mismatch_(m.unitKind, static_cast<unsigned>(std::stoul(args[1].ToString())),
+                static_cast<unsigned>(std::stoul(args[2].ToString())));
 }
 
 void HostController::SendBytes(KLDVDevice&, const unsigned char* data, std::size_t length) {
@@ -89,28 +84,22 @@ void HostController::SendBytes(KLDVDevice&, const unsigned char* data, std::size
   const bool decoded = frame.size() > 1 && yd1363::Decode(frame.data() + 1, frame.size() - 1, d).empty();
   lastCid1_ = decoded ? d.cid1 : 0;
   lastCid2_ = decoded ? d.cid2 : 0;
-  events_.Write({{"event", "command"},
-                 {"cid1", HexByte(lastCid1_)},
-                 {"cid2", HexByte(lastCid2_)},
-                 {"info", decoded ? EventLog::Hex(d.info.data(), d.info.size()) : std::string()},
-                 {"frame", frame}});
+  bus_.Emit(CommandSent{lastCid1_, lastCid2_, decoded ? EventLog::Hex(d.info.data(), d.info.size()) : std::string(),
+                        std::move(frame)});
   if (link_) link_->Write(data, length);
 }
 
 void HostController::OnProtocolEvent(KLDVDevice&, const ProtocolEvent& event) {
   switch (event.kind) {
     case ProtocolEvent::Kind::Reply:
-      events_.Write({{"event", "reply"},
-                     {"cid1", HexByte(event.cid1)},
-                     {"rtn", HexByte(event.rtn)},
-                     {"info", EventLog::Hex(event.info, event.info ? event.infoLen : 0)},
-                     {"frame", std::string(event.frame)}});
+      bus_.Emit(ReplyAccepted{event.cid1, event.rtn, EventLog::Hex(event.info, event.info ? event.infoLen : 0),
+                              std::string(event.frame)});
       break;
     case ProtocolEvent::Kind::Rejected:
-      events_.Write({{"event", "rejected"}, {"reason", std::string(event.reason)}});
+      bus_.Emit(FrameRejected{std::string(event.reason)});
       break;
     case ProtocolEvent::Kind::Timeout:
-      events_.Write({{"event", "timeout"}});
+      bus_.Emit(ReplyMissing{});
       break;
   }
 }
@@ -118,15 +107,6 @@ void HostController::OnProtocolEvent(KLDVDevice&, const ProtocolEvent& event) {
 std::size_t HostController::PublishedLength(const KLDVDevice* device) const {
   const auto it = published_.find(device);
   return it == published_.end() ? 0 : it->second;
-}
-
-std::vector<AlarmState> HostController::Alarms() const { return alarms_; }
-
-std::optional<std::vector<unsigned char>> HostController::LastSaved(const KLDVDevice* device) const {
-  std::lock_guard<std::mutex> lock(savedMutex_);
-  const auto it = saved_.find(device);
-  if (it == saved_.end()) return std::nullopt;
-  return it->second;
 }
 
 }  // namespace runner

@@ -1,40 +1,38 @@
 // The runner's controller: every host service the devices call becomes an
-// event on the --events stream; alarms, images and saved history are kept for
-// the round view and the cache file; work items go to the work thread.
+// observation on the runner's stream; work items go to the work thread, and
+// what they save comes back to the loop thread.
 #pragma once
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
-#include <optional>
+#include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "host/KLDController.h"
-#include "tools/host/EventLog.h"
+#include "tools/host/Observation.h"
 
 namespace runner {
 
 class Link;
 
-struct AlarmState {
-  unsigned dataId = 0;
-  std::string deviceType, key, code, name, text;
-  int level = 0;
-  bool active = false;
-};
-
 class HostController : public KLDController {
  public:
-  using LineSink = std::function<void(const std::string&)>;
+  // Runs a function on the loop thread (asio::post in the runner).
+  using Post = std::function<void(std::function<void()>)>;
+  // The system reports another number of units than the settings configure.
+  using MismatchSink = std::function<void(const std::string& unitKind, unsigned reported, unsigned configured)>;
 
-  HostController(EventLog& events, LineSink logSink);
+  explicit HostController(const ObservationBus& bus);
 
   void SetLink(Link* link) { link_ = link; }
   void SetWorkPool(boost::asio::thread_pool* pool) { pool_ = pool; }
+  void SetLoopPost(Post post) { post_ = std::move(post); }
+  void SetMismatchSink(MismatchSink sink) { mismatch_ = std::move(sink); }
+  // The port device's children, whose positions the history observations carry.
+  void SetChildren(const std::vector<std::shared_ptr<KLDVDevice>>& children);
 
   void CheckThresholdBool(KLDVDevice& device, int level, const std::string& key,
                           const std::string& code, const std::string& name,
@@ -58,27 +56,19 @@ class HostController : public KLDController {
   std::chrono::steady_clock::time_point lastCommandAt() const { return lastCommandAt_; }
   // Length of the last image a device published (0: none yet).
   std::size_t PublishedLength(const KLDVDevice* device) const;
-  // Every alarm reported so far, by device, key and text, in first-report order.
-  std::vector<AlarmState> Alarms() const;
-
-  // Any thread: the last history image a device saved.
-  std::optional<std::vector<unsigned char>> LastSaved(const KLDVDevice* device) const;
 
  private:
-  EventLog& events_;
-  LineSink logSink_;
+  const ObservationBus& bus_;
   Link* link_ = nullptr;
   boost::asio::thread_pool* pool_ = nullptr;
+  Post post_;
+  MismatchSink mismatch_;
+  std::map<const KLDVDevice*, unsigned> childIndex_;  // written before the work thread starts
 
   std::uint64_t commands_ = 0, publications_ = 0;
   unsigned char lastCid1_ = 0, lastCid2_ = 0;
   std::chrono::steady_clock::time_point lastCommandAt_;
   std::map<const KLDVDevice*, std::size_t> published_;
-  std::map<std::tuple<unsigned, std::string, std::string, std::string>, std::size_t> alarmIndex_;
-  std::vector<AlarmState> alarms_;
-
-  mutable std::mutex savedMutex_;
-  std::map<const KLDVDevice*, std::vector<unsigned char>> saved_;
 };
 
 }  // namespace runner

@@ -183,15 +183,26 @@ std::unique_ptr<Link> OpenSerial(asio::io_context& io, const std::string& device
   return std::make_unique<StreamLink<asio::serial_port>>(std::move(port));
 }
 
-std::unique_ptr<Link> OpenTcp(asio::io_context& io, const std::string& host, const std::string& port) {
-  asio::ip::tcp::resolver resolver(io);
-  boost::system::error_code ec;
-  const auto endpoints = resolver.resolve(host, port, ec);
-  asio::ip::tcp::socket socket(io);
-  if (!ec) asio::connect(socket, endpoints, ec);
-  if (ec) throw LinkError(fmt::format("cannot connect to {}:{}: {}", host, port, ec.message()));
-  socket.set_option(asio::ip::tcp::no_delay(true), ec);
-  return std::make_unique<StreamLink<asio::ip::tcp::socket>>(std::move(socket));
+void OpenTcpAsync(asio::io_context& io, const std::string& host, const std::string& port, Opened done) {
+  struct Attempt {
+    explicit Attempt(asio::io_context& io) : resolver(io), socket(io) {}
+    asio::ip::tcp::resolver resolver;
+    asio::ip::tcp::socket socket;
+  };
+  auto a = std::make_shared<Attempt>(io);
+  const auto fail = [host, port](const boost::system::error_code& ec) {
+    return fmt::format("cannot connect to {}:{}: {}", host, port, ec.message());
+  };
+  a->resolver.async_resolve(host, port, [a, done, fail](const boost::system::error_code& ec,
+                                                        const asio::ip::tcp::resolver::results_type& endpoints) {
+    if (ec) return done(nullptr, fail(ec));
+    asio::async_connect(a->socket, endpoints, [a, done, fail](const boost::system::error_code& ec, const auto&) {
+      if (ec) return done(nullptr, fail(ec));
+      boost::system::error_code ignored;
+      a->socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+      done(std::make_unique<StreamLink<asio::ip::tcp::socket>>(std::move(a->socket)), {});
+    });
+  });
 }
 
 std::unique_ptr<Link> OpenSimulated(asio::io_context& io, sim::Scenario scenario) {

@@ -36,7 +36,9 @@ class Link {
 };
 
 std::unique_ptr<Link> OpenSerial(boost::asio::io_context& io, const std::string& device, unsigned baud);
-std::unique_ptr<Link> OpenTcp(boost::asio::io_context& io, const std::string& host, const std::string& port);
+// A TCP connection, made without waiting: `done` gets the link, or none and why not.
+using Opened = std::function<void(std::unique_ptr<Link> link, const std::string& error)>;
+void OpenTcpAsync(boost::asio::io_context& io, const std::string& host, const std::string& port, Opened done);
 // The simulator answers on the master side of a new pseudo-terminal; the
 // runner talks to the slave side as to a serial port.
 std::unique_ptr<Link> OpenSimulated(boost::asio::io_context& io, sim::Scenario scenario);

@@ -1,13 +1,19 @@
-// Command-line parsing for qpr2427k-host.
+// Command-line parsing for qpr2427k-host, on Boost.Program_options. Numbers are
+// taken as text and checked here, so every refusal names the option and why.
 #include "tools/host/Options.h"
 
 #include <fmt/format.h>
 
+#include <boost/program_options.hpp>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
+#include <map>
 
 namespace runner {
 namespace {
+
+namespace po = boost::program_options;
 
 unsigned long long Unsigned(const std::string& opt, const std::string& text, unsigned long long max) {
   errno = 0;
@@ -18,13 +24,77 @@ unsigned long long Unsigned(const std::string& opt, const std::string& text, uns
   return v;
 }
 
+unsigned NonZero(const std::string& opt, const std::string& text, unsigned long long max) {
+  const auto v = static_cast<unsigned>(Unsigned(opt, text, max));
+  if (v == 0) throw UsageError(opt + " must not be 0");
+  return v;
+}
+
+double Seconds(const std::string& opt, const std::string& text) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 1e9)
+    throw UsageError(fmt::format("{} needs a number of seconds above 0, got \"{}\"", opt, text));
+  return v;
+}
+
+po::options_description Described() {
+  po::options_description d;
+  const auto text = [] { return po::value<std::string>(); };
+  d.add_options()
+      ("help,h", po::bool_switch())
+      ("simulate", text()->implicit_value(""))
+      ("port", text())
+      ("replay", text())
+      ("discover", po::bool_switch())
+      ("check-config", text())
+      ("plugin", text())
+      ("config", text())
+      ("baud", text())
+      ("rounds", text())
+      ("duration", text())
+      ("timeout-ms", text())
+      ("poll-ms", text())
+      ("reply-pause-ms", text())
+      ("no-round-wait", po::bool_switch())
+      ("comm-lost-s", text())
+      ("exit-on-line-loss", po::bool_switch())
+      ("reopen-ms", text())
+      ("first-id", text())
+      ("address", text())
+      ("cache", text())
+      ("save-cache", text())
+      ("events", text())
+      ("trace", text())
+      ("quiet", po::bool_switch())
+      ("unexpected", po::value<std::vector<std::string>>());
+  return d;
+}
+
+// "--simulate FILE" takes the next word as its scenario unless it is an option;
+// Program_options takes an optional value only as "--simulate=FILE".
+std::vector<std::string> Words(int argc, const char* const* argv) {
+  std::vector<std::string> words;
+  for (int k = 1; k < argc; ++k) {
+    const std::string w = argv[k];
+    if (w == "--simulate" && k + 1 < argc && std::string(argv[k + 1]).rfind("--", 0) != 0)
+      words.push_back(w + "=" + argv[++k]);
+    else
+      words.push_back(w);
+  }
+  return words;
+}
+
 }  // namespace
 
 const char* UsageText() {
   return R"(usage: qpr2427k-host [options]
+       qpr2427k-host --discover (--port DEVICE | --simulate [SCENARIO]) [--address N] [--first-id N]
+       qpr2427k-host --check-config FILE
 
 Loads the qpr2427k.so plug-in, creates its power-system device from a settings
-file and polls a power system as the monitoring host does, showing every round.
+file and polls a power system as the monitoring host does, showing every round,
+the communication health and every alarm raised or cleared.
 
 Source of replies (one of):
   --simulate [SCENARIO]  the built-in simulator over a pseudo-terminal pair
@@ -36,6 +106,14 @@ Source of replies (one of):
                          next command; "-" is a reply that never comes; the run
                          ends when the lines run out
 
+Other jobs:
+  --discover             ask the system on the line for its model and unit
+                         counts, print matching settings (JSON) and exit
+  --address N            --discover: the system's address (default 1)
+  --first-id N           --discover: data ids numbered from N (default 1)
+  --check-config FILE    check a settings file, print every problem and exit
+                         (0: clean, 1: problems)
+
 Device:
   --plugin FILE          the plug-in (default: qpr2427k.so beside this program)
   --config FILE          the device's settings (default: examples/site.json)
@@ -43,81 +121,99 @@ Device:
 
 Run:
   --rounds N             end after N complete rounds
+  --duration S           end after S seconds, whatever happens (exit 1 if
+                         --rounds was given and not reached)
   --timeout-ms N         time a reply may take (default 1000)
   --poll-ms N            how often the device is asked to poll (default 100)
   --reply-pause-ms N     the engine's pause before handling a reply (default 20)
   --no-round-wait        let the next round start at once instead of 2 s after
                          the last one (for tests)
+  --comm-lost-s N        no round for N seconds: communication lost (default 10)
+  --exit-on-line-loss    end with status 1 when the line closes or cannot be
+                         opened, instead of reopening it
+  --reopen-ms N          first delay before reopening a lost line; it doubles
+                         up to 30 s (default 1000)
 
 Records:
-  --cache FILE           restore every child from this file at start
-  --save-cache FILE      write each child's last saved history image at exit
+  --cache FILE           restore every child from this file at start (a missing
+                         or damaged file is said and polling starts fresh)
+  --save-cache FILE      keep each child's last history image in this file,
+                         written atomically after rounds (at most once a
+                         second) and at exit
   --events FILE          one JSON object per line for every command, reply,
-                         alarm, publication, history save, log line, round, value
+                         alarm, publication, history save, log line, round,
+                         value, health change and alarm change ("-": standard
+                         output, the view then goes to standard error)
   --trace FILE           where the plug-in's own trace lines go ("-": the
                          terminal; default: discarded)
-  --quiet                no per-round view
+  --quiet                no per-round view (problems are still said)
   --help                 this text
 )";
 }
 
 Options ParseOptions(int argc, const char* const* argv) {
-  Options o;
-  int sources = 0;
-  for (int k = 1; k < argc; ++k) {
-    const std::string opt = argv[k];
-    const auto value = [&]() -> std::string {
-      if (k + 1 >= argc) throw UsageError(opt + " needs a value");
-      return argv[++k];
-    };
-    if (opt == "--help" || opt == "-h") {
-      o.help = true;
-    } else if (opt == "--plugin") {
-      o.plugin = value();
-    } else if (opt == "--config") {
-      o.config = value();
-    } else if (opt == "--simulate") {
-      o.source = Source::Simulate;
-      ++sources;
-      if (k + 1 < argc && std::string(argv[k + 1]).rfind("--", 0) != 0) o.scenario = argv[++k];
-    } else if (opt == "--port") {
-      o.source = Source::Port;
-      ++sources;
-      o.port = value();
-    } else if (opt == "--replay") {
-      o.source = Source::Replay;
-      ++sources;
-      o.replay = value();
-    } else if (opt == "--baud") {
-      o.baud = static_cast<unsigned>(Unsigned(opt, value(), 4000000));
-      if (o.baud == 0) throw UsageError("--baud must not be 0");
-    } else if (opt == "--rounds") {
-      o.rounds = static_cast<long long>(Unsigned(opt, value(), 1ULL << 40));
-    } else if (opt == "--timeout-ms") {
-      o.timeoutMs = static_cast<unsigned>(Unsigned(opt, value(), 600000));
-      if (o.timeoutMs == 0) throw UsageError("--timeout-ms must not be 0");
-    } else if (opt == "--poll-ms") {
-      o.pollMs = static_cast<unsigned>(Unsigned(opt, value(), 600000));
-      if (o.pollMs == 0) throw UsageError("--poll-ms must not be 0");
-    } else if (opt == "--reply-pause-ms") {
-      o.replyPauseMs = static_cast<unsigned>(Unsigned(opt, value(), 10000));
-    } else if (opt == "--no-round-wait") {
-      o.noRoundWait = true;
-    } else if (opt == "--cache") {
-      o.cache = value();
-    } else if (opt == "--save-cache") {
-      o.saveCache = value();
-    } else if (opt == "--events") {
-      o.events = value();
-    } else if (opt == "--trace") {
-      o.trace = value();
-    } else if (opt == "--quiet") {
-      o.quiet = true;
-    } else {
-      throw UsageError("unknown argument " + opt);
+  // The parsed words in order; an option given twice keeps its last value.
+  std::map<std::string, std::string> given;
+  try {
+    po::positional_options_description rest;
+    rest.add("unexpected", -1);
+    const auto style = po::command_line_style::default_style & ~po::command_line_style::allow_guessing;
+    const auto parsed =
+        po::command_line_parser(Words(argc, argv)).options(Described()).positional(rest).style(style).run();
+    for (const auto& option : parsed.options) {
+      if (option.string_key == "unexpected") throw UsageError("unknown argument " + option.value.front());
+      given[option.string_key] = option.value.empty() ? std::string() : option.value.front();
     }
+  } catch (const po::unknown_option& e) {
+    throw UsageError("unknown argument " + e.get_option_name());
+  } catch (const po::invalid_command_line_syntax& e) {
+    if (e.kind() == po::invalid_syntax::missing_parameter) throw UsageError(e.get_option_name() + " needs a value");
+    throw UsageError(e.what());
+  } catch (const po::error& e) {
+    throw UsageError(e.what());
   }
+
+  Options o;
+  const auto has = [&](const char* name) { return given.count(name) > 0; };
+  const auto str = [&](const char* name) { return given.at(name); };
+  const auto flag = has;
+  const auto set = [&](const char* name, std::string& to) {
+    if (has(name)) to = str(name);
+  };
+
+  o.help = flag("help");
+  int sources = 0;
+  if (has("simulate")) o.source = Source::Simulate, o.scenario = str("simulate"), ++sources;
+  if (has("port")) o.source = Source::Port, o.port = str("port"), ++sources;
+  if (has("replay")) o.source = Source::Replay, o.replay = str("replay"), ++sources;
   if (sources > 1) throw UsageError("give only one of --simulate, --port and --replay");
+  if (flag("discover")) o.mode = Mode::Discover;
+  if (has("check-config")) {
+    if (o.mode == Mode::Discover) throw UsageError("give only one of --discover and --check-config");
+    o.mode = Mode::CheckConfig;
+    o.checkConfig = str("check-config");
+  }
+  if (o.mode == Mode::Discover && o.source == Source::Replay) throw UsageError("--discover needs --port or --simulate");
+  set("plugin", o.plugin);
+  set("config", o.config);
+  set("cache", o.cache);
+  set("save-cache", o.saveCache);
+  set("events", o.events);
+  set("trace", o.trace);
+  if (has("baud")) o.baud = NonZero("--baud", str("baud"), 4000000);
+  if (has("rounds")) o.rounds = static_cast<long long>(Unsigned("--rounds", str("rounds"), 1ULL << 40));
+  if (has("duration")) o.durationS = Seconds("--duration", str("duration"));
+  if (has("timeout-ms")) o.timeoutMs = NonZero("--timeout-ms", str("timeout-ms"), 600000);
+  if (has("poll-ms")) o.pollMs = NonZero("--poll-ms", str("poll-ms"), 600000);
+  if (has("reply-pause-ms"))
+    o.replyPauseMs = static_cast<unsigned>(Unsigned("--reply-pause-ms", str("reply-pause-ms"), 10000));
+  if (has("comm-lost-s")) o.commLostS = NonZero("--comm-lost-s", str("comm-lost-s"), 86400);
+  if (has("reopen-ms")) o.reopenMs = NonZero("--reopen-ms", str("reopen-ms"), 30000);
+  if (has("first-id")) o.firstId = static_cast<unsigned>(Unsigned("--first-id", str("first-id"), 4000000000ULL));
+  if (has("address")) o.address = static_cast<unsigned>(Unsigned("--address", str("address"), 255));
+  o.noRoundWait = flag("no-round-wait");
+  o.exitOnLineLoss = flag("exit-on-line-loss");
+  o.quiet = flag("quiet");
   return o;
 }
 

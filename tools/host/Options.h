@@ -1,5 +1,5 @@
-// Command line of qpr2427k-host: where replies come from, what to record, and
-// the host's timing (time-out, poll interval, reply pause, round gap).
+// Command line of qpr2427k-host: where replies come from, what to record, the
+// host's timing, and how the runner behaves when the line or the system fails.
 #pragma once
 #include <optional>
 #include <stdexcept>
@@ -15,8 +15,11 @@ class UsageError : public std::runtime_error {
 };
 
 enum class Source { Simulate, Port, Replay };
+// What the program does: poll (the default), discover a system, or check settings.
+enum class Mode { Run, Discover, CheckConfig };
 
 struct Options {
+  Mode mode = Mode::Run;
   std::string plugin;           // empty: qpr2427k.so beside the program
   std::string config;           // empty: examples/site.json
   Source source = Source::Simulate;
@@ -25,11 +28,18 @@ struct Options {
   unsigned baud = 9600;
   std::string replay;           // --replay FILE
   std::optional<long long> rounds;
+  std::optional<double> durationS;  // end any run after this many seconds
   std::string cache, saveCache, events, trace;
   unsigned timeoutMs = 1000;    // a reply must come within this
   unsigned pollMs = 100;        // how often RefreshStatus() is asked
   std::optional<unsigned> replyPauseMs;  // none: the engine's own pause
   bool noRoundWait = false;     // set lastUpdate_ back at round end so rounds follow at once
+  unsigned commLostS = 10;      // no round for longer than this: communication lost
+  bool exitOnLineLoss = false;  // end with 1 when the line closes or cannot be opened
+  unsigned reopenMs = 1000;     // first delay before reopening a lost line (doubles up to 30 s)
+  unsigned firstId = 1;         // --discover: data ids numbered from here
+  unsigned address = 1;         // --discover: the system's address
+  std::string checkConfig;      // --check-config FILE
   bool quiet = false;           // no per-round view
   bool help = false;
 };

@@ -1,8 +1,9 @@
-// The runner's session: the host's side of the polling cycle on Boost.Asio.
+// The runner's poll loop: the host's side of the polling cycle on Boost.Asio.
 // A poll timer asks RefreshStatus() while no reply is awaited, bytes read go
 // to process(), a reply that does not come in time goes to process_error(),
 // and a round end (the children published) sets the port device's readiness
-// and last update, then queries and shows the values.
+// and last update, then queries the values. Everything the loop sees goes out
+// as observations; the loop itself watches them for alarm edges and health.
 #include "tools/host/Runner.h"
 
 #include <dlfcn.h>
@@ -10,20 +11,23 @@
 
 #include <boost/asio.hpp>
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <cmath>
 #include <fstream>
 #include <map>
 #include <memory>
-#include <mutex>
+#include <set>
 
 #include "host/HostClock.h"
 #include "host/KLDSPDevice.h"
 #include "host/PMBusProtocol.h"
 #include "plugin/KLDSPDeviceProvider.h"
 #include "plugin/Provider.h"
-#include "tools/host/EventLog.h"
+#include "tools/host/AlarmTracker.h"
+#include "tools/host/CacheWriter.h"
+#include "tools/host/EventsWriter.h"
+#include "tools/host/HealthMonitor.h"
 #include "tools/host/HostController.h"
 #include "tools/host/Links.h"
+#include "tools/host/TerminalView.h"
 #include "tools/sim/Scenario.h"
 
 namespace runner {
@@ -31,6 +35,7 @@ namespace {
 
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
 
 // Image sizes of the unit records this host shows: the AC record is 40 bytes
 // plus 23 per channel, the rectifier record 65 bytes plus 14 per module.
@@ -42,6 +47,10 @@ constexpr const char* kRcType = "qpr2427k-rc";
 constexpr const char* kAcPhaseKeys[] = {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"};
 constexpr const char* kAcChannelKeys[] = {"a", "b", "c", "f"};
 constexpr const char* kDcKeys[] = {"v", "i"};
+// While rounds fail for a settings mismatch, a new attempt starts at most this often.
+constexpr milliseconds kFailedRoundGap{2000};
+constexpr milliseconds kMaxReopenDelay{30000};
+constexpr milliseconds kHealthTick{250};
 
 Json::Value ReadJson(const std::string& path, const char* what) {
   std::ifstream in(path, std::ios::binary);
@@ -72,66 +81,65 @@ std::shared_ptr<KLDSPDevice> CreatePortDevice(const std::string& path) {
   throw RunError(fmt::format("the plug-in {} offers no device of type \"{}\"", path, kPortType));
 }
 
-std::vector<unsigned char> FromHex(const std::string& hex, bool& ok) {
-  std::vector<unsigned char> out;
-  ok = hex.size() % 2 == 0;
-  for (std::size_t k = 0; ok && k < hex.size(); k += 2) {
-    unsigned v = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const char c = hex[k + j];
-      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                  : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-      if (d < 0) ok = false;
-      v = v << 4 | static_cast<unsigned>(d < 0 ? 0 : d);
-    }
-    out.push_back(static_cast<unsigned char>(v));
-  }
-  return out;
-}
+std::string CommandName(unsigned char cid1, unsigned char cid2) { return fmt::format("{:02X}/{:02X}", cid1, cid2); }
 
-struct ValueRow {
-  const KLDVDevice* device;
-  std::string key;
-  bool ok;
-  float value;
-  std::string error;
-};
-
-class Session {
+class Session : public Observer {
  public:
   Session(const Options& o, std::FILE* view, EventLog& events)
-      : opt_(o), view_(view), events_(events), io_(), poll_(io_), timeout_(io_), signals_(io_, SIGINT, SIGTERM) {}
+      : opt_(o),
+        eventsWriter_(events),
+        view_(view ? view : stderr, o.quiet),
+        poll_(io_),
+        timeout_(io_),
+        tick_(io_),
+        reopen_(io_),
+        duration_(io_),
+        signals_(io_, SIGINT, SIGTERM),
+        health_(std::chrono::seconds(o.commLostS)),
+        reopenDelay_(o.reopenMs) {
+    if (events.enabled()) bus_.Add(&eventsWriter_);
+    if (view) bus_.Add(&view_);
+    if (!o.saveCache.empty()) {
+      cache_ = std::make_unique<CacheWriter>(o.saveCache);
+      bus_.Add(cache_.get());
+    }
+    bus_.Add(this);  // last: what the loop derives follows what it saw
+  }
 
   int Run(const std::string& pluginPath, const Json::Value& settings);
+  void Observe(const Stamped& o) override;
 
  private:
-  void Print(const std::string& line) {
-    if (opt_.quiet || !view_) return;
-    std::lock_guard<std::mutex> lock(viewMutex_);
-    std::fputs(line.c_str(), view_);
-    std::fputc('\n', view_);
-    std::fflush(view_);
+  void Emit(Observation o) { bus_.Emit(std::move(o)); }
+  void Emit(const HealthMonitor::Change& c) {
+    if (c) Emit(Observation{*c});
   }
+  void Say(std::string text) { Emit(Notice{std::move(text)}); }
   void RestoreCache();
-  void SaveCache();
-  void OpenLink();
+  void OpenLine();
+  void LineUp(std::unique_ptr<Link> link);
+  void LineLost(const std::string& why);
+  void ScheduleReopen(const std::string& why);
   void Poll();
   void ArmPoll();
+  void Tick();
   void AfterDeviceCall(std::uint64_t commandsBefore);
   void OnBytes(const unsigned char* data, std::size_t length);
   void OnTimeout(std::uint64_t generation);
+  void OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured);
   void RoundEnded();
-  std::vector<ValueRow> QueryValues();
-  void ShowRound(const std::vector<ValueRow>& values, double ms, std::uint64_t commands);
+  ValuesRead QueryValues(long long round);
   std::size_t ImageLength(const KLDVDevice* d) const;
   void Stop(const std::string& why, int status);
+  void EndRun();
 
   const Options& opt_;
-  std::FILE* view_;
-  std::mutex viewMutex_;
-  EventLog& events_;
+  ObservationBus bus_;
+  EventsWriter eventsWriter_;
+  TerminalView view_;
+  std::unique_ptr<CacheWriter> cache_;
   asio::io_context io_;
-  asio::steady_timer poll_, timeout_;
+  asio::steady_timer poll_, timeout_, tick_, reopen_, duration_;
   asio::signal_set signals_;
   std::unique_ptr<asio::thread_pool> pool_;
   std::shared_ptr<HostController> ctl_;
@@ -139,11 +147,17 @@ class Session {
   PMBusProtocol* engine_ = nullptr;
   std::vector<std::shared_ptr<KLDVDevice>> children_;
   std::map<const KLDVDevice*, std::size_t> restoredLength_;
+  HealthMonitor health_;
+  AlarmTracker alarms_;
+  std::set<std::string> diagnosed_;
+
   std::unique_ptr<Link> link_;
+  bool lineUp_ = false, everUp_ = false;
+  milliseconds reopenDelay_;
   std::uint64_t timeoutGeneration_ = 0;
   long long rounds_ = 0;
   bool inRound_ = false;
-  Clock::time_point roundStart_;
+  Clock::time_point roundStart_, holdUntil_;
   std::uint64_t roundFirstCommand_ = 0;
   bool stopping_ = false;
   int status_ = 0;
@@ -154,57 +168,88 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
   device_ = CreatePortDevice(pluginPath);
   engine_ = dynamic_cast<PMBusProtocol*>(device_.get());
   if (!engine_) throw RunError("the plug-in's port device has no protocol engine");
-  ctl_ = std::make_shared<HostController>(events_, [this](const std::string& line) { Print("log: " + line); });
+  ctl_ = std::make_shared<HostController>(bus_);
   pool_ = std::make_unique<asio::thread_pool>(1);
   ctl_->SetWorkPool(pool_.get());
+  ctl_->SetLoopPost([this](std::function<void()> f) { asio::post(io_, std::move(f)); });
+  ctl_->SetMismatchSink([this](const std::string& kind, unsigned reported, unsigned configured) {
+    OnMismatch(kind, reported, configured);
+  });
 
   const Json::Value& id = settings["data_id"];
   if (!id.isNull() && !id.isUInt()) throw RunError("the settings' \"data_id\" must be a whole number from 0");
   device_->Init(ctl_, id.isNull() ? 0u : id.asUInt(), settings);
   if (!device_->InitSetting(settings))
     throw RunError(fmt::format("the plug-in refused the settings in {}", opt_.config));
-  if (opt_.replyPauseMs) engine_->SetReplyPause(std::chrono::milliseconds(*opt_.replyPauseMs));
+  if (opt_.replyPauseMs) engine_->SetReplyPause(milliseconds(*opt_.replyPauseMs));
   // The host's side of the cycle: not ready, last update long past.
   device_->dataReady_ = false;
   device_->lastUpdate_ = host_clock::LocalSecondClock() - boost::posix_time::hours(24);
   children_ = device_->GetAllChildVDevices();
+  ctl_->SetChildren(children_);
   {
     std::string list;
     for (const auto& c : children_)
       if (c) list += fmt::format(" {} {}", c->DeviceType(), c->DataId());
-    Print(fmt::format("device {} {}, children:{}", kPortType, device_->DataId(), list));
+    Say(fmt::format("device {} {}, children:{}", kPortType, device_->DataId(), list));
+  }
+  if (cache_) {
+    const std::string why = CheckWritable(opt_.saveCache);
+    if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));
   }
 
   if (!opt_.cache.empty()) RestoreCache();
   if (opt_.rounds && *opt_.rounds == 0) {
-    pool_->join();
-    SaveCache();
-    return 0;
+    EndRun();
+    return status_;
   }
-  OpenLink();
-  ctl_->SetLink(link_.get());
-  link_->Start([this](const unsigned char* d, std::size_t n) { OnBytes(d, n); },
-               [this](const std::string& why) {
-                 if (opt_.source == Source::Replay) Stop(why, 0);
-                 else Stop("the line closed: " + why, 1);
-               });
   signals_.async_wait([this](const boost::system::error_code& ec, int) {
     if (!ec) Stop("interrupted", 0);
   });
-  asio::post(io_, [this] { Poll(); });
-  io_.run();
-
-  ctl_->SetLink(nullptr);
-  pool_->join();  // every queued work item runs before the cache is written
-  SaveCache();
-  const auto& st = engine_->GetStats();
-  Print(fmt::format("end: {} ({} rounds, {} commands, {} replies, {} rejected, {} time-outs)", stopReason_,
-                    rounds_, st.commands, st.replies, st.rejected, st.timeouts));
-  if (status_ != 0) std::fprintf(stderr, "qpr2427k-host: %s\n", stopReason_.c_str());
+  if (opt_.durationS) {
+    duration_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*opt_.durationS)));
+    duration_.async_wait([this](const boost::system::error_code& ec) {
+      if (ec) return;
+      if (opt_.rounds && rounds_ < *opt_.rounds)
+        Stop(fmt::format("only {} of {} rounds in {:g} s", rounds_, *opt_.rounds, *opt_.durationS), 1);
+      else
+        Stop(fmt::format("{:g} s elapsed", *opt_.durationS), 0);
+    });
+  }
+  health_.Started(Moment::Now());
+  OpenLine();
+  if (!stopping_) {
+    Tick();
+    asio::post(io_, [this] { Poll(); });
+    io_.run();
+  }
+  EndRun();
   return status_;
 }
 
-void Session::OpenLink() {
+// What the loop watches on its own stream: alarm edges and the health inputs.
+void Session::Observe(const Stamped& o) {
+  const Moment now{Clock::now(), o.t};
+  if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
+    if (auto edge = alarms_.Call(*a, o.t)) bus_.Emit(Stamped{o.t, std::move(*edge)});
+  } else if (const auto* c = std::get_if<CommandSent>(&o.what)) {
+    health_.CommandSent(now, CommandName(c->cid1, c->cid2));
+  } else if (std::holds_alternative<ReplyAccepted>(o.what)) {
+    Emit(health_.ReplyCame(now));
+  } else if (const auto* r = std::get_if<FrameRejected>(&o.what)) {
+    health_.Rejected(r->reason);
+  } else if (std::holds_alternative<ReplyMissing>(o.what)) {
+    Emit(health_.TimedOut(now));
+  }
+}
+
+void Session::OpenLine() {
+  const auto opened = [this](std::unique_ptr<Link> link, const std::string& error) {
+    if (stopping_) return;
+    if (link) return LineUp(std::move(link));
+    if (opt_.exitOnLineLoss) return Stop(error, 1);
+    ScheduleReopen(error);
+  };
   switch (opt_.source) {
     case Source::Simulate: {
       sim::Scenario s;
@@ -213,8 +258,7 @@ void Session::OpenLink() {
       } catch (const sim::ScenarioError& e) {
         throw RunError(e.what());
       }
-      link_ = OpenSimulated(io_, std::move(s));
-      Print(fmt::format("source: built-in simulator ({})", opt_.scenario.empty() ? "default scenario" : opt_.scenario));
+      opened(OpenSimulated(io_, std::move(s)), {});
       break;
     }
     case Source::Port:
@@ -223,25 +267,80 @@ void Session::OpenLink() {
         const auto colon = rest.rfind(':');
         if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
           throw RunError(fmt::format("--port {} needs the form tcp:HOST:PORT", opt_.port));
-        link_ = OpenTcp(io_, rest.substr(0, colon), rest.substr(colon + 1));
+        OpenTcpAsync(io_, rest.substr(0, colon), rest.substr(colon + 1), opened);
       } else {
-        link_ = OpenSerial(io_, opt_.port, opt_.baud);
+        std::unique_ptr<Link> link;
+        std::string error;
+        try {
+          link = OpenSerial(io_, opt_.port, opt_.baud);
+        } catch (const LinkError& e) {
+          error = e.what();
+        }
+        opened(std::move(link), error);
       }
-      Print(fmt::format("source: {}", opt_.port));
       break;
     case Source::Replay: {
       std::ifstream in(opt_.replay);
       if (!in) throw RunError(fmt::format("cannot open the replay file {}", opt_.replay));
       auto lines = ParseReplay(in, opt_.replay);
-      Print(fmt::format("source: replay {} ({} replies)", opt_.replay, lines.size()));
-      link_ = OpenReplay(io_, std::move(lines));
+      Say(fmt::format("source: replay {} ({} replies)", opt_.replay, lines.size()));
+      opened(OpenReplay(io_, std::move(lines)), {});
       break;
     }
   }
 }
 
+void Session::LineUp(std::unique_ptr<Link> link) {
+  link_ = std::move(link);
+  ctl_->SetLink(link_.get());
+  link_->Start([this](const unsigned char* d, std::size_t n) { OnBytes(d, n); },
+               [this](const std::string& why) {
+                 if (opt_.source == Source::Replay) Stop(why, 0);
+                 else if (opt_.exitOnLineLoss) Stop("the line closed: " + why, 1);
+                 else LineLost(why);
+               });
+  lineUp_ = true;
+  if (!everUp_ && opt_.source == Source::Simulate)
+    Say(fmt::format("source: built-in simulator ({})", opt_.scenario.empty() ? "default scenario" : opt_.scenario));
+  else if (!everUp_ && opt_.source == Source::Port)
+    Say(fmt::format("source: {}", opt_.port));
+  everUp_ = true;
+  Emit(health_.LineUp(Moment::Now(), opt_.port));
+}
+
+void Session::LineLost(const std::string& why) {
+  if (!lineUp_) return;
+  lineUp_ = false;
+  ctl_->SetLink(nullptr);
+  // The link is in the middle of its own handler: let it go after it returns.
+  std::shared_ptr<Link> old(std::move(link_));
+  old->Close();
+  asio::post(io_, [old] {});
+  ScheduleReopen("the line closed: " + why);
+}
+
+void Session::ScheduleReopen(const std::string& why) {
+  const auto change = health_.LineDown(Moment::Now(), why, reopenDelay_);
+  if (change) Emit(Observation{*change});
+  else Say(fmt::format("{} reopen failed: {}; next try in {:g} s", LocalClock(WallMillis()), why, reopenDelay_.count() / 1000.0));
+  reopen_.expires_after(reopenDelay_);
+  reopenDelay_ = std::min(reopenDelay_ * 2, kMaxReopenDelay);
+  reopen_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec && !stopping_) OpenLine();
+  });
+}
+
+void Session::Tick() {
+  if (stopping_) return;
+  Emit(health_.Tick(Moment::Now()));
+  tick_.expires_after(kHealthTick);
+  tick_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) Tick();
+  });
+}
+
 void Session::ArmPoll() {
-  poll_.expires_after(std::chrono::milliseconds(opt_.pollMs));
+  poll_.expires_after(milliseconds(opt_.pollMs));
   poll_.async_wait([this](const boost::system::error_code& ec) {
     if (!ec) Poll();
   });
@@ -249,8 +348,9 @@ void Session::ArmPoll() {
 
 void Session::Poll() {
   if (stopping_) return;
-  // The serial base says 0 while an exchange is open; the host asks only when idle.
-  if (!device_->IsProcessing()) {
+  // The serial base says 0 while an exchange is open; the host asks only when
+  // idle, with the line up, and not before a failed round's pause is over.
+  if (lineUp_ && !device_->IsProcessing() && Clock::now() >= holdUntil_) {
     const std::uint64_t before = ctl_->commandsSent();
     device_->RefreshStatus();
     AfterDeviceCall(before);
@@ -266,7 +366,7 @@ void Session::AfterDeviceCall(std::uint64_t commandsBefore) {
       roundFirstCommand_ = ctl_->commandsSent();
     }
     const std::uint64_t generation = ++timeoutGeneration_;
-    timeout_.expires_after(std::chrono::milliseconds(opt_.timeoutMs));
+    timeout_.expires_after(milliseconds(opt_.timeoutMs));
     timeout_.async_wait([this, generation](const boost::system::error_code& ec) {
       if (!ec) OnTimeout(generation);
     });
@@ -291,19 +391,31 @@ void Session::OnBytes(const unsigned char* data, std::size_t length) {
   if (!stopping_) AfterDeviceCall(commands);
 }
 
+void Session::OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured) {
+  const std::string message =
+      fmt::format("the power system reports {} {} unit{}; the settings configure {} ({})", reported, unitKind,
+                  reported == 1 ? "" : "s", configured, unitKind == "AC" ? "acSetting" : "dcSetting");
+  if (diagnosed_.insert(message).second) Emit(Diagnosis{message});
+  health_.SetCause(message);
+  // The device starts over at once; the host lets it try again only after a pause.
+  holdUntil_ = ctl_->lastCommandAt() + kFailedRoundGap;
+  if (unitKind == "AC") inRound_ = false;
+}
+
 void Session::RoundEnded() {
   const auto now = Clock::now();
   const double ms = std::chrono::duration<double, std::milli>(now - roundStart_).count();
   const std::uint64_t commands = ctl_->commandsSent() - roundFirstCommand_ + 1;
   inRound_ = false;
   ++rounds_;
+  reopenDelay_ = milliseconds(opt_.reopenMs);  // the line works again: back-off starts over
   device_->dataReady_ = true;
   device_->lastUpdate_ = host_clock::LocalSecondClock();
   if (opt_.noRoundWait) device_->lastUpdate_ -= boost::posix_time::seconds(2);
 
-  events_.Write({{"event", "round"}, {"round", static_cast<Json::Int64>(rounds_)}, {"ms", std::round(ms * 10.0) / 10.0}});
-  const auto values = QueryValues();
-  ShowRound(values, ms, commands);
+  Emit(health_.RoundEnded(Moment::Now(), ms));
+  Emit(runner::RoundEnded{rounds_, ms, commands});
+  Emit(QueryValues(rounds_));
   if (opt_.rounds && rounds_ >= *opt_.rounds) Stop(fmt::format("{} rounds done", rounds_), 0);
 }
 
@@ -314,84 +426,53 @@ std::size_t Session::ImageLength(const KLDVDevice* d) const {
   return it == restoredLength_.end() ? 0 : it->second;
 }
 
-std::vector<ValueRow> Session::QueryValues() {
-  std::vector<ValueRow> rows;
+ValuesRead Session::QueryValues(long long round) {
+  ValuesRead out;
+  out.round = round;
   const auto query = [&](const std::shared_ptr<KLDVDevice>& d, const std::string& key) {
-    ValueRow r{d.get(), key, false, 0.0f, {}};
+    ValueRow r{d->DataId(), d->DeviceType(), key, false, 0.0f, {}};
     try {
       r.value = d->Get_Value(0, key);
       r.ok = true;
     } catch (const std::exception& ex) {
       r.error = ex.what();
     }
-    events_.Write({{"event", "value"},
-                   {"data_id", d->DataId()},
-                   {"key", key},
-                   r.ok ? Fields::value_type{"value", EventLog::Number(r.value)} : Fields::value_type{"error", r.error}});
-    rows.push_back(std::move(r));
+    out.rows.push_back(std::move(r));
   };
   for (const auto& d : children_) {
     if (!d) continue;
+    const std::size_t len = ImageLength(d.get());
     if (d->DeviceType() == kAcType) {
       for (const char* k : kAcPhaseKeys) query(d, k);
-      const std::size_t len = ImageLength(d.get());
       const std::size_t channels = len > kAcRecord ? (len - kAcRecord) / kAcChannel : 0;
       for (std::size_t ch = 0; ch < channels; ++ch)
         for (const char* x : kAcChannelKeys) query(d, fmt::format("channel_{}_{}", ch, x));
     } else if (d->DeviceType() == kDcType) {
       for (const char* k : kDcKeys) query(d, k);
-    }
-  }
-  return rows;
-}
-
-void Session::ShowRound(const std::vector<ValueRow>& values, double ms, std::uint64_t commands) {
-  if (opt_.quiet || !view_) return;
-  const auto text = [](const ValueRow* r, int decimals) {
-    if (!r) return std::string("-");
-    return r->ok ? fmt::format("{:.{}f}", r->value, decimals) : r->error;
-  };
-  const auto find = [&](const KLDVDevice* d, const std::string& key) -> const ValueRow* {
-    for (const auto& r : values)
-      if (r.device == d && r.key == key) return &r;
-    return nullptr;
-  };
-  std::vector<std::string> lines;
-  lines.push_back(fmt::format("── round {} · {:.1f} ms · {} commands", rounds_, ms, commands));
-  for (const auto& d : children_) {
-    if (!d) continue;
-    if (d->DeviceType() == kAcType) {
-      lines.push_back(fmt::format("  AC {:<5} I {} / {} / {} A", d->DataId(), text(find(d.get(), "ia"), 1),
-                                  text(find(d.get(), "ib"), 1), text(find(d.get(), "ic"), 1)));
-      for (std::size_t ch = 0;; ++ch) {
-        const std::string p = fmt::format("channel_{}_", ch);
-        if (!find(d.get(), p + "a")) break;
-        lines.push_back(fmt::format("           channel {}: {} / {} / {} V  {} Hz", ch, text(find(d.get(), p + "a"), 1),
-                                    text(find(d.get(), p + "b"), 1), text(find(d.get(), p + "c"), 1),
-                                    text(find(d.get(), p + "f"), 2)));
-      }
-    } else if (d->DeviceType() == kDcType) {
-      lines.push_back(fmt::format("  DC {:<5} {} V  {} A", d->DataId(), text(find(d.get(), "v"), 2),
-                                  text(find(d.get(), "i"), 1)));
     } else if (d->DeviceType() == kRcType) {
-      const std::size_t len = ImageLength(d.get());
-      lines.push_back(fmt::format("  RC {:<5} {} modules", d->DataId(),
-                                  len >= kRcRecord ? (len - kRcRecord) / kRcModule : 0));
+      out.rectifierModules.emplace_back(d->DataId(),
+                                        static_cast<unsigned>(len >= kRcRecord ? (len - kRcRecord) / kRcModule : 0));
     }
   }
-  int active = 0;
-  for (const auto& a : ctl_->Alarms()) {
-    if (!a.active) continue;
-    ++active;
-    lines.push_back(fmt::format("  ALARM {} {} {} [{} {}] {}: {}", a.deviceType, a.dataId, a.key, a.code,
-                                a.level, a.name, a.text));
-  }
-  if (active == 0) lines.push_back("  no active alarms");
-  for (const auto& l : lines) Print(l);
+  return out;
 }
 
 void Session::RestoreCache() {
-  std::vector<CacheEntry> entries = CacheFromJson(ReadJson(opt_.cache, "cache file"), opt_.cache);
+  Json::Value root;
+  std::vector<CacheEntry> entries;
+  std::ifstream probe(opt_.cache);
+  if (!probe) {
+    Say(fmt::format("cache: no cache file {} yet; starting fresh", opt_.cache));
+    return;
+  }
+  try {
+    entries = CacheFromJson(ReadJson(opt_.cache, "cache file"), opt_.cache);
+  } catch (const RunError& e) {
+    // A file cut short by a power cut, or damaged: said, and polling starts fresh.
+    std::fprintf(stderr, "qpr2427k-host: %s; starting fresh\n", e.what());
+    Say(fmt::format("cache: {}; starting fresh", e.what()));
+    return;
+  }
   std::vector<bool> used(children_.size(), false);
   for (const auto& e : entries) {
     // The same position first; else the first unused child of that type and id.
@@ -404,40 +485,20 @@ void Session::RestoreCache() {
     for (std::size_t k = 0; at == children_.size() && k < children_.size(); ++k)
       if (fits(k)) at = k;
     if (at == children_.size()) {
-      Print(fmt::format("cache: no child {} {} for entry {}", e.deviceType, e.dataId, e.index));
+      Say(fmt::format("cache: no child {} {} for entry {}", e.deviceType, e.dataId, e.index));
       continue;
     }
     used[at] = true;
     const int r = children_[at]->LoadFromCache(e.image.data(), static_cast<int>(e.image.size()));
-    if (r) restoredLength_[children_[at].get()] = e.image.size();
-    Print(fmt::format("cache: {} {} {} ({} bytes)", e.deviceType, e.dataId, r ? "restored" : "refused",
-                      e.image.size()));
+    if (r) {
+      restoredLength_[children_[at].get()] = e.image.size();
+      // Kept for the next cache file until the child saves a newer image.
+      if (cache_) cache_->Observe({WallMillis(), HistorySaved{e.dataId, static_cast<unsigned>(at), e.deviceType, e.image}});
+    }
+    Say(fmt::format("cache: {} {} {} ({} bytes)", e.deviceType, e.dataId, r ? "restored" : "refused", e.image.size()));
   }
   // What the host answers right after a restart, before any round.
-  QueryValues();
-}
-
-void Session::SaveCache() {
-  if (opt_.saveCache.empty()) return;
-  std::vector<CacheEntry> entries;
-  for (std::size_t k = 0; k < children_.size(); ++k) {
-    if (!children_[k]) continue;
-    auto image = ctl_->LastSaved(children_[k].get());
-    if (!image) continue;
-    entries.push_back({static_cast<unsigned>(k), children_[k]->DeviceType(), children_[k]->DataId(), std::move(*image)});
-  }
-  std::ofstream out(opt_.saveCache, std::ios::trunc);
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "  ";
-  out << Json::writeString(b, CacheToJson(entries)) << "\n";
-  out.close();
-  if (!out) {
-    status_ = 1;
-    stopReason_ += fmt::format("; cannot write the cache file {}", opt_.saveCache);
-    std::fprintf(stderr, "qpr2427k-host: cannot write the cache file %s\n", opt_.saveCache.c_str());
-    return;
-  }
-  Print(fmt::format("cache: {} images written to {}", entries.size(), opt_.saveCache));
+  Emit(QueryValues(0));
 }
 
 void Session::Stop(const std::string& why, int status) {
@@ -447,50 +508,42 @@ void Session::Stop(const std::string& why, int status) {
   status_ = status;
   poll_.cancel();
   timeout_.cancel();
+  tick_.cancel();
+  reopen_.cancel();
+  duration_.cancel();
   signals_.cancel();
   if (link_) link_->Close();
   io_.stop();
 }
 
+void Session::EndRun() {
+  if (ctl_) ctl_->SetLink(nullptr);
+  if (pool_) pool_->join();  // every queued work item runs before the cache is written
+  io_.restart();
+  io_.poll();  // the history the work items saved reaches the observers
+  if (cache_) {
+    cache_->Finish();
+    if (!cache_->ok()) {
+      status_ = 1;
+      stopReason_ += fmt::format("; cannot write the cache file {}", opt_.saveCache);
+    } else {
+      Say(fmt::format("cache: written to {}", opt_.saveCache));
+    }
+  }
+  if (engine_ && !stopReason_.empty()) {
+    const auto& st = engine_->GetStats();
+    Say(fmt::format("end: {} ({} rounds, {} commands, {} replies, {} rejected, {} time-outs)", stopReason_, rounds_,
+                    st.commands, st.replies, st.rejected, st.timeouts));
+  }
+  bus_.Finish();
+  if (status_ != 0) std::fprintf(stderr, "qpr2427k-host: %s\n", stopReason_.c_str());
+}
+
 }  // namespace
 
-Json::Value CacheToJson(const std::vector<CacheEntry>& entries) {
-  Json::Value root;
-  root["children"] = Json::Value(Json::arrayValue);
-  for (const auto& e : entries) {
-    Json::Value c;
-    c["index"] = e.index;
-    c["device_type"] = e.deviceType;
-    c["data_id"] = e.dataId;
-    c["image"] = EventLog::Hex(e.image.data(), e.image.size());
-    root["children"].append(c);
-  }
-  return root;
-}
-
-std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string& name) {
-  const auto bad = [&](const std::string& why) { return RunError(fmt::format("the cache file {} {}", name, why)); };
-  if (!root.isObject() || !root["children"].isArray()) throw bad("has no \"children\" array");
-  std::vector<CacheEntry> out;
-  for (const auto& c : root["children"]) {
-    if (!c.isObject() || !c["index"].isUInt() || !c["device_type"].isString() || !c["data_id"].isUInt() ||
-        !c["image"].isString())
-      throw bad("has an entry without index, device_type, data_id and image");
-    bool ok = false;
-    CacheEntry e{c["index"].asUInt(), c["device_type"].asString(), c["data_id"].asUInt(),
-                 FromHex(c["image"].asString(), ok)};
-    if (!ok) throw bad("has an image that is not hex");
-    out.push_back(std::move(e));
-  }
-  return out;
-}
-
-int Run(const Options& options, std::FILE* view) {
+int Run(const Options& options, std::FILE* view, EventLog& events) {
   const Json::Value settings = ReadJson(options.config, "settings file");
   if (!settings.isObject()) throw RunError(fmt::format("the settings file {} must hold an object", options.config));
-  EventLog events;
-  if (!options.events.empty() && !events.Open(options.events))
-    throw RunError(fmt::format("cannot write the events file {}", options.events));
   Session session(options, view, events);
   return session.Run(options.plugin, settings);
 }

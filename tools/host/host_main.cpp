@@ -1,6 +1,7 @@
 // qpr2427k-host: loads the plug-in and polls a power system, real, simulated
 // or replayed, as the monitoring host does.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -31,20 +32,49 @@ std::string ProgramDir() {
 
 bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
 
+bool SameFile(int a, int b) {
+  struct stat sa {}, sb {};
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// The events file is opened before standard output is split below, so that
+// "-", /dev/stdout and pipes reach the real standard output. True when the
+// events go there: the view then goes to standard error.
+bool OpenEvents(const std::string& path, runner::EventLog& events) {
+  if (path.empty()) return false;
+  if (path == "-") {
+    const int fd = dup(STDOUT_FILENO);
+    std::FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
+    if (!f) throw runner::RunError("cannot write the events to standard output");
+    events.Attach(f, true);
+    return true;
+  }
+  std::FILE* f = std::fopen(path.c_str(), "w");
+  if (!f) throw runner::RunError("cannot write the events file " + path);
+  events.Attach(f, true);
+  return SameFile(fileno(f), STDOUT_FILENO);
+}
+
 // The plug-in writes trace lines to standard output. The view keeps the
-// original standard output; descriptor 1 goes to the trace file, or nowhere.
-std::FILE* SplitStandardOutput(const std::string& trace) {
+// original standard output (or standard error when the events have it);
+// descriptor 1 goes to the trace file, or nowhere.
+std::FILE* SplitStandardOutput(const std::string& trace, bool viewOnStderr) {
   std::fflush(stdout);
   std::cout.flush();
-  const int viewFd = dup(STDOUT_FILENO);
-  std::FILE* view = viewFd >= 0 ? fdopen(viewFd, "w") : nullptr;
-  if (!view) return stdout;
-  if (trace == "-") return view;
-  const int fd = open(trace.empty() ? "/dev/null" : trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) {
-    std::fprintf(stderr, "qpr2427k-host: cannot write the trace file %s\n", trace.c_str());
-    std::exit(1);
+  std::FILE* view = nullptr;
+  if (viewOnStderr) {
+    view = stderr;
+  } else {
+    const int viewFd = dup(STDOUT_FILENO);
+    view = viewFd >= 0 ? fdopen(viewFd, "w") : nullptr;
+    if (!view) return stdout;
   }
+  if (trace == "-") {
+    if (viewOnStderr) dup2(STDERR_FILENO, STDOUT_FILENO);
+    return view;
+  }
+  const int fd = open(trace.empty() ? "/dev/null" : trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) throw runner::RunError("cannot write the trace file " + trace);
   dup2(fd, STDOUT_FILENO);
   close(fd);
   return view;
@@ -72,10 +102,13 @@ int main(int argc, char** argv) {
   if (options.config.empty())
     options.config = Exists("examples/site.json") ? "examples/site.json" : QPR_SOURCE_DIR "/examples/site.json";
 
-  std::FILE* view = SplitStandardOutput(options.trace);
   int status = 1;
+  std::FILE* view = nullptr;
   try {
-    status = runner::Run(options, view);
+    runner::EventLog events;
+    const bool eventsOnStdout = OpenEvents(options.events, events);
+    view = SplitStandardOutput(options.trace, eventsOnStdout);
+    status = runner::Run(options, view, events);
   } catch (const runner::RunError& e) {
     std::fprintf(stderr, "qpr2427k-host: %s\n", e.what());
   } catch (const runner::LinkError& e) {
