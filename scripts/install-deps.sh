@@ -13,7 +13,7 @@ native_pkgs=(
   libboost-dev libboost-date-time-dev libboost-program-options-dev
   libjsoncpp-dev libfmt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  clang-14 libclang-rt-14-dev llvm-14
+  clang-14 libclang-rt-14-dev llvm-14 socat
   valgrind
 )
 cross_pkgs=(crossbuild-essential-armhf qemu-user)

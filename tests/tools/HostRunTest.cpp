@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -16,6 +17,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <boost/asio.hpp>
+#include <algorithm>
 
 #include "host/json.h"
 
@@ -499,6 +503,250 @@ TEST(HostRun, ClearErrorsAndExitStatus) {
   const HostResult help = RunHost("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(Contains(help.out, "usage: qpr2427k-host")) << help.out;
+}
+
+
+// ---- In the field: health, alarm edges, settings, the cache, lines that come back.
+
+// A program running beside the test; killed (SIGKILL) when it goes out of scope.
+struct Child {
+  pid_t pid = -1;
+  Child(std::vector<std::string> args, const std::string& out, const std::string& err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() { Stop(SIGKILL); }
+  int Stop(int signal) {
+    if (pid <= 0) return -1;
+    kill(pid, signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  bool Running() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
+};
+
+// Waits (bounded) until a real process has done something; true when it has.
+bool WaitFor(const std::function<bool()>& done, int seconds = 20) {
+  for (int k = 0; k < seconds * 100; ++k) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return done();
+}
+
+std::vector<Json::Value> Of(const std::vector<Json::Value>& events, const std::string& kind) {
+  std::vector<Json::Value> r;
+  for (const auto& e : events)
+    if (e["event"] == kind) r.push_back(e);
+  return r;
+}
+
+int FreePort() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  return a.local_endpoint().port();
+}
+
+TEST(HostRunField, LostCommunicationAndWrongUnitCountsAreSaidOnce) {
+  struct Row {
+    std::string scenario, args;
+    int status;
+    std::vector<std::string> states;  // health changes in order
+    std::string lostBecause, diagnosis;
+    std::size_t maxFirstCommands;  // how often the first command of a round may be sent
+  };
+  const Row rows[] = {
+      {R"({"address":2})", "--duration 3", 0, {"no reply", "comm lost"}, "no reply to 40/51", "", 100},
+      {R"({"ac":[{},{},{}]})", "--duration 5 --rounds 1", 1, {"comm lost"},
+       "the power system reports 3 AC units; the settings configure 2 (acSetting)",
+       "the power system reports 3 AC units; the settings configure 2 (acSetting)", 4},
+      {R"({"dc":[]})", "--duration 5", 0, {"comm lost"}, "reports 0 DC units",
+       "the power system reports 0 DC units; the settings configure 1 (dcSetting)", 4},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.scenario);
+    const HostResult run = RunHost("--simulate " + Scenario(row.scenario) + " " + row.args +
+                                   " --comm-lost-s 1 --reply-pause-ms 0 --poll-ms 2 --timeout-ms 100 --no-round-wait");
+    EXPECT_EQ(run.status, row.status) << run.err;
+    std::vector<std::string> states;
+    for (const auto& h : run.Of("health")) states.push_back(h["state"].asString());
+    EXPECT_EQ(states, row.states);
+    for (const auto& h : run.Of("health")) {
+      if (h["state"] == "comm lost") {
+        EXPECT_TRUE(Contains(h["message"].asString(), row.lostBecause)) << h;
+      }
+    }
+    const auto diagnoses = run.Of("diagnosis");
+    EXPECT_EQ(diagnoses.size(), row.diagnosis.empty() ? 0u : 1u);
+    if (!diagnoses.empty()) {
+      EXPECT_EQ(diagnoses[0]["message"], row.diagnosis);
+    }
+    const auto commands = run.Commands();
+    const auto firsts = std::count_if(commands.begin(), commands.end(),
+                                      [&](const std::string& c) { return c == (row.diagnosis.empty() ? "40/51" : "40/41") || c == "42/41"; });
+    EXPECT_LE(static_cast<std::size_t>(firsts), row.maxFirstCommands) << "the line is flooded";
+    EXPECT_TRUE(Contains(run.out, "COMM LOST")) << run.out;
+  }
+}
+
+TEST(HostRunField, AlarmEdgesAndTimesReachScripts) {
+  for (const std::string target : {"-", "/dev/stdout"}) {
+    SCOPED_TRACE(target);
+    const std::string out = Temp("stdout.txt"), err = Temp("stderr.txt");
+    const std::string cmd = std::string("timeout 60 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " + kSite +
+                            " --simulate " + kSource + "/examples/scenarios/mains-failure.json --rounds 7" + kFast +
+                            " --events " + target + " >" + out + " 2>" + err;
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << Slurp(err);
+    const auto events = ReadEvents(out);  // standard output holds nothing but events
+    ASSERT_EQ(Of(events, "round").size(), 7u);
+    for (const auto& e : events) ASSERT_TRUE(e["t"].isInt64()) << e;
+    std::vector<std::string> edges;
+    Json::Int64 raisedAt = 0;
+    for (const auto& e : Of(events, "alarm_change")) {
+      if (e["key"] != "AC_8" || e["data_id"] != 11) continue;
+      edges.push_back(e["change"].asString());
+      if (e["change"] == "raised") raisedAt = e["t"].asInt64();
+      else EXPECT_EQ(e["since"].asInt64(), raisedAt);
+    }
+    EXPECT_EQ(edges, (std::vector<std::string>{"raised", "cleared"}));
+    EXPECT_TRUE(Contains(Slurp(err), "ALARM RAISED qpr2427k-ac 11 AC_8")) << Slurp(err);
+    EXPECT_TRUE(Contains(Slurp(err), "ALARM CLEARED qpr2427k-ac 11 AC_8"));
+  }
+}
+
+TEST(HostRunField, SettingsProblemsAreNamed) {
+  struct Row {
+    std::string args, settings;
+    int status;
+    const char* message;
+  };
+  const Row rows[] = {
+      {"--quiet --rounds 1", "{}", 1, "refused the settings in"},
+      {"--quiet --rounds 1", R"({"address":"one","rcSetting":{}})", 1, "\"address\""},
+      {"--rounds 1" + kFast, R"({"adress":1,"acSetting":[{"data_id":2},{"data_id":3}],"dcSetting":[{"data_id":4}],"rcSetting":{}})", 0, "did you mean \"address\""},
+      {"--check-config", R"({"data_id":5,"acSetting":[{"data_id":5}],"rcSetting":{}})", 1, "data id 5"},
+      {"--check-config", "", 0, "no problems"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.settings);
+    const std::string file = row.settings.empty() ? kSite : Scenario(row.settings);
+    const bool check = row.args == "--check-config";
+    const HostResult run = RunHost(check ? "--check-config " + file : row.args, check ? kSite : file);
+    EXPECT_EQ(run.status, row.status) << run.err;
+    EXPECT_TRUE(Contains(run.err + run.out, row.message)) << run.err << run.out;
+  }
+}
+
+TEST(HostRunField, DiscoveredSettingsMatchTheSystem) {
+  const std::string scenario = Scenario(R"({"ac":[{},{},{}],"dc":[{},{}]})");
+  const HostResult found = RunHost("--discover --simulate " + scenario + " --first-id 50");
+  ASSERT_EQ(found.status, 0) << found.err;
+  const std::string settings = Scenario(found.out);
+  const HostResult run = RunHost("--simulate " + scenario + " --rounds 2" + kFast, settings);
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.Of("round").size(), 2u);
+  EXPECT_TRUE(run.Of("diagnosis").empty());
+  EXPECT_EQ(RunHost("--discover --simulate " + Scenario(R"({"address":9})") + " --timeout-ms 50").status, 1);
+}
+
+TEST(HostRunField, TheCacheIsCheckedAtStartAndKeptDuringTheRun) {
+  const HostResult unwritable = RunHost("--save-cache /proc/qpr-cache.json --simulate" + kFast);
+  EXPECT_EQ(unwritable.status, 1);
+  EXPECT_TRUE(unwritable.Of("command").empty());  // refused before polling
+  EXPECT_TRUE(Contains(unwritable.err, "cannot write the cache file")) << unwritable.err;
+
+  const std::string cache = Temp("live-cache.json"), events = Temp("live-events.jsonl");
+  Child host({QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSite, "--simulate", "--save-cache", cache, "--events",
+              events, "--reply-pause-ms", "0", "--poll-ms", "2", "--no-round-wait", "--duration", "60"},
+             "/dev/null", Temp("err.txt"));
+  ASSERT_TRUE(WaitFor([&] { return Of(ReadEvents(events), "round").size() >= 3 && !Slurp(cache).empty(); }));
+  host.Stop(SIGKILL);  // a power cut: no chance to write at exit
+  Json::Value saved;
+  std::istringstream in(Slurp(cache));
+  std::string errors;
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &saved, &errors)) << errors;
+  EXPECT_EQ(saved["children"].size(), 4u);
+}
+
+// The simulator killed and started again, 20 times, behind TCP and behind a
+// pseudo-terminal pair that goes away with it (a USB adapter pulled out). The
+// quiet view says each change of health; a restored line has ended a round.
+TEST(HostRunField, TheLineComesBackAfterEveryLoss) {
+  const int tcpPort = FreePort();
+  const std::string dir = Temp("line");
+  const std::string scenario = kSource + "/examples/scenarios/normal.json";
+  // Every helper program ends by itself within the test's time.
+  const auto bounded = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {"timeout", "100"});
+    return args;
+  };
+  struct Transport {
+    const char* name;
+    std::string port;
+    std::function<std::vector<std::unique_ptr<Child>>()> start;
+  };
+  const Transport transports[] = {
+      {"tcp", "tcp:127.0.0.1:" + std::to_string(tcpPort),
+       [&] {
+         std::vector<std::unique_ptr<Child>> c;
+         const std::string log = dir + "-sim.txt";
+         std::remove(log.c_str());
+         c.push_back(std::make_unique<Child>(
+             bounded({QPR_SIM_BIN, "--listen", "127.0.0.1:" + std::to_string(tcpPort), "--scenario", scenario}),
+             "/dev/null", log));
+         WaitFor([&] { return Contains(Slurp(log), "listening"); }, 5);
+         return c;
+       }},
+      {"pty", dir + "-host",
+       [&] {
+         std::vector<std::unique_ptr<Child>> c;
+         c.push_back(std::make_unique<Child>(
+             bounded({"socat", "pty,raw,echo=0,link=" + dir + "-host", "pty,raw,echo=0,link=" + dir + "-sim"}),
+             "/dev/null", dir + "-socat.txt"));
+         WaitFor([&] { return access((dir + "-sim").c_str(), F_OK) == 0 && access((dir + "-host").c_str(), F_OK) == 0; }, 5);
+         c.push_back(std::make_unique<Child>(bounded({QPR_SIM_BIN, "--port", dir + "-sim", "--scenario", scenario}),
+                                             "/dev/null", dir + "-sim.txt"));
+         return c;
+       }},
+  };
+  constexpr int kRestarts = 20;
+  for (const auto& t : transports) {
+    SCOPED_TRACE(t.name);
+    const std::string view = Temp(std::string(t.name) + "-view.txt");
+    const auto count = [&](const std::string& what) {
+      const std::string text = Slurp(view);
+      int n = 0;
+      for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+      return n;
+    };
+    auto line = t.start();
+    Child host({QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSite, "--port", t.port, "--reply-pause-ms", "0",
+                "--poll-ms", "2", "--timeout-ms", "100", "--no-round-wait", "--reopen-ms", "50", "--comm-lost-s", "1",
+                "--quiet", "--duration", "100"},
+               view, Temp("host-err.txt"));
+    ASSERT_TRUE(WaitFor([&] { return count("ONLINE: first round") == 1; })) << Slurp(view);
+    for (int k = 1; k <= kRestarts; ++k) {
+      for (auto& c : line) c->Stop(SIGTERM);  // the simulator, and socat with it: the line goes away
+      line.clear();
+      ASSERT_TRUE(WaitFor([&] { return count("LINE DOWN") == k; })) << "loss " << k << " not seen:\n" << Slurp(view);
+      line = t.start();
+      ASSERT_TRUE(WaitFor([&] { return count("COMM RESTORED") == k; })) << "no round after restart " << k << ":\n"
+                                                                        << Slurp(view);
+      ASSERT_TRUE(host.Running()) << "the runner ended on a lost line";
+    }
+    EXPECT_EQ(host.Stop(SIGTERM), 0);
+    EXPECT_EQ(count("LINE DOWN"), kRestarts) << Slurp(view);  // each loss once
+    EXPECT_EQ(count("COMM RESTORED"), kRestarts);              // each recovery once
+  }
 }
 
 }  // namespace

@@ -1,13 +1,17 @@
 // The simulator's side of the line: reply layouts read back with an
-// independent reader, return codes, data flags, events, faults, scenario checks.
+// independent reader, return codes, data flags, events, faults, scenario
+// checks, and the TCP listener's one-client rule.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <set>
 
 #include "host/PMBusProtocol.h"
+#include "tools/sim/Listener.h"
 #include "tools/sim/Simulator.h"
 
 namespace {
@@ -160,6 +164,21 @@ TEST(Simulator, AnswersOnlyItsAddressAndReportsFrameErrors) {
     EXPECT_EQ(d.adr, 7) << row.what;
     EXPECT_TRUE(d.info.empty()) << row.what;
   }
+}
+
+TEST(Simulator, FramesTooShortToParseGetBadFormatFromItsOwnAddress) {
+  Simulator s(WithJson(R"({"address":7})"));
+  // Up to "~VVA" the frame carries no whole address; from "~VVAA" on it does.
+  for (const char* frame : {"~", "~2", "~21", "~210", "~2107", "~21074", "~2107400", "~21074051000"}) {
+    ASSERT_EQ(s.Feed(frame, std::strlen(frame), 0), "") << frame;
+    const std::string reply = s.Feed("\r", 1, 0);
+    ASSERT_FALSE(reply.empty()) << frame;
+    yd1363::Decoded d;
+    ASSERT_EQ(yd1363::Decode(reply.data() + 1, reply.size() - 2, d), "") << frame;
+    EXPECT_EQ(d.adr, 7) << frame;
+    EXPECT_EQ(d.cid2, sim::kRtnBadFormat) << frame;
+  }
+  EXPECT_EQ(s.Answer("~2101400", 0), "");  // whole address, another's: silence
 }
 
 TEST(Simulator, FeedReassemblesFramesAcrossChunksAndSkipsNoise) {
@@ -336,6 +355,62 @@ TEST(Simulator, RateFaultsStrikeAboutTheirShare) {
   for (int k = 0; k < 400; ++k) dropped += Ask(s, 0x41, 0x41).present ? 0 : 1;
   EXPECT_GT(dropped, 60);
   EXPECT_LT(dropped, 140);
+}
+
+// Runs `io` until `done` holds or two seconds have passed; returns done().
+bool RunUntil(boost::asio::io_context& io, const std::function<bool()>& done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (!done() && std::chrono::steady_clock::now() < deadline) io.run_one_for(std::chrono::milliseconds(20));
+  return done();
+}
+
+TEST(Listener, ServesOneClientAtATimeAndClosesASecondAtOnce) {
+  namespace asio = boost::asio;
+  using tcp = asio::ip::tcp;
+  asio::io_context io;
+  Simulator s(sim::DefaultScenario());
+  std::vector<std::string> log;
+  sim::Listener listener(io, {asio::ip::make_address("127.0.0.1"), 0}, s, std::chrono::steady_clock::now(),
+                         [&](const std::string& line) { log.push_back(line); });
+  listener.Start();
+  const auto logged = [&](const std::string& text) {
+    return std::any_of(log.begin(), log.end(), [&](const std::string& l) { return l.find(text) != std::string::npos; });
+  };
+  // The model query on `c`; returns the reply's CID1 and RTN, or "" for none.
+  const auto ask = [&](tcp::socket& c) {
+    const std::string cmd = yd1363::Encode(0x21, 1, 0x40, 0x51, nullptr, 0);
+    asio::write(c, asio::buffer(cmd));
+    std::string reply;
+    bool got = false;
+    asio::async_read_until(c, asio::dynamic_buffer(reply), '\r',
+                           [&](const boost::system::error_code& ec, std::size_t) { got = !ec; });
+    return RunUntil(io, [&] { return got; }) ? reply.substr(5, 4) : std::string();
+  };
+
+  tcp::socket first(io);
+  first.connect(listener.local());
+  ASSERT_TRUE(RunUntil(io, [&] { return logged("connected"); }));
+  tcp::socket second(io);
+  second.connect(listener.local());
+  const std::string refusal =
+      "second client 127.0.0.1:" + std::to_string(second.local_endpoint().port()) + " refused: one client at a time";
+  std::array<char, 16> buf{};
+  boost::system::error_code secondEnd;
+  bool ended = false;
+  second.async_read_some(asio::buffer(buf), [&](const boost::system::error_code& ec, std::size_t) {
+    ended = true;
+    secondEnd = ec;
+  });
+  ASSERT_TRUE(RunUntil(io, [&] { return ended; }));
+  EXPECT_EQ(secondEnd, asio::error::eof);
+  EXPECT_TRUE(logged(refusal));
+  EXPECT_EQ(ask(first), "4000");  // the first client is still served
+
+  first.close();
+  ASSERT_TRUE(RunUntil(io, [&] { return logged("client gone"); }));
+  tcp::socket third(io);
+  third.connect(listener.local());
+  EXPECT_EQ(ask(third), "4000");
 }
 
 TEST(Scenario, RefusesWhatItCannotUseAndNamesTheMember) {

@@ -72,9 +72,14 @@ std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string
 }
 
 std::string CheckWritable(const std::string& path) {
+  // Tried for real: permission bits say little to root, and nothing of a
+  // read-only or special file system.
+  const std::string temp = path + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Errno("cannot create", temp);
+  ::close(fd);
+  ::unlink(temp.c_str());
   if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) return Errno("cannot write", path);
-  const std::string folder = Folder(path);
-  if (access(folder.c_str(), W_OK | X_OK) != 0) return Errno("cannot create files in", folder);
   return {};
 }
 

@@ -47,14 +47,13 @@ bool CacheWriter::WriteNow(std::unique_lock<std::mutex>& lock) {
 
 void CacheWriter::Loop() {
   std::unique_lock<std::mutex> lock(mutex_);
-  auto last = std::chrono::steady_clock::now() - gap_;
   for (;;) {
     wake_.wait(lock, [this] { return stop_ || dirty_; });
     if (stop_) return;
-    // At most one write per gap: later images replace earlier ones meanwhile.
-    if (wake_.wait_until(lock, last + gap_, [this] { return stop_; })) return;
+    // Written one gap after the first new image: the rest of that round's
+    // images come in meanwhile, and writes are at least a gap apart.
+    if (wake_.wait_for(lock, gap_, [this] { return stop_; })) return;
     WriteNow(lock);
-    last = std::chrono::steady_clock::now();
   }
 }
 

@@ -1,6 +1,6 @@
 // The cache observer: keeps each child's last history image and writes the
-// cache file atomically from a thread of its own, at most once a second while
-// images change, and once more at the end of the run.
+// cache file atomically from a thread of its own, a second after images
+// change (so at most once a second), and once more at the end of the run.
 #pragma once
 #include <chrono>
 #include <condition_variable>

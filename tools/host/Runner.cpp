@@ -6,7 +6,6 @@
 // as observations; the loop itself watches them for alarm edges and health.
 #include "tools/host/Runner.h"
 
-#include <dlfcn.h>
 #include <fmt/format.h>
 
 #include <boost/asio.hpp>
@@ -19,14 +18,14 @@
 #include "host/HostClock.h"
 #include "host/KLDSPDevice.h"
 #include "host/PMBusProtocol.h"
-#include "plugin/KLDSPDeviceProvider.h"
-#include "plugin/Provider.h"
 #include "tools/host/AlarmTracker.h"
 #include "tools/host/CacheWriter.h"
 #include "tools/host/EventsWriter.h"
 #include "tools/host/HealthMonitor.h"
 #include "tools/host/HostController.h"
 #include "tools/host/Links.h"
+#include "tools/host/PluginLoader.h"
+#include "tools/host/SettingsCheck.h"
 #include "tools/host/TerminalView.h"
 #include "tools/sim/Scenario.h"
 
@@ -51,35 +50,6 @@ constexpr const char* kDcKeys[] = {"v", "i"};
 constexpr milliseconds kFailedRoundGap{2000};
 constexpr milliseconds kMaxReopenDelay{30000};
 constexpr milliseconds kHealthTick{250};
-
-Json::Value ReadJson(const std::string& path, const char* what) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw RunError(fmt::format("cannot open the {} {}", what, path));
-  Json::CharReaderBuilder b;
-  Json::Value root;
-  std::string errors;
-  if (!Json::parseFromStream(b, in, &root, &errors))
-    throw RunError(fmt::format("the {} {} is not valid JSON: {}", what, path, errors));
-  return root;
-}
-
-std::shared_ptr<KLDSPDevice> CreatePortDevice(const std::string& path) {
-  // The plug-in stays loaded until the process ends: its objects outlive any
-  // point where unloading would be safe.
-  void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-  if (!handle) throw RunError(fmt::format("cannot load the plug-in: {}", dlerror()));
-  using GetProviders = std::vector<std::shared_ptr<Provider>> (*)();
-  void* symbol = dlsym(handle, "get_providers");
-  if (!symbol) throw RunError(fmt::format("the plug-in {} has no get_providers", path));
-  const auto providers = reinterpret_cast<GetProviders>(symbol)();
-  for (const auto& p : providers) {
-    const auto* maker = dynamic_cast<const KLDSPDeviceProvider*>(p.get());
-    if (!maker) continue;
-    std::unique_ptr<KLDSPDevice> device(maker->create());
-    if (device && device->DeviceType() == kPortType) return std::shared_ptr<KLDSPDevice>(device.release());
-  }
-  throw RunError(fmt::format("the plug-in {} offers no device of type \"{}\"", path, kPortType));
-}
 
 std::string CommandName(unsigned char cid1, unsigned char cid2) { return fmt::format("{:02X}/{:02X}", cid1, cid2); }
 
@@ -150,6 +120,8 @@ class Session : public Observer {
   HealthMonitor health_;
   AlarmTracker alarms_;
   std::set<std::string> diagnosed_;
+  bool configuring_ = false;
+  std::vector<std::string> configLog_;  // the plug-in's log lines while it takes the settings
 
   std::unique_ptr<Link> link_;
   bool lineUp_ = false, everUp_ = false;
@@ -178,9 +150,20 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
 
   const Json::Value& id = settings["data_id"];
   if (!id.isNull() && !id.isUInt()) throw RunError("the settings' \"data_id\" must be a whole number from 0");
+  // Problems are said whatever the view shows; a refusal gives its reasons.
+  std::vector<std::string> problems;
+  for (const auto& p : CheckSettings(settings)) problems.push_back(Describe(p));
+  configuring_ = true;
   device_->Init(ctl_, id.isNull() ? 0u : id.asUInt(), settings);
-  if (!device_->InitSetting(settings))
-    throw RunError(fmt::format("the plug-in refused the settings in {}", opt_.config));
+  const bool accepted = device_->InitSetting(settings);
+  configuring_ = false;
+  if (!accepted) {
+    problems.insert(problems.end(), configLog_.begin(), configLog_.end());
+    std::string why;
+    for (const auto& p : problems) why += (why.empty() ? ": " : "; ") + p;
+    throw RunError(fmt::format("the plug-in refused the settings in {}{}", opt_.config, why));
+  }
+  for (const auto& p : problems) std::fprintf(stderr, "qpr2427k-host: %s: %s\n", opt_.config.c_str(), p.c_str());
   if (opt_.replyPauseMs) engine_->SetReplyPause(milliseconds(*opt_.replyPauseMs));
   // The host's side of the cycle: not ready, last update long past.
   device_->dataReady_ = false;
@@ -230,6 +213,7 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
 // What the loop watches on its own stream: alarm edges and the health inputs.
 void Session::Observe(const Stamped& o) {
   const Moment now{Clock::now(), o.t};
+  if (const auto* l = std::get_if<LogLine>(&o.what); l && configuring_) configLog_.push_back(l->message);
   if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
     if (auto edge = alarms_.Call(*a, o.t)) bus_.Emit(Stamped{o.t, std::move(*edge)});
   } else if (const auto* c = std::get_if<CommandSent>(&o.what)) {

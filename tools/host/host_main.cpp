@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 
+#include "tools/host/Jobs.h"
 #include "tools/host/Links.h"
 #include "tools/host/Options.h"
 #include "tools/host/Runner.h"
@@ -105,6 +106,13 @@ int main(int argc, char** argv) {
   int status = 1;
   std::FILE* view = nullptr;
   try {
+    if (options.mode == runner::Mode::Discover) return runner::DiscoverSystem(options, stdout);
+    if (options.mode == runner::Mode::CheckConfig) {
+      view = SplitStandardOutput(options.trace, false);
+      status = runner::CheckConfig(options, view);
+      std::fflush(view);
+      return status;
+    }
     runner::EventLog events;
     const bool eventsOnStdout = OpenEvents(options.events, events);
     view = SplitStandardOutput(options.trace, eventsOnStdout);

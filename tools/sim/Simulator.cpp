@@ -446,7 +446,11 @@ std::string Simulator::ApplyFaults(unsigned char ver, unsigned char cid1, unsign
 
 std::string Simulator::Answer(std::string_view frame, double now) {
   ++stats_.commands;
-  const int adr = HexByteAt(frame, 3);
+  // A frame that ends before its address is malformed and may be meant for
+  // anyone: answer it as ours. One whose address is unreadable or another's
+  // is left alone.
+  const bool tooShortForAddress = frame.size() < 5;
+  const int adr = tooShortForAddress ? scenario_.address : HexByteAt(frame, 3);
   if (frame.empty() || frame[0] != '~' || adr < 0 || adr != scenario_.address) {
     ++stats_.ignored;  // not ours, or no readable address: stay silent
     return {};

@@ -1,7 +1,5 @@
 // qpr2427k-sim: the power-system simulator on its own, answering a controller
 // on a serial device or on a TCP port (one client at a time).
-#include <fmt/format.h>
-
 #include <boost/asio.hpp>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +7,7 @@
 #include <optional>
 #include <string>
 
+#include "tools/sim/Listener.h"
 #include "tools/sim/Scenario.h"
 #include "tools/sim/SimLink.h"
 
@@ -81,35 +80,6 @@ std::string Printable(const std::string& bytes) {
 
 using boost::asio::ip::tcp;
 
-struct Server {
-  boost::asio::io_context& io;
-  tcp::acceptor acceptor;
-  sim::Simulator& simulator;
-  std::chrono::steady_clock::time_point start;
-  sim::SimLink<tcp::socket>::OnFrame onFrame;
-
-  void Accept() {
-    acceptor.async_accept([this](const boost::system::error_code& ec, tcp::socket socket) {
-      if (ec) {
-        std::fprintf(stderr, "qpr2427k-sim: accept failed: %s\n", ec.message().c_str());
-        return;
-      }
-      boost::system::error_code ignored;
-      const auto peer = socket.remote_endpoint(ignored);
-      std::fprintf(stderr, "qpr2427k-sim: client %s connected\n",
-                   fmt::format("{}:{}", peer.address().to_string(), peer.port()).c_str());
-      auto link = std::make_shared<sim::SimLink<tcp::socket>>(
-          std::move(socket), simulator, start,
-          [this](const std::string& why) {
-            std::fprintf(stderr, "qpr2427k-sim: client gone (%s)\n", why.c_str());
-            Accept();  // one client at a time
-          },
-          onFrame);
-      link->Start();
-    });
-  }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,7 +103,7 @@ int main(int argc, char** argv) {
   boost::asio::signal_set signals(io, SIGINT, SIGTERM);
   signals.async_wait([&](const boost::system::error_code&, int) { io.stop(); });
 
-  std::unique_ptr<Server> server;
+  std::unique_ptr<sim::Listener> listener;
   if (!args.port.empty()) {
     boost::asio::serial_port port(io);
     boost::system::error_code ec;
@@ -165,19 +135,18 @@ int main(int argc, char** argv) {
     tcp::resolver resolver(io);
     const auto found = resolver.resolve(args.listen.substr(0, colon), args.listen.substr(colon + 1),
                                         tcp::resolver::passive, ec);
-    tcp::acceptor acceptor(io);
     if (!ec && found.empty()) ec = boost::asio::error::host_not_found;
-    if (!ec) acceptor.open(found.begin()->endpoint().protocol(), ec);
-    if (!ec) acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
-    if (!ec) acceptor.bind(found.begin()->endpoint(), ec);
-    if (!ec) acceptor.listen(1, ec);
-    if (ec) {
-      std::fprintf(stderr, "qpr2427k-sim: cannot listen on %s: %s\n", args.listen.c_str(), ec.message().c_str());
+    try {
+      if (ec) throw boost::system::system_error(ec);
+      listener = std::make_unique<sim::Listener>(
+          io, found.begin()->endpoint(), *simulator, start,
+          [](const std::string& line) { std::fprintf(stderr, "qpr2427k-sim: %s\n", line.c_str()); }, onFrame);
+    } catch (const boost::system::system_error& e) {
+      std::fprintf(stderr, "qpr2427k-sim: cannot listen on %s: %s\n", args.listen.c_str(), e.code().message().c_str());
       return 1;
     }
-    const auto local = acceptor.local_endpoint(ec);
-    server = std::make_unique<Server>(Server{io, std::move(acceptor), *simulator, start, onFrame});
-    server->Accept();
+    listener->Start();
+    const auto local = listener->local();
     std::fprintf(stderr, "qpr2427k-sim: listening on %s:%u\n", local.address().to_string().c_str(),
                  static_cast<unsigned>(local.port()));
   }

@@ -1,0 +1,178 @@
+// Discovery against the built-in simulator over a pseudo-terminal: what it
+// finds, the settings it writes for that, and the commands it sends.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <boost/asio/io_context.hpp>
+#include <memory>
+#include <set>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "host/PMBusProtocol.h"
+#include "host/json.h"
+#include "tools/host/Discover.h"
+#include "tools/host/Links.h"
+
+namespace {
+
+using namespace runner;
+
+// Passes everything to another link and keeps what was written.
+class RecordingLink : public Link {
+ public:
+  explicit RecordingLink(std::unique_ptr<Link> inner) : inner_(std::move(inner)) {}
+  void Start(OnBytes onBytes, OnEnd onEnd) override { inner_->Start(std::move(onBytes), std::move(onEnd)); }
+  void Write(const unsigned char* data, std::size_t length) override {
+    written += std::string(reinterpret_cast<const char*>(data), length);
+    inner_->Write(data, length);
+  }
+  void Close() override { inner_->Close(); }
+
+  // The commands written, decoded; a frame that does not decode fails the test.
+  std::vector<yd1363::Decoded> Commands() const {
+    std::vector<yd1363::Decoded> out;
+    for (std::size_t at = 0; at < written.size();) {
+      const std::size_t end = written.find('\r', at);
+      yd1363::Decoded d;
+      EXPECT_EQ(yd1363::Decode(written.data() + at + 1, end - at - 1, d), "") << written.substr(at, end - at);
+      out.push_back(d);
+      at = end + 1;
+    }
+    return out;
+  }
+  std::string written;
+
+ private:
+  std::unique_ptr<Link> inner_;
+};
+
+// Parses strictly; an empty value when the text is not one JSON object.
+Json::Value ParseSettings(const std::string& text) {
+  Json::CharReaderBuilder b;
+  Json::CharReaderBuilder::strictMode(&b.settings_);
+  std::unique_ptr<Json::CharReader> reader(b.newCharReader());
+  Json::Value root;
+  std::string errors;
+  EXPECT_TRUE(reader->parse(text.data(), text.data() + text.size(), &root, &errors)) << errors << text;
+  return root;
+}
+
+sim::Scenario Site(unsigned char address) {
+  sim::Scenario s = sim::DefaultScenario();
+  s.address = address;
+  s.model = "QPR-36KM";
+  s.versionMajor = 2;
+  s.versionMinor = 5;
+  s.maker = "Acme Power";
+  s.ac.assign(3, sim::AcUnitSpec{});
+  s.ac[0].channels = 2;
+  s.dc.assign(2, sim::DcUnitSpec{});
+  s.rectifier.modules = 5;
+  return s;
+}
+
+TEST(Discover, FindsTheSystemAndWritesSettingsTheRunnerTakes) {
+  boost::asio::io_context io;
+  RecordingLink link(OpenSimulated(io, Site(1)));
+  DiscoverOptions o;
+  o.firstId = 40;
+  const Discovered d = Discover(io, link, o);
+  EXPECT_EQ(d.model, "QPR-36KM");
+  EXPECT_EQ(d.maker, "Acme Power");
+  EXPECT_EQ(d.versionMajor, 2);
+  EXPECT_EQ(d.versionMinor, 5);
+  EXPECT_EQ(d.acUnits, 3u);
+  EXPECT_EQ(d.acChannels, 2u);
+  EXPECT_EQ(d.dcUnits, 2u);
+  EXPECT_EQ(d.rectifierModules, 5u);
+
+  // Exactly the four commands, as the plug-in frames them.
+  using Command = std::tuple<int, int, int, int, std::vector<unsigned char>>;
+  std::vector<Command> sent;
+  for (const auto& c : link.Commands()) sent.emplace_back(c.ver, c.adr, c.cid1, c.cid2, c.info);
+  const std::vector<unsigned char> all{0xFF}, none;
+  EXPECT_EQ(sent, (std::vector<Command>{{0x21, 1, 0x40, 0x51, none},
+                                        {0x21, 1, 0x40, 0x41, all},
+                                        {0x21, 1, 0x41, 0x41, none},
+                                        {0x21, 1, 0x42, 0x41, all}}));
+
+  const std::string text = SettingsJson(d, o);
+  const Json::Value root = ParseSettings(text);
+  EXPECT_EQ(root["data_id"].asUInt(), 40u);
+  EXPECT_EQ(root["address"].asUInt(), 1u);
+  ASSERT_EQ(root["acSetting"].size(), 3u);
+  ASSERT_EQ(root["dcSetting"].size(), 2u);
+  for (unsigned k = 0; k < 3; ++k) EXPECT_EQ(root["acSetting"][k]["data_id"].asUInt(), 41 + k);
+  for (unsigned k = 0; k < 2; ++k) EXPECT_EQ(root["dcSetting"][k]["data_id"].asUInt(), 44 + k);
+  EXPECT_TRUE(root["rcSetting"].isObject());
+  // Keys in the settings files' order.
+  EXPECT_LT(text.find("\"data_id\""), text.find("\"address\""));
+  EXPECT_LT(text.find("\"address\""), text.find("\"acSetting\""));
+  EXPECT_LT(text.find("\"acSetting\""), text.find("\"dcSetting\""));
+  EXPECT_LT(text.find("\"dcSetting\""), text.find("\"rcSetting\""));
+}
+
+// Wire text of a reply from address 1, without the CR.
+std::string ReplyText(unsigned char cid1, std::vector<unsigned char> info) {
+  std::string f = yd1363::Encode(0x21, 1, cid1, 0, info.data(), info.size());
+  f.pop_back();
+  return f;
+}
+
+TEST(Discover, ALateModelReplyIsNotTakenForTheAcReply) {
+  // Model and AC replies share their unit code; this AC reply (one unit of one
+  // channel) is even as long as the model reply.
+  std::vector<unsigned char> model(32, 0);
+  const std::string name = "QPR-24KV";
+  std::copy(name.begin(), name.end(), model.begin());
+  std::vector<unsigned char> ac{0, 1, 1};
+  ac.resize(ac.size() + 16 + 1 + 12, 0);
+  std::vector<unsigned char> rc{0, 0, 0, 0, 0, 4};
+  rc.resize(rc.size() + 4 * 5, 0);
+  std::vector<unsigned char> dc{0, 1};
+  dc.resize(dc.size() + 8 + 3, 0);
+  boost::asio::io_context io;
+  // The model query is answered twice, as when a repeated query's reply comes
+  // after the first one's.
+  auto link = OpenReplay(io, {{ReplyText(0x40, model) + "\r" + ReplyText(0x40, model), 1},
+                              {ReplyText(0x40, ac), 2},
+                              {ReplyText(0x41, rc), 3},
+                              {ReplyText(0x42, dc), 4}});
+  const Discovered d = Discover(io, *link, DiscoverOptions{});
+  EXPECT_EQ(d.model, "QPR-24KV");
+  EXPECT_EQ(d.acUnits, 1u);
+  EXPECT_EQ(d.acChannels, 1u);
+  EXPECT_EQ(d.rectifierModules, 4u);
+  EXPECT_EQ(d.dcUnits, 1u);
+}
+
+TEST(Discover, SettingsOfASystemWithoutUnitsHaveEmptyLists) {
+  Discovered d;
+  d.rectifierModules = 3;
+  const Json::Value root = ParseSettings(SettingsJson(d, DiscoverOptions{}));
+  EXPECT_TRUE(root["acSetting"].isArray());
+  EXPECT_EQ(root["acSetting"].size(), 0u);
+  EXPECT_TRUE(root["dcSetting"].isArray());
+  EXPECT_EQ(root["dcSetting"].size(), 0u);
+}
+
+TEST(Discover, NamesTheUnansweredCommandAfterItsTries) {
+  boost::asio::io_context io;
+  RecordingLink link(OpenSimulated(io, Site(2)));
+  DiscoverOptions o;
+  o.timeoutMs = 50;
+  o.tries = 2;
+  try {
+    Discover(io, link, o);
+    ADD_FAILURE() << "discovered a system at the wrong address";
+  } catch (const DiscoverError& e) {
+    EXPECT_STREQ(e.what(), "the power system at address 1 does not answer 40/51 (2 tries)");
+  }
+  const auto sent = link.Commands();
+  ASSERT_EQ(sent.size(), 2u);
+  for (const auto& c : sent) EXPECT_EQ(c.cid2, 0x51);
+}
+
+}  // namespace
