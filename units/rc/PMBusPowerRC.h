@@ -73,12 +73,13 @@ class PMBusPowerRC : public KLDSPDevice {
     throw std::out_of_range(units::kNotReady);
   }
 
-  // Restores the record and the modules from a history image; 1 when taken.
+  // Restores the record and the modules from a history image; 1 when taken,
+  // 0 for no image at all or one that does not fit.
   int LoadFromCache(const unsigned char* data, int len) override {
     constexpr int kRecord = static_cast<int>(sizeof(TeleRC));
     constexpr int kModule = static_cast<int>(sizeof(TeleRCChannel));
     std::printf("rc data_len:%d vs %d\n", len, kRecord);
-    if (len < kRecord) return 0;
+    if (data == nullptr || len < kRecord) return 0;
     std::memcpy(&record_, data, sizeof(TeleRC));
     modules_.resize(record_.channel_count);
     const int left = len - kRecord;
