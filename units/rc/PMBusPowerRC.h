@@ -19,6 +19,7 @@
 #include "units/common/HistoryImage.h"
 #include "units/common/RecordBytes.h"
 #include "units/common/ReplyCursor.h"
+#include "units/common/RoundEnd.h"
 #include "units/common/RoundWork.h"
 
 namespace units::rc {
@@ -96,17 +97,15 @@ class PMBusPowerRC : public KLDSPDevice {
 
   // End of a polling round: stamp, publish, report every alarm, hand over the work item.
   void RoundDone() override {
-    dataReady_ = true;
-    lastUpdate_ = host_clock::LocalSecondClock();
-    const ttime_t stamp = get_ttime(host_clock::LocalSecondClock());
-    static_assert(sizeof(stamp) == sizeof(record_.ttime));
-    std::memcpy(record_.ttime, stamp.data(), stamp.size());
-    image_.Fill(record_, modules_);
-    SendSP(RT_RC, image_.data.get(), image_.length, false);
-    alarmSlot_ = 1;
-    RaiseModuleAlarms(kFaultRows, faultAlarms_, [](const TeleRCChannel&) { return true; });
-    DoImpCheckAlert();
-    work_.Submit(*this, image_.data.get(), image_.length);
+    auto image = [this](std::size_t& length) {
+      image_.Fill(record_, modules_);
+      length = image_.length;
+      return image_.data.get();
+    };
+    units::EndRound(*this, record_.ttime, RT_RC, work_, image, [this] {
+      RaiseModuleAlarms(kFaultRows, faultAlarms_, [](const TeleRCChannel&) { return true; });
+      DoImpCheckAlert();
+    });
   }
 
   // Stores the id in the record, then lets the host take parent, id and settings.
