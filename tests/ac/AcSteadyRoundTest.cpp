@@ -9,11 +9,12 @@
 #include <thread>
 
 #include "tests/ac/AcTestSupport.h"
-#include "tests/ac/CountingNew.h"
+#include "tests/support/CountingNew.h"
 
 namespace ac_test {
 namespace {
 
+using testing_support::AllocationCount;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 

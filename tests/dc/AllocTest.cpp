@@ -1,15 +1,15 @@
 // A steady round of the DC unit (both decoders, then the round end with every
 // alarm and the work item) makes no heap allocation. This program's global
-// operator new counts every allocation (AllocationCounter.cpp).
+// operator new counts every allocation (tests/support/CountingNew.cpp).
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "host/HostClock.h"
 #include "tests/dc/DcFixture.h"
+#include "tests/support/CountingNew.h"
 
-long AllocationCount();  // AllocationCounter.cpp
-
+using testing_support::AllocationCount;
 using namespace dctest;
 
 namespace {

@@ -1,31 +1,11 @@
 // A steady round (same module count as the last one) allocates nothing: the
-// global allocation functions are replaced here to count calls.
+// program's operator new counts calls (tests/support/CountingNew.cpp).
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
-
 #include "tests/rc/RcTestSupport.h"
+#include "tests/support/CountingNew.h"
 
-namespace {
-std::atomic<bool> counting{false};
-std::atomic<int> allocations{0};
-
-void* Allocate(std::size_t n) {
-  if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(n ? n : 1)) return p;
-  throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t n) { return Allocate(n); }
-void* operator new[](std::size_t n) { return Allocate(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
+using testing_support::AllocationCount;
 using namespace rc_test;
 
 namespace {
@@ -63,13 +43,12 @@ TEST(RcAllocation, SteadyRoundAllocatesNothing) {
   ctl->Clear();
 
   const Bytes values = Reply41_41(Value(0x70), std::vector<Bytes>(12, Value(0x30)));
-  allocations = 0;
-  counting = true;
+  const long before = AllocationCount();
   const int used = unit->parse41_41(values.data(), static_cast<int>(values.size()));
   unit->RoundDone();
-  counting = false;
+  const long made = AllocationCount() - before;
 
-  EXPECT_EQ(allocations.load(), 0);
+  EXPECT_EQ(made, 0);
   EXPECT_EQ(used, 66);
   EXPECT_EQ(ctl->alarms, 48);
   EXPECT_EQ(ctl->active_, 36);
@@ -78,10 +57,8 @@ TEST(RcAllocation, SteadyRoundAllocatesNothing) {
 }
 
 TEST(RcAllocation, CountingSeesAnAllocation) {
-  allocations = 0;
-  counting = true;
+  const long before = AllocationCount();
   auto* p = new int(3);
-  counting = false;
-  EXPECT_EQ(allocations.load(), 1);
+  EXPECT_EQ(AllocationCount() - before, 1);
   delete p;
 }

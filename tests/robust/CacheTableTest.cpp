@@ -234,6 +234,18 @@ TEST_P(CacheImages, NegativeLengthsReadNothing) {
   for (int length : {-1, -static_cast<int>(GetParam().record), INT_MIN}) Offer(image, length, "negative");
 }
 
+// No image at all is refused at any length and leaves the unit as it was.
+TEST_P(CacheImages, NullImageIsRefusedAtAnyLength) {
+  const UnitKind& k = GetParam();
+  for (int length : {0, static_cast<int>(k.record), static_cast<int>(k.record + k.item), 4095}) {
+    std::unique_ptr<Probe> probe = k.make(*parent);
+    const Bytes before = probe->State();
+    EXPECT_EQ(probe->Load(nullptr, length), 0) << length;
+    EXPECT_FALSE(probe->device().dataReady_) << length;
+    EXPECT_EQ(probe->State(), before) << length;
+  }
+}
+
 TEST_P(CacheImages, RandomBytesOfRandomLengths) {
   const UnitKind& k = GetParam();
   std::mt19937 rng(0xC0FFEE);

@@ -27,7 +27,9 @@
 #include "units/common/HistoryImage.h"
 #include "units/common/RecordBytes.h"
 #include "units/common/ReplyCursor.h"
+#include "units/common/RoundEnd.h"
 #include "units/common/RoundWork.h"
+#include "units/common/Settings.h"
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 class PMBusPowerAC : public KLDSPDevice {
@@ -111,8 +113,6 @@ class PMBusPowerAC : public KLDSPDevice {
   }
   unsigned char Status(units::ac::AcStatus field, const TeleACChannel* ch) const;
   void PrepareChannelAlarms();
-  // Reads one "appSetting" number; false when the value cannot be made text.
-  static bool ReadSetting(const Json::Value& app, const char* key, float& into);
 
   TeleAC record_{};                      // zero-filled until decoded or restored
   std::vector<TeleACChannel> channels_;  // always record_.channel_count entries
@@ -127,28 +127,12 @@ class PMBusPowerAC : public KLDSPDevice {
 };
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
-bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::ReadSetting(const Json::Value& app,
-                                                              const char* key, float& into) {
-  const Json::Value& v = app[key];
-  if (v.isNull()) return true;
-  if (!v.isConvertibleTo(Json::stringValue)) return false;
-  into = static_cast<float>(std::atof(v.asString().c_str()));
-  return true;
-}
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(KLDVDevice* parent, unsigned id,
                                                        const Json::Value& config) {
   units::StoreU32LE(record_.data_id, id);
+  const units::NumberSetting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
   const char* rejected[2] = {};
-  std::size_t rejectedCount = 0;
-  if (config.isObject()) {
-    const Json::Value& app = config["appSetting"];
-    if (app.isObject()) {
-      if (!ReadSetting(app, "diff_v", diff_v)) rejected[rejectedCount++] = "diff_v";
-      if (!ReadSetting(app, "diff_i", diff_i)) rejected[rejectedCount++] = "diff_i";
-    }
-  }
+  const std::size_t rejectedCount = units::ReadAppSettings(config, settings, rejected);
   const bool ok = KLDSPDevice::InitV(parent, id, config);
   // Logged once the host base has the controller link.
   for (std::size_t k = 0; k < rejectedCount; ++k)
@@ -327,27 +311,25 @@ void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::PrepareChannelAlarms() {
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
   using units::ac::kChannelAlarmCount;
-  lastUpdate_ = host_clock::LocalSecondClock();
-  const ttime_t stamp = get_ttime(host_clock::LocalSecondClock());
-  std::memcpy(record_.ttime, stamp.data(), stamp.size());
-  history_.Fill(record_, channels_);
-  dataReady_ = true;
-  SendSP(RT_AC, history_.data.get(), history_.length, false);
-
-  alarmSlot_ = 1;
-  PrepareChannelAlarms();
-  for (std::size_t k = 0; k < channels_.size(); ++k) {
-    for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
-      const units::ac::AcAlarmRow& row = units::ac::kChannelAlarms[r];
-      units::RaiseAlarm(*this, channelRows_[r],
-                        channelTexts_[k * units::ac::kChannelTextCount + static_cast<std::size_t>(row.field)],
-                        Status(row.field, &channels_[k]) == row.value);
+  auto image = [this](std::size_t& length) {
+    history_.Fill(record_, channels_);
+    length = history_.length;
+    return history_.data.get();
+  };
+  units::EndRound(*this, record_.ttime, RT_AC, roundWork_, image, [this] {
+    PrepareChannelAlarms();
+    for (std::size_t k = 0; k < channels_.size(); ++k) {
+      for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
+        const units::ac::AcAlarmRow& row = units::ac::kChannelAlarms[r];
+        units::RaiseAlarm(*this, channelRows_[r],
+                          channelTexts_[k * units::ac::kChannelTextCount + static_cast<std::size_t>(row.field)],
+                          Status(row.field, &channels_[k]) == row.value);
+      }
     }
-  }
-  for (std::size_t r = 0; r < units::ac::kCurrentAlarmCount; ++r) {
-    const units::ac::AcAlarmRow& row = units::ac::kCurrentAlarms[r];
-    units::RaiseAlarm(*this, currentAlarms_[r], Status(row.field, nullptr) == row.value);
-  }
-  DoImpCheckAlert();
-  roundWork_.Submit(*this, history_.data.get(), history_.length);
+    for (std::size_t r = 0; r < units::ac::kCurrentAlarmCount; ++r) {
+      const units::ac::AcAlarmRow& row = units::ac::kCurrentAlarms[r];
+      units::RaiseAlarm(*this, currentAlarms_[r], Status(row.field, nullptr) == row.value);
+    }
+    DoImpCheckAlert();
+  });
 }

@@ -21,7 +21,9 @@
 #include "units/common/Freshness.h"
 #include "units/common/RecordBytes.h"
 #include "units/common/ReplyCursor.h"
+#include "units/common/RoundEnd.h"
 #include "units/common/RoundWork.h"
+#include "units/common/Settings.h"
 #include "units/dc/DcAlarmRow.h"
 
 template <typename TeleDC, int RT_DC>
@@ -77,22 +79,20 @@ class PMBusPowerDC : public KLDSPDevice {
   // Stamps and publishes the record, reports the DC alarms and the model's
   // own, then hands the host the rules and a copy of this round's image.
   void RoundDone() override {
-    lastUpdate_ = host_clock::LocalSecondClock();
-    const ttime_t stamp = get_ttime(host_clock::LocalSecondClock());
-    std::memcpy(record.ttime, stamp.data(), sizeof record.ttime);
-    if (!dataReady_) dataReady_ = true;
-    SendSP(RT_DC, Image(), sizeof(TeleDC), false);
-
-    alarmSlot_ = 1;
-    for (std::size_t k = 0; k < voltAlarms_.size(); ++k)
-      units::RaiseAlarm(*this, voltAlarms_[k], dc::RowActive(kVoltRows[k], Image()));
-    // Fuse alarms only when the reply carried exactly one byte per fuse.
-    if (record.alert_m == TeleDC::ALERT_M_SIZE()) {
-      for (unsigned k = 0; k < fuseAlarms_.size(); ++k)
-        units::RaiseAlarm(*this, fuseAlarms_[k], dc::RowActive(kFuseRow, Image(), k));
-    }
-    DoImpCheckAlert();
-    roundWork_.Submit(*this, Image(), sizeof(TeleDC));
+    auto image = [this](std::size_t& length) {
+      length = sizeof(TeleDC);
+      return Image();
+    };
+    units::EndRound(*this, record.ttime, RT_DC, roundWork_, image, [this] {
+      for (std::size_t k = 0; k < voltAlarms_.size(); ++k)
+        units::RaiseAlarm(*this, voltAlarms_[k], dc::RowActive(kVoltRows[k], Image()));
+      // Fuse alarms only when the reply carried exactly one byte per fuse.
+      if (record.alert_m == TeleDC::ALERT_M_SIZE()) {
+        for (unsigned k = 0; k < fuseAlarms_.size(); ++k)
+          units::RaiseAlarm(*this, fuseAlarms_[k], dc::RowActive(kFuseRow, Image(), k));
+      }
+      DoImpCheckAlert();
+    });
   }
 
   // Writes the data id into the record and reads "appSetting" ("diff_v",
@@ -100,25 +100,14 @@ class PMBusPowerDC : public KLDSPDevice {
   // keeps the current setting and is logged.
   bool InitV(KLDVDevice* parent, unsigned data_id, const Json::Value& config) override {
     units::StoreU32LE(record.data_id, data_id);
-    struct Setting {
-      const char* key;  // key inside "appSetting"
-      float* target;    // member it sets
-    };
-    const Setting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
-    bool rejected[2] = {};
-    if (config.isObject()) {
-      const Json::Value& app = config["appSetting"];
-      if (app.isObject()) {
-        for (std::size_t k = 0; k < 2; ++k) rejected[k] = !ReadSetting(app, settings[k].key, *settings[k].target);
-      }
-    }
+    const units::NumberSetting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
+    const char* rejected[2] = {};
+    const std::size_t rejectedCount = units::ReadAppSettings(config, settings, rejected);
     const bool result = KLDSPDevice::InitV(parent, data_id, config);
     // Logged once the parent's controller is known.
-    for (std::size_t k = 0; k < 2; ++k) {
-      if (rejected[k])
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, setting kept",
-                data_id, settings[k].key);
-    }
+    for (std::size_t k = 0; k < rejectedCount; ++k)
+      InfoLog("PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, setting kept",
+              data_id, rejected[k]);
     return result;
   }
 
@@ -224,15 +213,6 @@ class PMBusPowerDC : public KLDSPDevice {
     if (count > limit && overLimit != nullptr) InfoLog(overLimit, dataId_, count, limit);
     if (!in.Need(count)) return false;
     std::memcpy(dst, in.Take(count), std::min(count, limit));
-    return true;
-  }
-
-  // False when the value is there but cannot be read as text.
-  static bool ReadSetting(const Json::Value& app, const char* key, float& target) {
-    const Json::Value& v = app[key];
-    if (v.isNull()) return true;
-    if (!v.isConvertibleTo(Json::stringValue)) return false;
-    target = static_cast<float>(std::atof(v.asString().c_str()));
     return true;
   }
 

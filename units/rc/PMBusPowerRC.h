@@ -19,6 +19,7 @@
 #include "units/common/HistoryImage.h"
 #include "units/common/RecordBytes.h"
 #include "units/common/ReplyCursor.h"
+#include "units/common/RoundEnd.h"
 #include "units/common/RoundWork.h"
 
 namespace units::rc {
@@ -73,12 +74,13 @@ class PMBusPowerRC : public KLDSPDevice {
     throw std::out_of_range(units::kNotReady);
   }
 
-  // Restores the record and the modules from a history image; 1 when taken.
+  // Restores the record and the modules from a history image; 1 when taken,
+  // 0 for no image at all or one that does not fit.
   int LoadFromCache(const unsigned char* data, int len) override {
     constexpr int kRecord = static_cast<int>(sizeof(TeleRC));
     constexpr int kModule = static_cast<int>(sizeof(TeleRCChannel));
     std::printf("rc data_len:%d vs %d\n", len, kRecord);
-    if (len < kRecord) return 0;
+    if (data == nullptr || len < kRecord) return 0;
     std::memcpy(&record_, data, sizeof(TeleRC));
     modules_.resize(record_.channel_count);
     const int left = len - kRecord;
@@ -95,17 +97,15 @@ class PMBusPowerRC : public KLDSPDevice {
 
   // End of a polling round: stamp, publish, report every alarm, hand over the work item.
   void RoundDone() override {
-    dataReady_ = true;
-    lastUpdate_ = host_clock::LocalSecondClock();
-    const ttime_t stamp = get_ttime(host_clock::LocalSecondClock());
-    static_assert(sizeof(stamp) == sizeof(record_.ttime));
-    std::memcpy(record_.ttime, stamp.data(), stamp.size());
-    image_.Fill(record_, modules_);
-    SendSP(RT_RC, image_.data.get(), image_.length, false);
-    alarmSlot_ = 1;
-    RaiseModuleAlarms(kFaultRows, faultAlarms_, [](const TeleRCChannel&) { return true; });
-    DoImpCheckAlert();
-    work_.Submit(*this, image_.data.get(), image_.length);
+    auto image = [this](std::size_t& length) {
+      image_.Fill(record_, modules_);
+      length = image_.length;
+      return image_.data.get();
+    };
+    units::EndRound(*this, record_.ttime, RT_RC, work_, image, [this] {
+      RaiseModuleAlarms(kFaultRows, faultAlarms_, [](const TeleRCChannel&) { return true; });
+      DoImpCheckAlert();
+    });
   }
 
   // Stores the id in the record, then lets the host take parent, id and settings.
