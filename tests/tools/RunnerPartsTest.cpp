@@ -14,6 +14,7 @@
 #include "tools/host/AlarmTracker.h"
 #include "tools/host/EventLog.h"
 #include "tools/host/EventsWriter.h"
+#include "tools/host/HealthMonitor.h"
 #include "tools/host/HostController.h"
 #include "tools/host/Links.h"
 #include "tools/host/Options.h"
@@ -263,6 +264,49 @@ TEST(RunnerController, RunsWorkItemsOnTheWorkThreadAndHandsTheirHistoryToTheLoop
   EXPECT_EQ(last.image, (std::vector<unsigned char>{3, 3}));  // the last round's image
   EXPECT_EQ(last.child, 1u);
   EXPECT_EQ(last.dataId, 21u);
+}
+
+// Health from what the loop sees, on a clock the test moves.
+TEST(RunnerHealth, EachChangeIsSaidOnceInPlainWords) {
+  using std::chrono::milliseconds;
+  const Moment start{std::chrono::steady_clock::time_point{}, 1800000000000};
+  const auto at = [&](int ms) { return Moment{start.mono + milliseconds(ms), start.wall + ms}; };
+  HealthMonitor h(std::chrono::seconds(10));
+  std::vector<std::string> said;
+  const auto note = [&](const HealthMonitor::Change& c) {
+    if (c) said.push_back(std::string(HealthName(c->state)) + ": " + c->message);
+  };
+  h.Started(at(0));
+  h.CommandSent(at(0), "40/41");
+  note(h.RoundEnded(at(200), 200));
+  for (int k = 1; k <= 7; ++k) {  // the system stops answering
+    h.CommandSent(at(1000 * k), "40/41");
+    note(h.TimedOut(at(1000 * k + 1000)));
+  }
+  note(h.Tick(at(9000)));   // not yet 10 s since the round
+  note(h.Tick(at(10300)));
+  note(h.Tick(at(11000)));  // said once
+  note(h.ReplyCame(at(25000)));
+  note(h.RoundEnded(at(26300), 100));
+  note(h.LineDown(at(30000), "the line closed: End of file", milliseconds(1000)));
+  note(h.LineDown(at(31000), "cannot connect", milliseconds(2000)));  // still down: nothing new
+  note(h.LineUp(at(33000), "tcp:h:1"));
+  note(h.RoundEnded(at(33500), 80));
+  h.SetCause("the power system reports 3 AC units; the settings configure 2 (acSetting)");
+  note(h.Tick(at(44000)));
+  const auto clock = [&](int ms) { return LocalClock(start.wall + ms); };
+  const std::vector<std::string> expected = {
+      "online: ONLINE: first round in 200 ms",
+      "no reply: NO REPLY: 3 time-outs in a row, to 40/41 since " + clock(1000),
+      "comm lost: COMM LOST: no reply to 40/41 since " + clock(1000) + ", 7 time-outs",
+      "online: COMM RESTORED after 16 s",
+      "line down: LINE DOWN: the line closed: End of file; reopening in 1 s",
+      "comm lost: LINE UP: tcp:h:1 open again; no round since " + clock(26300),
+      "online: COMM RESTORED after 4 s",
+      "comm lost: COMM LOST: no round completed since " + clock(33500) +
+          ": the power system reports 3 AC units; the settings configure 2 (acSetting)",
+  };
+  EXPECT_EQ(said, expected);
 }
 
 }  // namespace
