@@ -83,6 +83,11 @@ read -r pace_direct pace_direct_worst pace_direct_n pace_direct_faults < <(pace_
 "$host_exe" --simulate bench/reference-scenario.json --config bench/reference-site.json \
   --rounds "$rounds" --no-round-wait --quiet --events "$out/pace-direct.jsonl"
 read -r pace_logged pace_logged_worst pace_logged_n pace_logged_faults < <(pace_ratio "$out/pace-direct.jsonl" 0)
+# Every observer of the runner at once: the view, the events file and the cache file.
+"$host_exe" --simulate bench/reference-scenario.json --config bench/reference-site.json \
+  --rounds "$rounds" --no-round-wait --events "$out/pace-all.jsonl" --save-cache "$out/pace-all-cache.json" \
+  >"$out/pace-all.txt"
+read -r pace_all pace_all_worst pace_all_n pace_all_faults < <(pace_ratio "$out/pace-all.txt" 0)
 
 echo "== bench: round pace, $baud baud line ($rounds rounds)"
 pids=()
@@ -138,9 +143,11 @@ row "ns per Get_Value phase-key query (median CPU time)" "$ns_phase"
 row "us per whole round through process() (median CPU time)" "$us_round"
 row "round pace / floor, no line delay (worst round)" "$pace_direct ($pace_direct_worst), $pace_direct_n rounds"
 row "  the same with the runner's --events log" "$pace_logged ($pace_logged_worst), $pace_logged_n rounds"
+row "  the same with every observer (view, events, cache)" "$pace_all ($pace_all_worst), $pace_all_n rounds"
 row "round pace / floor, $baud baud line, events log (worst)" "$pace_line ($pace_line_worst), $pace_line_n rounds"
 echo "raw results: $out"
-if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_line_faults" != 0 ]; then
+if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_all_faults" != 0 ] ||
+   [ "$pace_line_faults" != 0 ]; then
   echo "bench: some rounds had time-outs or rejected replies; their pace is not comparable" >&2
 fi
 [ "$alloc_plugin" = "0.00" ] || { echo "bench: the plug-in allocates in steady state" >&2; exit 1; }
