@@ -568,9 +568,9 @@ TEST(HostRunField, LostCommunicationAndWrongUnitCountsAreSaidOnce) {
       {R"({"address":2})", "--duration 3", 0, {"no reply", "comm lost"}, "no reply to 40/51", "", 100},
       {R"({"ac":[{},{},{}]})", "--duration 5 --rounds 1", 1, {"comm lost"},
        "the power system reports 3 AC units; the settings configure 2 (acSetting)",
-       "the power system reports 3 AC units; the settings configure 2 (acSetting)", 4},
+       "the power system reports 3 AC units; the settings configure 2 (acSetting)", 5},
       {R"({"dc":[]})", "--duration 5", 0, {"comm lost"}, "reports 0 DC units",
-       "the power system reports 0 DC units; the settings configure 1 (dcSetting)", 4},
+       "the power system reports 0 DC units; the settings configure 1 (dcSetting)", 5},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.scenario);
