@@ -31,9 +31,8 @@ HealthMonitor::Change HealthMonitor::To(Health next, std::string message) {
   return c;
 }
 
-HealthMonitor::Change HealthMonitor::Started(Moment now) {
+void HealthMonitor::Started(Moment now) {
   lastRound_ = now;  // the comm-lost clock runs from the start
-  return std::nullopt;
 }
 
 void HealthMonitor::CommandSent(Moment now, const std::string& command) {

@@ -25,7 +25,7 @@ class HealthMonitor {
   using Change = std::optional<HealthChanged>;
   explicit HealthMonitor(std::chrono::milliseconds commLostAfter, unsigned noReplyAfter = 3);
 
-  Change Started(Moment now);
+  void Started(Moment now);
   void CommandSent(Moment now, const std::string& command);  // "40/41"
   Change ReplyCame(Moment now);
   void Rejected(const std::string& reason);

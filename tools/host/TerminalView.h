@@ -19,10 +19,9 @@ class TerminalView : public Observer {
   void Observe(const Stamped& o) override;
   void Finish() override { out_.Flush(); }
 
+ private:
   void ShowRound(const ValuesRead& values);
   void ShowHealth(const Stamped& o, const HealthChanged& h);
-
- private:
   void Print(std::string line) { out_.Write(std::move(line)); }
 
   LineWriter out_;
