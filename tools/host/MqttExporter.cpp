@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -140,6 +141,7 @@ struct MqttExporter::Impl {
 
   // Broker thread.
   void Run();
+  void Serve();
   bool Connect();
   void Send();
   void Lost(const std::string& why);
@@ -161,7 +163,8 @@ struct MqttExporter::Impl {
   std::map<std::string, Retained> retained;
   std::deque<std::string> edges;  // payloads, oldest first
   unsigned long long dropped = 0, droppedSaid = 0;
-  bool stop = false;
+  bool stop = false, done = false;  // done: Run() has returned
+  std::condition_variable ended;
 
   // Loop thread only.
   unsigned char lastCid1 = 0, lastCid2 = 0;
@@ -361,6 +364,13 @@ void MqttExporter::Impl::Values(const ValuesRead& v, Millis t) {
 }
 
 void MqttExporter::Impl::Run() {
+  Serve();
+  std::lock_guard<std::mutex> lock(mu);
+  done = true;
+  ended.notify_all();
+}
+
+void MqttExporter::Impl::Serve() {
   for (;;) {
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -539,7 +549,24 @@ void MqttExporter::Observe(const Stamped& o) {
 }
 
 void MqttExporter::Finish() {
-  impl_.reset();  // says "offline", sends what it can for up to 2 s, disconnects
+  if (!impl_) return;
+  {
+    std::unique_lock<std::mutex> lock(impl_->mu);
+    impl_->stop = true;
+  }
+  impl_->Wake();
+  // It says "offline", sends what it can for up to 2 s and disconnects; a
+  // connection attempt to a host that does not answer can take minutes, and
+  // the run does not wait for it: the exporter is then left to the exit.
+  std::unique_lock<std::mutex> lock(impl_->mu);
+  const bool ended = impl_->ended.wait_for(lock, kFinishWait + milliseconds(1000), [&] { return impl_->done; });
+  lock.unlock();
+  if (ended) {
+    impl_.reset();
+  } else {
+    impl_->thread.detach();
+    (void)impl_.release();  // still in use by its thread until the process ends
+  }
 }
 
 }  // namespace runner
