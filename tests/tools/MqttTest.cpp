@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <functional>
@@ -134,6 +135,7 @@ struct Broker {
     c << "listener " << port << " 127.0.0.1\n"
       << "persistence true\npersistence_location " << dir << "/\n"
       << "log_dest file " << log << "\nlog_type all\n";
+    c << "max_queued_messages 0\n";  // the subscriber, away for a moment, must miss nothing
     if (geteuid() == 0) c << "user root\n";  // else it drops to a user that cannot write here
     if (passwords.empty()) {
       c << "allow_anonymous true\n";
@@ -426,6 +428,53 @@ TEST(Mqtt, EdgesDuringABrokerOutageArriveAfterItReturns) {
     if (topic.rfind("qpr2427k/lab/unit/", 0) == 0) {
       EXPECT_EQ(Parse(payload)["round"].asInt64(), lastRound) << topic;
     }
+}
+
+// Mains fails every other round (some 20 edges each time) while the broker is
+// away: the first 1000 edges are kept and delivered in order, the rest counted.
+TEST(Mqtt, EdgesPastTheQueueAreCountedAndSaid) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  broker.process.Stop();  // the subscriber's session outlives the restart
+  std::string events = R"({"ac": [{"channels": 1}, {"channels": 1}], "events": [)";
+  for (int k = 0; k < 100; ++k)
+    events += (k ? "," : "") + std::string(R"({"type": "mains_failure", "round": )") + std::to_string(2 + 2 * k) +
+              R"(, "until_round": )" + std::to_string(3 + 2 * k) + "}";
+  const std::string scenario = Temp("flapping.json"), log = Temp("events.jsonl");
+  std::ofstream(scenario) << events << "]}";
+  Process host;
+  host.Start(HostArgs("--simulate " + scenario + " --duration 8 --events " + log + " --mqtt " + broker.Url() + kFast));
+  ASSERT_TRUE(WaitFor([&] { return Count(Slurp(log), "\"alarm_change\"") > 1100; }));  // past the queue's size
+  broker.Start();
+  EXPECT_EQ(host.Wait(), 0);
+  ASSERT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/status"] == "offline"; }));
+  std::vector<std::string> want, got;
+  std::ifstream in(log);  // long: only its alarm changes are parsed
+  for (std::string line; std::getline(in, line);)
+    if (line.find("\"alarm_change\"") != std::string::npos) {
+      const Json::Value e = Parse(line);
+      want.push_back(e["change"].asString() + " " + e["key"].asString());
+    }
+  for (const auto& m : sub.Messages())
+    if (m.topic == "qpr2427k/lab/edges") {
+      const Json::Value e = Parse(m.payload);
+      got.push_back(e["change"].asString() + " " + e["key"].asString());
+    }
+  // The first 1000, then those made after the broker was back; the ones between are dropped.
+  ASSERT_GE(got.size(), 1000u);
+  ASSERT_LT(got.size(), want.size());
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 1000, want.begin()));
+  EXPECT_TRUE(std::equal(got.begin() + 1000, got.end(), want.end() - (got.size() - 1000)));
+  const std::string err = Slurp(host.err);
+  EXPECT_GE(Count(err, "queue of 1000 alarm changes is full"), 1u) << err;
+  unsigned long long said = 0;  // the dropped counts in the runner's lines
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(" alarm change(s) dropped while") != std::string::npos)
+      said += std::stoull(line.substr(line.find("mqtt: ") + 6));
+  EXPECT_EQ(said, want.size() - got.size()) << err;
 }
 
 TEST(Mqtt, LoginRightOneWorksWrongOneIsSaidOnceAndRetried) {

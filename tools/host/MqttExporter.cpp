@@ -2,9 +2,10 @@
 // queues it; a thread of its own connects (with back-off), polls the socket
 // and an eventfd, and publishes. Retained topics keep only their latest
 // payload and go out again after every (re)connect, since a restarted broker
-// may have lost them; alarm edges keep their order in a bounded queue and
-// are handed to the library one at a time, so a connection lost mid-send
-// cannot reorder them.
+// may have lost them; alarm edges keep their order in a bounded queue, leave
+// it only when the broker acknowledges them, and are handed to the library
+// in order, at most kEdgeWindow unacknowledged (the library keeps those
+// across a reconnect and sends them again before anything newer).
 #include "tools/host/MqttExporter.h"
 
 #include <fmt/format.h>
@@ -36,6 +37,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstRetry{500}, kMaxRetry{5000}, kFinishWait{2000};
 // An edge not acknowledged this long after a reconnect is handed over again.
 constexpr milliseconds kEdgeResend{5000};
+constexpr std::size_t kEdgeWindow = 64;
 constexpr int kKeepAliveS = 30;
 
 // What a value key measures, for Home Assistant. A key starting with '*'
@@ -147,6 +149,7 @@ struct MqttExporter::Impl {
   void Lost(const std::string& why);
   void Say(const std::string& line) { std::fprintf(stderr, "qpr2427k-host: mqtt: %s\n", line.c_str()); }
   void WaitRetry();
+  void SayDropped(bool connectedNow);
 
   const MqttSettings s;
   const std::string base, status;
@@ -162,7 +165,7 @@ struct MqttExporter::Impl {
   std::mutex mu;
   std::map<std::string, Retained> retained;
   std::deque<std::string> edges;  // payloads, oldest first
-  unsigned long long dropped = 0, droppedSaid = 0;
+  unsigned long long dropped = 0;  // edges past the limit, in all
   bool stop = false, done = false;  // done: Run() has returned
   std::condition_variable ended;
 
@@ -177,9 +180,11 @@ struct MqttExporter::Impl {
 
   // Broker thread only.
   bool connected = false;
-  int edgeMid = -1;  // the edge handed to the library and not yet acknowledged
-  Clock::time_point edgeSince;  // when it was handed over, or the connection came back
+  std::deque<int> edgeMids;     // the edges handed to the library, not yet acknowledged, oldest first
+  Clock::time_point edgeSince;  // the last progress: a hand-over, an acknowledgement, a reconnect
   bool saidDown = false;
+  bool saidFull = false;             // the queue's overflow is said, not yet its count
+  unsigned long long droppedSaid = 0;  // dropped edges counted in a line already
   milliseconds delay = kFirstRetry;
   std::thread thread;
 };
@@ -215,10 +220,13 @@ MqttExporter::Impl::Impl(MqttSettings settings)
   });
   mosquitto_publish_callback_set(m, [](mosquitto*, void* self, int mid) {
     auto* i = static_cast<Impl*>(self);
-    if (mid != i->edgeMid) return;
-    i->edgeMid = -1;
+    const auto at = std::find(i->edgeMids.begin(), i->edgeMids.end(), mid);
+    if (at == i->edgeMids.end()) return;  // not an edge
+    const auto index = at - i->edgeMids.begin();
+    i->edgeMids.erase(at);
+    i->edgeSince = Clock::now();
     std::lock_guard<std::mutex> lock(i->mu);
-    if (!i->edges.empty()) i->edges.pop_front();
+    i->edges.erase(i->edges.begin() + index);
   });
   retained[status] = {"online", 1, true};
   thread = std::thread([this] { Run(); });
@@ -409,7 +417,12 @@ void MqttExporter::Impl::Serve() {
       if (mosquitto_socket(m) >= 0 && mosquitto_want_write(m)) mosquitto_loop_write(m, 1);
     }
   }
-  if (!connected) return;
+  if (!connected) {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!edges.empty() || dropped)
+      Say(fmt::format("the broker did not come back: {} alarm change(s) not delivered", edges.size() + dropped));
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mu);
     retained[status] = {"offline", 1, true};
@@ -444,8 +457,7 @@ bool MqttExporter::Impl::Connect() {
 
 void MqttExporter::Impl::Send() {
   std::vector<std::pair<std::string, Retained>> out;
-  std::string edge;
-  unsigned long long newlyDropped = 0;
+  std::vector<std::string> edge;
   {
     std::lock_guard<std::mutex> lock(mu);
     for (auto& [topic, r] : retained)
@@ -453,24 +465,21 @@ void MqttExporter::Impl::Send() {
         out.emplace_back(topic, r);
         r.dirty = false;
       }
-    if (edgeMid >= 0 && Clock::now() - edgeSince > kEdgeResend) edgeMid = -1;
-    if (edgeMid < 0 && !edges.empty()) edge = edges.front();
-    newlyDropped = dropped - droppedSaid;
-    droppedSaid = dropped;
+    if (!edgeMids.empty() && Clock::now() - edgeSince > kEdgeResend) edgeMids.clear();  // hand them over again
+    for (std::size_t k = edgeMids.size(); k < edges.size() && k < kEdgeWindow; ++k) edge.push_back(edges[k]);
   }
-  if (newlyDropped)
-    Say(fmt::format("{} alarm change(s) dropped while the broker was away (the queue holds {}; {} in all)",
-                    newlyDropped, kEdgeLimit, droppedSaid));
+  SayDropped(true);
   // Availability first, so subscribers see "online" before the states.
   std::stable_partition(out.begin(), out.end(), [&](const auto& p) { return p.first == status; });
   for (const auto& [topic, r] : out)
     mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(r.payload.size()), r.payload.data(), r.qos, true);
-  if (!edge.empty()) {
+  const std::string topic = base + "/edges";
+  for (const auto& e : edge) {
     int mid = 0;
-    const std::string topic = base + "/edges";
-    if (mosquitto_publish(m, &mid, topic.c_str(), static_cast<int>(edge.size()), edge.data(), 1, false) ==
-        MOSQ_ERR_SUCCESS)
-      edgeMid = mid, edgeSince = Clock::now();
+    if (mosquitto_publish(m, &mid, topic.c_str(), static_cast<int>(e.size()), e.data(), 1, false) != MOSQ_ERR_SUCCESS)
+      break;
+    edgeMids.push_back(mid);
+    edgeSince = Clock::now();
   }
 }
 
@@ -483,6 +492,25 @@ void MqttExporter::Impl::Lost(const std::string& why) {
   } else if (!saidDown) {
     Say(fmt::format("cannot connect to {}:{} ({}); polling goes on, retrying", s.url.host, s.url.port, why));
     saidDown = true;
+  }
+}
+
+// Once when the queue of edges overflows, and the count once it has room again.
+void MqttExporter::Impl::SayDropped(bool connectedNow) {
+  unsigned long long total = 0;
+  std::size_t queued = 0;
+  {
+    std::lock_guard<std::mutex> lock(mu);
+    total = dropped, queued = edges.size();
+  }
+  if (total == droppedSaid) return;
+  if (connectedNow && queued < kEdgeLimit) {
+    Say(fmt::format("{} alarm change(s) dropped while the queue of {} was full", total - droppedSaid, kEdgeLimit));
+    droppedSaid = total;
+    saidFull = false;
+  } else if (!saidFull) {
+    Say(fmt::format("the queue of {} alarm changes is full; newer ones are dropped and counted", kEdgeLimit));
+    saidFull = true;
   }
 }
 
@@ -501,6 +529,7 @@ void MqttExporter::Impl::WaitRetry() {
     std::uint64_t n = 0;
     if (read(wake, &n, sizeof n) < 0) { /* nothing to take */
     }
+    SayDropped(false);
   }
 }
 
