@@ -181,6 +181,7 @@ struct MqttExporter::Impl {
   // Broker thread only.
   bool connected = false;
   std::deque<int> edgeMids;     // the edges handed to the library, not yet acknowledged, oldest first
+  std::set<int> retainedMids;   // retained QoS 1 messages not yet acknowledged
   Clock::time_point edgeSince;  // the last progress: a hand-over, an acknowledgement, a reconnect
   bool saidDown = false;
   bool saidFull = false;             // the queue's overflow is said, not yet its count
@@ -220,6 +221,7 @@ MqttExporter::Impl::Impl(MqttSettings settings)
   });
   mosquitto_publish_callback_set(m, [](mosquitto*, void* self, int mid) {
     auto* i = static_cast<Impl*>(self);
+    i->retainedMids.erase(mid);
     const auto at = std::find(i->edgeMids.begin(), i->edgeMids.end(), mid);
     if (at == i->edgeMids.end()) return;  // not an edge
     const auto index = at - i->edgeMids.begin();
@@ -434,7 +436,9 @@ void MqttExporter::Impl::Serve() {
       std::lock_guard<std::mutex> lock(mu);
       queued = !retained[status].dirty && edges.empty();
     }
-    if (queued && !mosquitto_want_write(m)) break;
+    // Done when the broker has acknowledged everything (the library holds
+    // back QoS 1 messages past its in-flight limit until then).
+    if (queued && edgeMids.empty() && retainedMids.empty() && !mosquitto_want_write(m)) break;
     pollfd fd{mosquitto_socket(m), static_cast<short>(POLLIN | (mosquitto_want_write(m) ? POLLOUT : 0)), 0};
     poll(&fd, 1, 50);
     if ((fd.revents & (POLLIN | POLLHUP | POLLERR)) && mosquitto_loop_read(m, 1) != MOSQ_ERR_SUCCESS) break;
@@ -471,8 +475,13 @@ void MqttExporter::Impl::Send() {
   SayDropped(true);
   // Availability first, so subscribers see "online" before the states.
   std::stable_partition(out.begin(), out.end(), [&](const auto& p) { return p.first == status; });
-  for (const auto& [topic, r] : out)
-    mosquitto_publish(m, nullptr, topic.c_str(), static_cast<int>(r.payload.size()), r.payload.data(), r.qos, true);
+  for (const auto& [topic, r] : out) {
+    int mid = 0;
+    if (mosquitto_publish(m, &mid, topic.c_str(), static_cast<int>(r.payload.size()), r.payload.data(), r.qos, true) ==
+            MOSQ_ERR_SUCCESS &&
+        r.qos > 0)
+      retainedMids.insert(mid);
+  }
   const std::string topic = base + "/edges";
   for (const auto& e : edge) {
     int mid = 0;
