@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -148,6 +149,10 @@ struct Broker {
       if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
       c << "allow_anonymous false\npassword_file " << file << "\n";
     }
+  }
+  ~Broker() {
+    process.Stop();
+    std::filesystem::remove_all(dir);
   }
   void Start() {
     process.Start({"mosquitto", "-c", conf});
