@@ -228,6 +228,27 @@ std::vector<Json::Value> Events(const std::string& path) {
   return out;
 }
 
+// An alarm change, from an event or an edge message: "change data_id key text".
+std::string Change(const Json::Value& e) {
+  return e["change"].asString() + " " + e["data_id"].asString() + " " + e["key"].asString() + " " +
+         e["text"].asString();
+}
+// The alarm changes of an events file (only those lines are parsed), in order.
+std::vector<std::string> Changes(const std::string& path) {
+  std::vector<std::string> out;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("\"alarm_change\"") != std::string::npos) out.push_back(Change(Parse(line)));
+  return out;
+}
+// The edges a subscriber received, in order.
+std::vector<std::string> Edges(const std::vector<Message>& messages) {
+  std::vector<std::string> out;
+  for (const auto& m : messages)
+    if (m.topic == "qpr2427k/lab/edges") out.push_back(Change(Parse(m.payload)));
+  return out;
+}
+
 // One run of the scenario with the broker up all the time, shared by the checks below.
 class MqttRun : public ::testing::Test {
  protected:
@@ -310,17 +331,10 @@ TEST_F(MqttRun, StateMessagesCarryTheValuesOfEachRound) {
 
 TEST_F(MqttRun, AlarmEdgesArriveInOrderAndStatesAreRetained) {
   ASSERT_EQ(status_, 0) << hostErr_;
-  std::vector<std::string> want, got;
-  for (const auto& c : Of("alarm_change"))
-    want.push_back(c["change"].asString() + " " + c["data_id"].asString() + " " + c["key"].asString() + " " +
-                   c["text"].asString());
-  for (const auto& m : On("qpr2427k/lab/edges")) {
-    const Json::Value e = Parse(m.payload);
-    got.push_back(e["change"].asString() + " " + e["data_id"].asString() + " " + e["key"].asString() + " " +
-                  e["text"].asString());
-  }
+  std::vector<std::string> want;
+  for (const auto& c : Of("alarm_change")) want.push_back(Change(c));
   ASSERT_GE(want.size(), 4u);  // the scenario raises and clears alarms
-  EXPECT_EQ(got, want);
+  EXPECT_EQ(Edges(messages_), want);
   // A fresh subscriber gets each alarm's last state from the broker.
   Subscriber late;
   late.Start(*broker_);
@@ -414,23 +428,16 @@ TEST(Mqtt, EdgesDuringABrokerOutageArriveAfterItReturns) {
   const std::string err = Slurp(host.err);
   EXPECT_EQ(Count(err, "connection to 127.0.0.1"), 1u) << err;
 
-  std::vector<std::string> want, got;
   long long lastRound = 0;
   int duringOutage = 0;
   for (const auto& e : Events(events)) {
     if (e["event"] == "round") lastRound = e["round"].asInt64();
-    if (e["event"] != "alarm_change") continue;
-    want.push_back(e["change"].asString() + " " + e["key"].asString() + " " + e["text"].asString());
-    duringOutage += e["t"].asDouble() / 1000 > down && e["t"].asDouble() / 1000 < down + 10;
+    if (e["event"] == "alarm_change")
+      duringOutage += e["t"].asDouble() / 1000 > down && e["t"].asDouble() / 1000 < down + 10;
   }
   ASSERT_GE(duringOutage, 2) << "the scenario's edges did not fall in the outage";
   ASSERT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/status"] == "offline"; }));
-  for (const auto& m : sub.Messages()) {
-    if (m.topic != "qpr2427k/lab/edges") continue;
-    const Json::Value e = Parse(m.payload);
-    got.push_back(e["change"].asString() + " " + e["key"].asString() + " " + e["text"].asString());
-  }
-  EXPECT_EQ(got, want);
+  EXPECT_EQ(Edges(sub.Messages()), Changes(events));
   for (const auto& [topic, payload] : sub.Last())
     if (topic.rfind("qpr2427k/lab/unit/", 0) == 0) {
       EXPECT_EQ(Parse(payload)["round"].asInt64(), lastRound) << topic;
@@ -457,18 +464,7 @@ TEST(Mqtt, EdgesPastTheQueueAreCountedAndSaid) {
   broker.Start();
   EXPECT_EQ(host.Wait(), 0);
   ASSERT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/status"] == "offline"; }));
-  std::vector<std::string> want, got;
-  std::ifstream in(log);  // long: only its alarm changes are parsed
-  for (std::string line; std::getline(in, line);)
-    if (line.find("\"alarm_change\"") != std::string::npos) {
-      const Json::Value e = Parse(line);
-      want.push_back(e["change"].asString() + " " + e["key"].asString());
-    }
-  for (const auto& m : sub.Messages())
-    if (m.topic == "qpr2427k/lab/edges") {
-      const Json::Value e = Parse(m.payload);
-      got.push_back(e["change"].asString() + " " + e["key"].asString());
-    }
+  const std::vector<std::string> want = Changes(log), got = Edges(sub.Messages());
   // The first 1000, then those made after the broker was back; the ones between are dropped.
   ASSERT_GE(got.size(), 1000u);
   ASSERT_LT(got.size(), want.size());
