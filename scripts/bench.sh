@@ -2,10 +2,12 @@
 # Measures the plug-in on the reference system and prints one summary table:
 # heap allocations per steady-state round, instructions per round (callgrind)
 # and their split, nanoseconds per Get_Value channel-key query, and the pace of
-# polling rounds against their floor, with no line delay and at 9600 baud.
+# polling rounds against their floor, with no line delay and at 9600 baud,
+# and the cost of the MQTT exporter (bench/mqtt_bench.sh: needs mosquitto).
 #
 #   scripts/bench.sh            everything (a few minutes)
 #   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
+#   QPR_BENCH_MQTT_ROUNDS=N     rounds per MQTT run, six runs (default 1000)
 #   QPR_BENCH_BUILD_DIR=DIR     build folder (default build/bench)
 #   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
 set -euo pipefail
@@ -116,6 +118,11 @@ read -r pace_line pace_line_worst pace_line_n pace_line_faults < <(pace_ratio "$
 cleanup
 trap - EXIT
 
+# ---------------------------------------------------------------- MQTT exporter
+mqtt_rounds=${QPR_BENCH_MQTT_ROUNDS:-1000}
+echo "== bench: MQTT exporter off and on ($mqtt_rounds rounds each, three times)"
+read -r mqtt_cpu mqtt_median mqtt_p99 mqtt_n mqtt_pace < <(bash bench/mqtt_bench.sh "$host_exe" "$out" "$mqtt_rounds")
+
 # ---------------------------------------------------------------- summary
 machine="$(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), load $(cut -d' ' -f1-3 /proc/loadavg)"
 pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f%%", 100 * a / b }'; }
@@ -145,6 +152,9 @@ row "round pace / floor, no line delay (worst round)" "$pace_direct ($pace_direc
 row "  the same with the runner's --events log" "$pace_logged ($pace_logged_worst), $pace_logged_n rounds"
 row "  the same with every observer (view, events, cache)" "$pace_all ($pace_all_worst), $pace_all_n rounds"
 row "round pace / floor, $baud baud line, events log (worst)" "$pace_line ($pace_line_worst), $pace_line_n rounds"
+row "MQTT on / off, reply pause 0: CPU time per round" "$mqtt_cpu"
+row "  mean round time (pace)" "$mqtt_pace"
+row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
 echo "raw results: $out"
 if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_all_faults" != 0 ] ||
    [ "$pace_line_faults" != 0 ]; then

@@ -15,11 +15,12 @@ native_pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14 socat
   valgrind
+  libmosquitto-dev mosquitto mosquitto-clients
 )
 cross_pkgs=(crossbuild-essential-armhf qemu-user)
 armhf_pkgs=(
   libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf libboost-program-options-dev:armhf
-  libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf
+  libfmt-dev:armhf libgtest-dev:armhf libgmock-dev:armhf libmosquitto-dev:armhf
 )
 
 # A name without ":arch" means the native (or "all") package: an unqualified

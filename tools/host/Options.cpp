@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 
 namespace runner {
@@ -66,6 +67,12 @@ po::options_description Described() {
       ("save-cache", text())
       ("events", text())
       ("trace", text())
+      ("mqtt", text())
+      ("mqtt-ca", text())
+      ("mqtt-prefix", text())
+      ("mqtt-password-file", text())
+      ("mqtt-client-id", text())
+      ("site", text())
       ("quiet", po::bool_switch())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
@@ -83,6 +90,47 @@ std::vector<std::string> Words(int argc, const char* const* argv) {
       words.push_back(w);
   }
   return words;
+}
+
+// A topic level: not empty, no wildcard, and no '/' unless it may span levels.
+void CheckTopicPart(const char* opt, const std::string& v, bool slashes) {
+  if (v.empty() || v.find_first_of(slashes ? "+#" : "+#/") != std::string::npos || v.front() == '/' ||
+      v.back() == '/')
+    throw UsageError(fmt::format("{} \"{}\" must be a non-empty topic {} without '+', '#'{}", opt, v,
+                                 slashes ? "prefix" : "level", slashes ? " or a leading or trailing '/'" : " or '/'"));
+}
+
+void MqttOptions(const std::map<std::string, std::string>& given, Options& o) {
+  const auto has = [&](const char* name) { return given.count(name) > 0; };
+  if (!has("mqtt")) {
+    for (const char* name : {"mqtt-ca", "mqtt-prefix", "mqtt-password-file", "mqtt-client-id", "site"})
+      if (has(name)) throw UsageError(fmt::format("--{} needs --mqtt", name));
+    return;
+  }
+  o.mqtt = ParseMqttUrl(given.at("mqtt"));
+  if (has("mqtt-ca")) {
+    if (!o.mqtt->tls) throw UsageError("--mqtt-ca needs an mqtts:// broker URL");
+    o.mqttCa = given.at("mqtt-ca");
+    if (!std::ifstream(o.mqttCa)) throw UsageError(fmt::format("--mqtt-ca {}: cannot read the file", o.mqttCa));
+  }
+  if (has("mqtt-password-file")) {
+    if (o.mqtt->password) throw UsageError("give the broker password in the URL or in --mqtt-password-file, not both");
+    if (o.mqtt->user.empty()) throw UsageError("--mqtt-password-file needs a user in the --mqtt URL (USER@HOST)");
+    const std::string path = given.at("mqtt-password-file");
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line))
+      throw UsageError(fmt::format("--mqtt-password-file {}: cannot read a password from it", path));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    o.mqtt->password = line;
+  }
+  if (has("mqtt-prefix")) o.mqttPrefix = given.at("mqtt-prefix");
+  CheckTopicPart("--mqtt-prefix", o.mqttPrefix, true);
+  if (has("site")) CheckTopicPart("--site", o.site = given.at("site"), false);
+  if (has("mqtt-client-id")) {
+    o.mqttClientId = given.at("mqtt-client-id");
+    if (o.mqttClientId.empty() || o.mqttClientId.size() > 65535) throw UsageError("--mqtt-client-id must not be empty");
+  }
 }
 
 }  // namespace
@@ -146,6 +194,14 @@ Records:
                          output, the view then goes to standard error)
   --trace FILE           where the plug-in's own trace lines go ("-": the
                          terminal; default: discarded)
+  --mqtt URL             publish values, alarms and health to an MQTT broker,
+                         with Home Assistant discovery:
+                         mqtt://[USER[:PASSWORD]@]HOST[:PORT] or mqtts://...
+  --mqtt-ca FILE         CA certificate(s) for mqtts:// (default: the system's)
+  --mqtt-password-file F the broker password, first line of F
+  --mqtt-prefix P        topics start with P/SITE/ (default qpr2427k)
+  --site NAME            the site in topics and device names (default: host name)
+  --mqtt-client-id ID    (default qpr2427k-host-SITE)
   --quiet                no per-round view (problems are still said)
   --help                 this text
 )";
@@ -214,6 +270,7 @@ Options ParseOptions(int argc, const char* const* argv) {
   o.noRoundWait = flag("no-round-wait");
   o.exitOnLineLoss = flag("exit-on-line-loss");
   o.quiet = flag("quiet");
+  MqttOptions(given, o);
   return o;
 }
 

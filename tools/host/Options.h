@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/host/MqttUrl.h"
+
 namespace runner {
 
 // A command line the runner cannot use; the text says why.
@@ -40,6 +42,11 @@ struct Options {
   unsigned firstId = 1;         // --discover: data ids numbered from here
   unsigned address = 1;         // --discover: the system's address
   std::string checkConfig;      // --check-config FILE
+  std::optional<MqttUrl> mqtt;  // --mqtt: publish to this broker (password from the URL or --mqtt-password-file)
+  std::string mqttCa;           // --mqtt-ca: CA file for mqtts://
+  std::string mqttPrefix = "qpr2427k";
+  std::string site;             // empty: the host name
+  std::string mqttClientId;     // empty: qpr2427k-host-SITE
   bool quiet = false;           // no per-round view
   bool help = false;
 };

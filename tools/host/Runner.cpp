@@ -24,6 +24,7 @@
 #include "tools/host/HealthMonitor.h"
 #include "tools/host/HostController.h"
 #include "tools/host/Links.h"
+#include "tools/host/MqttExporter.h"
 #include "tools/host/PluginLoader.h"
 #include "tools/host/SettingsCheck.h"
 #include "tools/host/TerminalView.h"
@@ -73,6 +74,12 @@ class Session : public Observer {
       cache_ = std::make_unique<CacheWriter>(o.saveCache);
       bus_.Add(cache_.get());
     }
+    if (o.mqtt) {
+      const std::string site = o.site.empty() ? DefaultSite() : o.site;
+      mqtt_ = std::make_unique<MqttExporter>(MqttSettings{
+          *o.mqtt, o.mqttCa, o.mqttPrefix, site, o.mqttClientId.empty() ? "qpr2427k-host-" + site : o.mqttClientId});
+      bus_.Add(mqtt_.get());
+    }
     bus_.Add(this);  // last: what the loop derives follows what it saw
   }
 
@@ -108,6 +115,7 @@ class Session : public Observer {
   EventsWriter eventsWriter_;
   TerminalView view_;
   std::unique_ptr<CacheWriter> cache_;
+  std::unique_ptr<MqttExporter> mqtt_;
   asio::io_context io_;
   asio::steady_timer poll_, timeout_, tick_, reopen_, duration_;
   asio::signal_set signals_;

@@ -1,0 +1,544 @@
+// The runner's MQTT exporter against a real mosquitto broker that each test
+// starts on a free loopback port with a configuration of its own.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/json.h"
+
+extern char** environ;
+
+namespace {
+
+using std::chrono::milliseconds;
+const std::string kSource = QPR_SOURCE_DIR;
+const std::string kFast = " --no-round-wait --reply-pause-ms 0 --poll-ms 2 --timeout-ms 100";
+const std::string kScenario = kSource + "/examples/scenarios/mains-failure.json";
+
+std::string Temp(const std::string& name) {
+  static int counter = 0;
+  return ::testing::TempDir() + "qpr-mqtt-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+Json::Value Parse(const std::string& text) {
+  Json::Value v;
+  std::string errors;
+  std::istringstream s(text);
+  Json::CharReaderBuilder b;
+  if (!Json::parseFromStream(b, s, &v, &errors)) return Json::Value("not JSON: " + text);
+  return v;
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// Polls until done() or the time is up (waiting for real processes).
+bool WaitFor(const std::function<bool()>& done, milliseconds limit = milliseconds(8000)) {
+  const auto until = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+  return true;
+}
+
+// A child process with its output in files; stopped with SIGTERM on destruction.
+struct Process {
+  pid_t pid = -1;
+  std::string out = Temp("out.txt"), err = Temp("err.txt");
+
+  void Start(std::vector<std::string> args) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) pid = -1;
+  }
+  int Stop(int signal = SIGTERM) {
+    if (pid <= 0) return -1;
+    kill(pid, signal);
+    return Wait();
+  }
+  int Wait() {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  ~Process() { Stop(); }
+};
+
+unsigned FreePort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t n = sizeof a;
+  bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+  close(s);
+  return ntohs(a.sin_port);
+}
+
+bool Accepts(unsigned port) {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(s);
+  return ok;
+}
+
+// mosquitto on 127.0.0.1 with its own configuration, persistence and log.
+struct Broker {
+  unsigned port = FreePort();
+  std::string dir = Temp("broker"), conf = dir + "/mosquitto.conf", log = dir + "/log.txt";
+  Process process;
+
+  explicit Broker(const std::string& passwords = "") {
+    mkdir(dir.c_str(), 0700);
+    std::ofstream c(conf);
+    c << "listener " << port << " 127.0.0.1\n"
+      << "persistence true\npersistence_location " << dir << "/\n"
+      << "log_dest file " << log << "\nlog_type all\n";
+    c << "max_queued_messages 0\n";  // the subscriber, away for a moment, must miss nothing
+    if (geteuid() == 0) c << "user root\n";  // else it drops to a user that cannot write here
+    if (passwords.empty()) {
+      c << "allow_anonymous true\n";
+    } else {  // "user:password"
+      const std::string file = dir + "/passwords";
+      std::ofstream(file) << "";
+      const auto colon = passwords.find(':');
+      const std::string cmd = "mosquitto_passwd -b " + file + " " + passwords.substr(0, colon) + " " +
+                              passwords.substr(colon + 1) + " >/dev/null 2>&1";
+      if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
+      c << "allow_anonymous false\npassword_file " << file << "\n";
+    }
+  }
+  ~Broker() {
+    process.Stop();
+    std::filesystem::remove_all(dir);
+  }
+  void Start() {
+    process.Start({"mosquitto", "-c", conf});
+    if (!WaitFor([&] { return Accepts(port); })) ADD_FAILURE() << "mosquitto did not start: " << Slurp(process.err);
+  }
+  std::string Url(const std::string& login = "") const {
+    return "mqtt://" + login + "127.0.0.1:" + std::to_string(port);
+  }
+};
+
+// mosquitto_sub on every topic; each line: arrival time, topic, payload.
+struct Message {
+  double at = 0;
+  std::string topic, payload;
+};
+struct Subscriber {
+  Process process;
+
+  void Start(const Broker& b, const std::string& login = "") {
+    std::vector<std::string> args = {"stdbuf", "-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p",
+                                     std::to_string(b.port), "-t", "#", "-q", "1", "-F", "%U %t %p",
+                                     // a lasting session: what comes while it reconnects is kept
+                                     "-c", "-i", Temp("sub").substr(::testing::TempDir().size())};
+    if (!login.empty()) {
+      const auto colon = login.find(':');
+      args.insert(args.end(), {"-u", login.substr(0, colon), "-P", login.substr(colon + 1)});
+    }
+    process.Start(args);
+    // Subscribed once a probe published after the start comes back.
+    const std::string probe = "mosquitto_pub -h 127.0.0.1 -p " + std::to_string(b.port) +
+                              (login.empty() ? "" : " -u " + login.substr(0, login.find(':')) + " -P " +
+                                                        login.substr(login.find(':') + 1)) +
+                              " -t test/probe -m up >/dev/null 2>&1";
+    if (!WaitFor([&] { return std::system(probe.c_str()) == 0 && Has("test/probe"); }))
+      ADD_FAILURE() << "mosquitto_sub did not subscribe: " << Slurp(process.err);
+  }
+  std::vector<Message> Messages() const {
+    std::vector<Message> out;
+    std::istringstream in(Slurp(process.out));
+    std::string line;
+    while (std::getline(in, line)) {
+      const auto a = line.find(' '), b = line.find(' ', a + 1);
+      if (a == std::string::npos || b == std::string::npos) continue;
+      out.push_back({std::stod(line.substr(0, a)), line.substr(a + 1, b - a - 1), line.substr(b + 1)});
+    }
+    return out;
+  }
+  bool Has(const std::string& topic, const std::string& payload = "") const {
+    for (const auto& m : Messages())
+      if (m.topic == topic && (payload.empty() || m.payload == payload)) return true;
+    return false;
+  }
+  // The last payload of each topic.
+  std::map<std::string, std::string> Last() const {
+    std::map<std::string, std::string> r;
+    for (const auto& m : Messages()) r[m.topic] = m.payload;
+    return r;
+  }
+};
+
+std::vector<std::string> HostArgs(const std::string& more) {
+  std::vector<std::string> args = {QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSource + "/examples/site.json",
+                                   "--quiet", "--site", "lab"};
+  std::istringstream words(more);
+  for (std::string w; words >> w;) args.push_back(w);
+  return args;
+}
+
+std::vector<Json::Value> Events(const std::string& path) {
+  std::vector<Json::Value> out;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);) out.push_back(Parse(line));
+  return out;
+}
+
+// An alarm change, from an event or an edge message: "change data_id key text".
+std::string Change(const Json::Value& e) {
+  return e["change"].asString() + " " + e["data_id"].asString() + " " + e["key"].asString() + " " +
+         e["text"].asString();
+}
+// The alarm changes of an events file (only those lines are parsed), in order.
+std::vector<std::string> Changes(const std::string& path) {
+  std::vector<std::string> out;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    if (line.find("\"alarm_change\"") != std::string::npos) out.push_back(Change(Parse(line)));
+  return out;
+}
+// The edges a subscriber received, in order.
+std::vector<std::string> Edges(const std::vector<Message>& messages) {
+  std::vector<std::string> out;
+  for (const auto& m : messages)
+    if (m.topic == "qpr2427k/lab/edges") out.push_back(Change(Parse(m.payload)));
+  return out;
+}
+
+// One run of the scenario with the broker up all the time, shared by the checks below.
+class MqttRun : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    broker_ = new Broker;
+    broker_->Start();
+    sub_ = new Subscriber;
+    sub_->Start(*broker_);
+    const std::string events = Temp("events.jsonl");
+    Process host;
+    host.Start(HostArgs("--simulate " + kScenario + " --rounds 8 --events " + events + " --mqtt " + broker_->Url() +
+                        kFast));
+    status_ = host.Wait();
+    hostErr_ = Slurp(host.err);
+    events_ = Events(events);
+    WaitFor([] { return sub_->Has("qpr2427k/lab/status", "offline"); });
+    sub_->process.Stop();
+    messages_ = sub_->Messages();
+  }
+  static void TearDownTestSuite() {
+    delete sub_;
+    delete broker_;
+  }
+  static std::vector<Json::Value> Of(const std::string& kind) {
+    std::vector<Json::Value> r;
+    for (const auto& e : events_)
+      if (e["event"] == kind) r.push_back(e);
+    return r;
+  }
+  static std::vector<Message> On(const std::string& prefix) {
+    std::vector<Message> r;
+    for (const auto& m : messages_)
+      if (m.topic.rfind(prefix, 0) == 0) r.push_back(m);
+    return r;
+  }
+
+  static Broker* broker_;
+  static Subscriber* sub_;
+  static int status_;
+  static std::string hostErr_;
+  static std::vector<Json::Value> events_;
+  static std::vector<Message> messages_;
+};
+Broker* MqttRun::broker_ = nullptr;
+Subscriber* MqttRun::sub_ = nullptr;
+int MqttRun::status_ = -1;
+std::string MqttRun::hostErr_;
+std::vector<Json::Value> MqttRun::events_;
+std::vector<Message> MqttRun::messages_;
+
+TEST_F(MqttRun, StateMessagesCarryTheValuesOfEachRound) {
+  ASSERT_EQ(status_, 0) << hostErr_;
+  // (round, data id, key) → value, from the events and from the state messages.
+  std::map<std::string, Json::Value> events, states;
+  long long round = 0;
+  for (const auto& e : events_) {
+    if (e["event"] == "round") round = e["round"].asInt64();
+    if (e["event"] == "value" && round > 0)
+      events[std::to_string(round) + " " + e["data_id"].asString() + " " + e["key"].asString()] = e["value"];
+  }
+  ASSERT_EQ(round, 8);
+  std::map<std::string, int> perUnit;
+  for (const auto& m : On("qpr2427k/lab/unit/")) {
+    const Json::Value st = Parse(m.payload);
+    ASSERT_TRUE(st.isObject()) << m.payload;
+    EXPECT_EQ(m.topic, "qpr2427k/lab/unit/" + st["device_type"].asString() + "-" + st["data_id"].asString() + "/state");
+    EXPECT_GE(st["age_ms"].asInt64(), 0);
+    ++perUnit[m.topic];
+    if (st["device_type"] == "qpr2427k-rc") {
+      EXPECT_EQ(st["values"]["modules"], 3) << m.payload;
+      continue;
+    }
+    for (const auto& key : st["values"].getMemberNames())
+      states[st["round"].asString() + " " + st["data_id"].asString() + " " + key] = st["values"][key];
+  }
+  EXPECT_EQ(states, events);
+  ASSERT_EQ(perUnit.size(), 4u);  // two AC, one DC, one rectifier unit
+  for (const auto& [topic, n] : perUnit) EXPECT_EQ(n, 8) << topic;
+}
+
+TEST_F(MqttRun, AlarmEdgesArriveInOrderAndStatesAreRetained) {
+  ASSERT_EQ(status_, 0) << hostErr_;
+  std::vector<std::string> want;
+  for (const auto& c : Of("alarm_change")) want.push_back(Change(c));
+  ASSERT_GE(want.size(), 4u);  // the scenario raises and clears alarms
+  EXPECT_EQ(Edges(messages_), want);
+  // A fresh subscriber gets each alarm's last state from the broker.
+  Subscriber late;
+  late.Start(*broker_);
+  std::map<std::string, bool> active;  // "data_id key text" → active, from the events
+  for (const auto& c : Of("alarm_change"))
+    active[c["data_id"].asString() + " " + c["key"].asString() + " " + c["text"].asString()] = c["change"] == "raised";
+  std::map<std::string, bool> retained;
+  ASSERT_TRUE(WaitFor([&] {
+    retained.clear();
+    for (const auto& [topic, payload] : late.Last())
+      if (topic.rfind("qpr2427k/lab/alarm/", 0) == 0) {
+        const Json::Value s = Parse(payload);
+        const std::string id = s["data_id"].asString() + " " + s["key"].asString() + " " + s["text"].asString();
+        if (active.count(id)) retained[id] = s["active"].asBool();
+      }
+    return retained.size() == active.size();
+  }));
+  EXPECT_EQ(retained, active);
+  EXPECT_EQ(late.Last()["qpr2427k/lab/status"], "offline");  // the run ended
+  // The last message of the run, after 150-odd discovery configs: still delivered before the exit.
+  EXPECT_EQ(Parse(late.Last()["qpr2427k/lab/health"])["state"], "online");
+}
+
+TEST_F(MqttRun, DiscoveryNamesTheTopicsPublished) {
+  ASSERT_EQ(status_, 0) << hostErr_;
+  std::map<std::string, std::string> last;
+  for (const auto& m : messages_) last[m.topic] = m.payload;
+  std::map<std::string, int> components;
+  for (const auto& [topic, payload] : last) {
+    if (topic.rfind("homeassistant/", 0) != 0) continue;
+    const std::string component = topic.substr(14, topic.find('/', 14) - 14);
+    ++components[component];
+    const Json::Value c = Parse(payload);
+    ASSERT_TRUE(c.isObject()) << topic << ": " << payload;
+    for (const char* key : {"name", "unique_id", "state_topic", "value_template", "availability_topic"})
+      EXPECT_TRUE(c[key].isString()) << topic << " lacks " << key;
+    EXPECT_EQ(c["availability_topic"], "qpr2427k/lab/status");
+    EXPECT_TRUE(last.count(c["state_topic"].asString())) << topic << " names " << c["state_topic"];
+    const Json::Value& d = c["device"];
+    EXPECT_EQ(d["identifiers"].size(), 1u) << topic;
+    EXPECT_EQ(d["manufacturer"], "QPR Power Systems") << topic;  // from the simulator's model reply
+    EXPECT_EQ(d["name"].asString().rfind("lab ", 0), 0u) << topic;
+    if (component == "binary_sensor") {
+      EXPECT_EQ(c["device_class"], "problem") << topic;
+    }
+    const std::string object = topic.substr(0, topic.size() - 7);  // without "/config"
+    const auto ends = [&](const std::string& end) {
+      return object.size() > end.size() && object.compare(object.size() - end.size(), end.size(), end) == 0;
+    };
+    if (component == "sensor" && ends("_f")) {
+      EXPECT_EQ(c["unit_of_measurement"], "Hz") << topic;
+    }
+    if (component == "sensor" && ends("_a")) {
+      EXPECT_EQ(c["device_class"], "voltage") << topic;
+      EXPECT_EQ(c["state_class"], "measurement") << topic;
+    }
+  }
+  EXPECT_EQ(components["sensor"], 2 * 10 + 2 + 1);  // AC keys of two units, DC v and i, the module count
+  EXPECT_GE(components["binary_sensor"], 10);
+}
+
+TEST(Mqtt, SigkillLeavesOfflineByTheWill) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  Process host;
+  host.Start(HostArgs("--simulate --mqtt " + broker.Url() + kFast));
+  ASSERT_TRUE(WaitFor([&] { return sub.Has("qpr2427k/lab/status", "online"); })) << Slurp(host.err);
+  host.Stop(SIGKILL);
+  EXPECT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/status"] == "offline"; }));
+}
+
+// The broker goes away for 10 s while the scenario raises and clears alarms
+// (a round every 2 s); what happened meanwhile arrives after it returns, in order.
+TEST(Mqtt, EdgesDuringABrokerOutageArriveAfterItReturns) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  const std::string events = Temp("events.jsonl");
+  Process host;
+  host.Start(HostArgs("--simulate " + kScenario + " --rounds 9 --reply-pause-ms 0 --poll-ms 20 --events " + events +
+                      " --mqtt " + broker.Url()));
+  ASSERT_TRUE(WaitFor([&] { return sub.Has("qpr2427k/lab/unit/qpr2427k-dc-21/state"); })) << Slurp(host.err);
+  broker.process.Stop();
+  const double down = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  std::this_thread::sleep_for(std::chrono::seconds(10));  // the outage the case is about
+  broker.Start();
+  ASSERT_EQ(host.Wait(), 0) << Slurp(host.err);
+  const std::string err = Slurp(host.err);
+  EXPECT_EQ(Count(err, "connection to 127.0.0.1"), 1u) << err;
+
+  long long lastRound = 0;
+  int duringOutage = 0;
+  for (const auto& e : Events(events)) {
+    if (e["event"] == "round") lastRound = e["round"].asInt64();
+    if (e["event"] == "alarm_change")
+      duringOutage += e["t"].asDouble() / 1000 > down && e["t"].asDouble() / 1000 < down + 10;
+  }
+  ASSERT_GE(duringOutage, 2) << "the scenario's edges did not fall in the outage";
+  ASSERT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/status"] == "offline"; }));
+  EXPECT_EQ(Edges(sub.Messages()), Changes(events));
+  for (const auto& [topic, payload] : sub.Last())
+    if (topic.rfind("qpr2427k/lab/unit/", 0) == 0) {
+      EXPECT_EQ(Parse(payload)["round"].asInt64(), lastRound) << topic;
+    }
+}
+
+// Mains fails every other round (some 20 edges each time) while the broker is
+// away: the first 1000 edges are kept and delivered in order, the rest counted.
+TEST(Mqtt, EdgesPastTheQueueAreCountedAndSaid) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  broker.process.Stop();  // the subscriber's session outlives the restart
+  std::string events = R"({"ac": [{"channels": 1}, {"channels": 1}], "events": [)";
+  for (int k = 0; k < 100; ++k)
+    events += (k ? "," : "") + std::string(R"({"type": "mains_failure", "round": )") + std::to_string(2 + 2 * k) +
+              R"(, "until_round": )" + std::to_string(3 + 2 * k) + "}";
+  const std::string scenario = Temp("flapping.json"), log = Temp("events.jsonl");
+  std::ofstream(scenario) << events << "]}";
+  Process host;
+  host.Start(HostArgs("--simulate " + scenario + " --events " + log + " --mqtt " + broker.Url() + kFast));
+  const milliseconds slow(30000);  // a sanitizer build is many times slower
+  ASSERT_TRUE(WaitFor([&] { return Count(Slurp(log), "\"alarm_change\"") > 1100; }, slow));  // past the queue
+  broker.Start();
+  // Back (within the 5-s back-off), and the queue has room again: the dropped ones are counted.
+  EXPECT_TRUE(WaitFor([&] { return Count(Slurp(host.err), "dropped while") > 0; }, slow)) << Slurp(host.err);
+  EXPECT_EQ(host.Stop(SIGTERM), 0);
+  ASSERT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/status"] == "offline"; }));
+  const std::vector<std::string> want = Changes(log), got = Edges(sub.Messages());
+  // The first 1000, then those made after the broker was back; the ones between are dropped.
+  ASSERT_GE(got.size(), 1000u);
+  ASSERT_LT(got.size(), want.size());
+  EXPECT_TRUE(std::equal(got.begin(), got.begin() + 1000, want.begin()));
+  EXPECT_TRUE(std::equal(got.begin() + 1000, got.end(), want.end() - (got.size() - 1000)));
+  const std::string err = Slurp(host.err);
+  EXPECT_GE(Count(err, "queue of 1000 alarm changes is full"), 1u) << err;
+  unsigned long long said = 0;  // the dropped counts in the runner's lines
+  std::istringstream lines(err);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(" alarm change(s) dropped while") != std::string::npos)
+      said += std::stoull(line.substr(line.find("mqtt: ") + 6));
+  EXPECT_EQ(said, want.size() - got.size()) << err;
+}
+
+TEST(Mqtt, LoginRightOneWorksWrongOneIsSaidOnceAndRetried) {
+  Broker broker("meter:s3cret");
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker, "meter:s3cret");
+  const std::string right = Temp("right"), wrong = Temp("wrong");
+  std::ofstream(right) << "s3cret\n";
+  std::ofstream(wrong) << "guess\n";
+  Process good, bad;
+  good.Start(HostArgs("--simulate --mqtt " + broker.Url("meter@") + " --mqtt-password-file " + right + kFast));
+  bad.Start(HostArgs("--simulate --site other --mqtt " + broker.Url("meter@") + " --mqtt-password-file " + wrong +
+                     " --duration 5" + kFast));
+  EXPECT_TRUE(WaitFor([&] { return sub.Has("qpr2427k/lab/status", "online"); })) << Slurp(good.err);
+  EXPECT_EQ(bad.Wait(), 0);  // polling went on
+  const std::string err = Slurp(bad.err);
+  EXPECT_EQ(Count(err, "refused"), 1u) << err;
+  EXPECT_FALSE(sub.Has("qpr2427k/other/status"));
+  broker.process.Stop();  // its log is complete once it has stopped
+  // Tries at about 0, 0.5, 1.5 and 3.5 s (the back-off doubles).
+  EXPECT_GE(Count(Slurp(broker.log), "disconnected, not authorised"), 3u) << "no retry";
+}
+
+TEST(Mqtt, AbsentBrokerIsSaidOnceAndPollingGoesOn) {
+  Process host;
+  host.Start(HostArgs("--simulate --rounds 20 --mqtt mqtt://127.0.0.1:" + std::to_string(FreePort()) + kFast));
+  EXPECT_EQ(host.Wait(), 0);
+  EXPECT_EQ(Count(Slurp(host.err), "cannot connect"), 1u) << Slurp(host.err);
+}
+
+TEST(Mqtt, BadOptionsExitWith2) {
+  const std::string missing = Temp("none");
+  const std::pair<std::string, const char*> cases[] = {
+      {"--mqtt http://h", "needs the form"},
+      {"--mqtt mqtt://", "host is missing"},
+      {"--mqtt mqtt://h:0", "port must be"},
+      {"--mqtt mqtt://h:65536", "port must be"},
+      {"--mqtt mqtt://h:x", "port must be"},
+      {"--mqtt mqtt://h/topic", "no path"},
+      {"--mqtt mqtt://@h", "user before '@' is empty"},
+      {"--mqtt mqtt://u%zz@h", "two hex digits"},
+      {"--mqtt mqtt://h --mqtt-ca /etc/hostname", "needs an mqtts://"},
+      {"--mqtt mqtts://h --mqtt-ca " + missing, "cannot read"},
+      {"--mqtt mqtt://u:p@h --mqtt-password-file /etc/hostname", "not both"},
+      {"--mqtt mqtt://u@h --mqtt-password-file " + missing, "cannot read"},
+      {"--mqtt mqtt://h --mqtt-prefix a/#", "--mqtt-prefix"},
+      {"--mqtt mqtt://h --site a/b", "--site"},
+      {"--mqtt-prefix x", "needs --mqtt"},
+  };
+  for (const auto& [args, why] : cases) {
+    Process host;
+    host.Start(HostArgs("--simulate " + args));
+    EXPECT_EQ(host.Wait(), 2) << args;
+    const std::string err = Slurp(host.err);
+    EXPECT_NE(err.find(why), std::string::npos) << args << ": " << err;
+    EXPECT_EQ(Count(err, "\n"), 2u) << args << ": " << err;  // the reason and "(try --help)"
+  }
+}
+
+}  // namespace
