@@ -129,15 +129,9 @@ class PMBusPowerAC : public KLDSPDevice {
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(KLDVDevice* parent, unsigned id,
                                                        const Json::Value& config) {
-  units::StoreU32LE(record_.data_id, id);
   const units::NumberSetting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
-  const char* rejected[2] = {};
-  const std::size_t rejectedCount = units::ReadAppSettings(config, settings, rejected);
-  const bool ok = KLDSPDevice::InitV(parent, id, config);
-  // Logged once the host base has the controller link.
-  for (std::size_t k = 0; k < rejectedCount; ++k)
-    InfoLog("PMBusPowerAC:ProcotolError {} appSetting {} is not a number", id, rejected[k]);
-  return ok;
+  return units::InitUnit(*this, record_.data_id, parent, id, config, settings,
+                         "PMBusPowerAC:ProcotolError {} appSetting {} is not a number");
 }
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>

@@ -99,16 +99,10 @@ class PMBusPowerDC : public KLDSPDevice {
   // "diff_i": numbers or numeric text); a value that cannot be read as text
   // keeps the current setting and is logged.
   bool InitV(KLDVDevice* parent, unsigned data_id, const Json::Value& config) override {
-    units::StoreU32LE(record.data_id, data_id);
     const units::NumberSetting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
-    const char* rejected[2] = {};
-    const std::size_t rejectedCount = units::ReadAppSettings(config, settings, rejected);
-    const bool result = KLDSPDevice::InitV(parent, data_id, config);
-    // Logged once the parent's controller is known.
-    for (std::size_t k = 0; k < rejectedCount; ++k)
-      InfoLog("PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, setting kept",
-              data_id, rejected[k]);
-    return result;
+    return units::InitUnit(
+        *this, record.data_id, parent, data_id, config, settings,
+        "PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, setting kept");
   }
 
   // This unit's block of the DC analog reply: v, i, then three counted groups
