@@ -10,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "bench/AllocationCounter.h"
+#include "tests/support/AllocationCounter.h"
 #include "bench/Reference.h"
 #include "host/PMBusProtocol.h"
 
 namespace bench {
+namespace alloc = testing_support::alloc;
 namespace {
 
 // One unit decoder: the reply it reads, where its section starts in the info

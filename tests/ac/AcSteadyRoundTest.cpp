@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "tests/ac/AcTestSupport.h"
-#include "tests/support/CountingNew.h"
+#include "tests/support/AllocationCounter.h"
 
 namespace ac_test {
 namespace {

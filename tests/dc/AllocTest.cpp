@@ -1,13 +1,13 @@
 // A steady round of the DC unit (both decoders, then the round end with every
 // alarm and the work item) makes no heap allocation. This program's global
-// operator new counts every allocation (tests/support/CountingNew.cpp).
+// operator new counts every allocation (tests/support/AllocationCounter.cpp).
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "host/HostClock.h"
 #include "tests/dc/DcFixture.h"
-#include "tests/support/CountingNew.h"
+#include "tests/support/AllocationCounter.h"
 
 using testing_support::AllocationCount;
 using namespace dctest;

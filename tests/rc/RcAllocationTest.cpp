@@ -1,9 +1,9 @@
 // A steady round (same module count as the last one) allocates nothing: the
-// program's operator new counts calls (tests/support/CountingNew.cpp).
+// program's operator new counts calls (tests/support/AllocationCounter.cpp).
 #include <gtest/gtest.h>
 
 #include "tests/rc/RcTestSupport.h"
-#include "tests/support/CountingNew.h"
+#include "tests/support/AllocationCounter.h"
 
 using testing_support::AllocationCount;
 using namespace rc_test;

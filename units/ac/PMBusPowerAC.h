@@ -129,23 +129,17 @@ class PMBusPowerAC : public KLDSPDevice {
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 bool PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::InitV(KLDVDevice* parent, unsigned id,
                                                        const Json::Value& config) {
-  units::StoreU32LE(record_.data_id, id);
   const units::NumberSetting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
-  const char* rejected[2] = {};
-  const std::size_t rejectedCount = units::ReadAppSettings(config, settings, rejected);
-  const bool ok = KLDSPDevice::InitV(parent, id, config);
-  // Logged once the host base has the controller link.
-  for (std::size_t k = 0; k < rejectedCount; ++k)
-    InfoLog("PMBusPowerAC:ProcotolError {} appSetting {} is not a number", id, rejected[k]);
-  return ok;
+  return units::InitUnit(*this, record_.data_id, parent, id, config, settings,
+                         "PMBusPowerAC:ProcotolError {} appSetting {} is not a number");
 }
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* p, int len) {
   static constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}";
   units::ReplyCursor cur(p, len);
-  if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-  const unsigned char m = cur.U8();
+  unsigned char m = 0;
+  if (!cur.Read(m)) return Overflow(kOverflow, cur, len);
   if (channels_.empty()) {
     record_.channel_count = m;
     channels_.assign(m, TeleACChannel{});
@@ -153,16 +147,13 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
     return -1;
   }
   for (TeleACChannel& ch : channels_) {
-    for (unsigned char* field : {ch.a, ch.b, ch.c, ch.f}) {
-      if (!cur.Need(4)) return Overflow(kOverflow, cur, len);
-      units::StoreValue(field, cur.Take(4), units::kZeroValue);
-    }
+    for (unsigned char* field : {ch.a, ch.b, ch.c, ch.f}) cur.Value(field, units::kZeroValue);
+    if (!cur.ok()) return Overflow(kOverflow, cur, len);
     // %g is the stream's default float format; one call formats the line, a flush sends it.
     std::printf("a:%g b:%g c:%g f:%g\n", units::LoadFloat(ch.a), units::LoadFloat(ch.b),
                 units::LoadFloat(ch.c), units::LoadFloat(ch.f));
     std::fflush(stdout);
-    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-    ch.p41 = cur.U8();
+    if (!cur.Read(ch.p41)) return Overflow(kOverflow, cur, len);
     if (ch.p41 != C) {
       InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", DataId(),
               static_cast<unsigned>(ch.p41), static_cast<unsigned>(C));
@@ -170,16 +161,12 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_41(const unsigned char* 
       continue;
     }
     if constexpr (C > 0) {
-      for (unsigned k = 0; k < C; ++k) {
-        if (!cur.Need(4)) return Overflow(kOverflow, cur, len);
-        units::StoreValue(ch.user41 + 4 * k, cur.Take(4), units::kMinusTenthValue);
-      }
+      for (unsigned k = 0; k < C; ++k) cur.Value(ch.user41 + 4 * k, units::kMinusTenthValue);
     }
   }
-  for (unsigned char* field : {record_.ia, record_.ib, record_.ic}) {
-    if (!cur.Need(4)) return Overflow(kOverflow, cur, len);
-    units::StoreValue(field, cur.Take(4), units::kMinusTenthValue);
-  }
+  for (unsigned char* field : {record_.ia, record_.ib, record_.ic})
+    cur.Value(field, units::kMinusTenthValue);
+  if (!cur.ok()) return Overflow(kOverflow, cur, len);
   return cur.pos();
 }
 
@@ -189,17 +176,14 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* 
   constexpr unsigned char A = TeleAC::AIRLOCK_MAX();
   constexpr unsigned char B = TeleAC::P40_43_SIZE();
   units::ReplyCursor cur(p, len);
-  if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-  record_.airlock_count = cur.U8();
+  if (!cur.Read(record_.airlock_count)) return Overflow(kOverflow, cur, len);
   if (record_.airlock_count > A) {
     InfoLog("ProcotolError %u read 40_43 m is %d max %d", DataId(),
             static_cast<unsigned>(record_.airlock_count), static_cast<unsigned>(A));
     return -1;
   }
-  if (!cur.Need(record_.airlock_count)) return Overflow(kOverflow, cur, len);
   cur.CopyTo(record_.airlock, record_.airlock_count);
-  if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-  record_.p43 = cur.U8();
+  if (!cur.Read(record_.p43)) return Overflow(kOverflow, cur, len);
   if (record_.p43 != B) {
     InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", DataId(),
             static_cast<unsigned>(record_.p43), static_cast<unsigned>(B));
@@ -207,8 +191,7 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_43(const unsigned char* 
     cur.Skip(record_.p43);
     return cur.pos();
   }
-  if (!cur.Need(B)) return Overflow(kOverflow, cur, len);
-  cur.CopyTo(record_.user43, B);
+  if (!cur.CopyTo(record_.user43, B)) return Overflow(kOverflow, cur, len);
   return cur.pos();
 }
 
@@ -218,31 +201,24 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* 
   units::ReplyCursor cur(p, len);
   cur.Skip(1);  // byte 0 carries nothing the unit reads
   for (TeleACChannel& ch : channels_) {
-    for (unsigned char* field : {&ch.a_alert, &ch.b_alert, &ch.c_alert, &ch.f_alert}) {
-      if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-      *field = cur.U8();
-    }
-    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-    const unsigned char n = cur.U8();
+    for (unsigned char* field : {&ch.a_alert, &ch.b_alert, &ch.c_alert, &ch.f_alert}) cur.Read(*field);
+    unsigned char n = 0;
+    if (!cur.Read(n)) return Overflow(kOverflow, cur, len);
     if (n != 0) {
       InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", DataId(), static_cast<unsigned>(n));
       cur.Skip(n);
     }
-    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-    ch.p44 = cur.U8();
+    if (!cur.Read(ch.p44)) return Overflow(kOverflow, cur, len);
     if (ch.p44 != D) {
       InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", DataId(),
               static_cast<unsigned>(ch.p44), static_cast<unsigned>(D));
       cur.Skip(ch.p44);
       continue;
     }
-    if (!cur.Need(D)) return Overflow(kOverflow, cur, len);
     cur.CopyTo(ch.user44, D);
   }
-  for (unsigned char* field : {&record_.ia_alert, &record_.ib_alert, &record_.ic_alert}) {
-    if (!cur.Need(1)) return Overflow(kOverflow, cur, len);
-    *field = cur.U8();
-  }
+  for (unsigned char* field : {&record_.ia_alert, &record_.ib_alert, &record_.ic_alert}) cur.Read(*field);
+  if (!cur.ok()) return Overflow(kOverflow, cur, len);
   return cur.pos();
 }
 

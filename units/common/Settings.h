@@ -1,9 +1,12 @@
-// The numbers a unit reads from its "appSetting" object.
+// The numbers a unit reads from its "appSetting" object, and the configuration
+// the AC and DC units share: data id, those numbers, then the host base.
 #pragma once
 #include <cstddef>
 #include <cstdlib>
 
+#include "host/KLDSPDevice.h"
 #include "host/json.h"
+#include "units/common/RecordBytes.h"
 
 namespace units {
 
@@ -32,6 +35,21 @@ std::size_t ReadAppSettings(const Json::Value& config, const NumberSetting (&set
     *s.target = static_cast<float>(std::atof(v.asString().c_str()));
   }
   return count;
+}
+
+// Stores the data id in the record's 4-byte field, reads the settings, then
+// configures the host base and returns its result. Each rejected key is logged
+// with `rejectedFormat` (id, key) once the base has the controller link.
+template <std::size_t N>
+bool InitUnit(KLDSPDevice& unit, unsigned char* dataIdField, KLDVDevice* parent, unsigned id,
+              const Json::Value& config, const NumberSetting (&settings)[N],
+              const char* rejectedFormat) {
+  StoreU32LE(dataIdField, id);
+  const char* rejected[N] = {};
+  const std::size_t rejectedCount = ReadAppSettings(config, settings, rejected);
+  const bool ok = unit.KLDSPDevice::InitV(parent, id, config);
+  for (std::size_t k = 0; k < rejectedCount; ++k) unit.InfoLog(rejectedFormat, id, rejected[k]);
+  return ok;
 }
 
 }  // namespace units

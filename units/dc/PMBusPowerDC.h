@@ -99,16 +99,10 @@ class PMBusPowerDC : public KLDSPDevice {
   // "diff_i": numbers or numeric text); a value that cannot be read as text
   // keeps the current setting and is logged.
   bool InitV(KLDVDevice* parent, unsigned data_id, const Json::Value& config) override {
-    units::StoreU32LE(record.data_id, data_id);
     const units::NumberSetting settings[] = {{"diff_v", &diff_v}, {"diff_i", &diff_i}};
-    const char* rejected[2] = {};
-    const std::size_t rejectedCount = units::ReadAppSettings(config, settings, rejected);
-    const bool result = KLDSPDevice::InitV(parent, data_id, config);
-    // Logged once the parent's controller is known.
-    for (std::size_t k = 0; k < rejectedCount; ++k)
-      InfoLog("PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, setting kept",
-              data_id, rejected[k]);
-    return result;
+    return units::InitUnit(
+        *this, record.data_id, parent, data_id, config, settings,
+        "PMBusPowerDC<TeleDC, RT_DC>:SettingError {} appSetting {} is not a number, setting kept");
   }
 
   // This unit's block of the DC analog reply: v, i, then three counted groups
@@ -119,27 +113,23 @@ class PMBusPowerDC : public KLDSPDevice {
     units::ReplyCursor in(data, size);
     TraceHead(data, in.len());
     TeleDC next = record;
-    if (!in.Need(4)) return Overflow(kOverflow41, in, size);
     in.CopyTo(next.v, 4);
-    if (!in.Need(4)) return Overflow(kOverflow41, in, size);
     in.CopyTo(next.i, 4);
-    if (!ReadValues(in, next.dc_m, next.m_value[0], TeleDC::M_SIZE(),
-                    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}"))
-      return Overflow(kOverflow41, in, size);
-    if (!ReadValues(in, next.dc_n, next.n_value[0], TeleDC::N_SIZE(),
-                    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}"))
-      return Overflow(kOverflow41, in, size);
-    if (!in.Need(1)) return Overflow(kOverflow41, in, size);
-    next.p_count = in.U8();
-    if (next.p_count > TeleDC::P_SIZE()) {
+    ReadValues(in, next.dc_m, next.m_value[0], TeleDC::M_SIZE(),
+               "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}");
+    ReadValues(in, next.dc_n, next.n_value[0], TeleDC::N_SIZE(),
+               "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}");
+    if (in.Read(next.p_count) && next.p_count > TeleDC::P_SIZE()) {
       InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max is {}",
               dataId_, next.p_count, TeleDC::P_SIZE());
       record = next;
       return size;  // the rest of the reply counts as consumed
     }
-    if (!in.Need(4L * next.p_count)) return Overflow(kOverflow41, in, size);
-    for (unsigned k = 0; k < next.p_count; ++k)
-      units::StoreValue(next.user_p[k], in.Take(4), units::kMinusTenthValue);
+    if (const unsigned char* values = in.Take(4L * next.p_count)) {
+      for (unsigned k = 0; k < next.p_count; ++k)
+        units::StoreValue(next.user_p[k], values + 4 * k, units::kMinusTenthValue);
+    }
+    if (!in.ok()) return Overflow(kOverflow41, in, size);
     record = next;
     return in.pos();
   }
@@ -150,13 +140,11 @@ class PMBusPowerDC : public KLDSPDevice {
   virtual int parse42_44(const unsigned char* data, int size) {
     units::ReplyCursor in(data, size);
     TeleDC next = record;
-    if (!in.Need(1)) return Overflow(kOverflow44, in, size);
-    next.volt_state = in.U8();
-    if (!ReadStates(in, next.alert_m, next.alert_m_state, TeleDC::ALERT_M_SIZE(), nullptr))
-      return Overflow(kOverflow44, in, size);
-    if (!ReadStates(in, next.alert_p, next.alert_p_state, TeleDC::ALERT_P_SIZE(),
-                    "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}"))
-      return Overflow(kOverflow44, in, size);
+    in.Read(next.volt_state);
+    ReadStates(in, next.alert_m, next.alert_m_state, TeleDC::ALERT_M_SIZE(), nullptr);
+    ReadStates(in, next.alert_p, next.alert_p_state, TeleDC::ALERT_P_SIZE(),
+               "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}");
+    if (!in.ok()) return Overflow(kOverflow44, in, size);
     record = next;
     return in.pos();
   }
@@ -191,29 +179,23 @@ class PMBusPowerDC : public KLDSPDevice {
   }
 
   // A count, then that many 4-byte values: copied when the count is within
-  // `limit`, else logged and skipped. False when the bytes are not there.
-  bool ReadValues(units::ReplyCursor& in, std::uint8_t& count, unsigned char* dst,
+  // `limit`, else logged and passed over. A missing byte leaves the cursor overflowed.
+  void ReadValues(units::ReplyCursor& in, std::uint8_t& count, unsigned char* dst,
                   std::uint8_t limit, const char* overLimit) const {
-    if (!in.Need(1)) return false;
-    count = in.U8();
+    if (!in.Read(count)) return;
     const bool over = count > limit;
     if (over) InfoLog(overLimit, dataId_, count, limit);
-    if (!in.Need(4L * count)) return false;
-    if (over) in.Skip(4L * count);
-    else in.CopyTo(dst, 4 * count);
-    return true;
+    const unsigned char* values = in.Take(4L * count);
+    if (values && !over) std::memcpy(dst, values, 4u * count);
   }
 
   // A count, then that many state bytes, of which at most `limit` are kept.
   // An over-limit count is logged when `overLimit` is given.
-  bool ReadStates(units::ReplyCursor& in, std::uint8_t& count, std::uint8_t* dst,
+  void ReadStates(units::ReplyCursor& in, std::uint8_t& count, std::uint8_t* dst,
                   std::uint8_t limit, const char* overLimit) const {
-    if (!in.Need(1)) return false;
-    count = in.U8();
+    if (!in.Read(count)) return;
     if (count > limit && overLimit != nullptr) InfoLog(overLimit, dataId_, count, limit);
-    if (!in.Need(count)) return false;
-    std::memcpy(dst, in.Take(count), std::min(count, limit));
-    return true;
+    if (const unsigned char* states = in.Take(count)) std::memcpy(dst, states, std::min(count, limit));
   }
 
   std::array<units::PreparedAlarm, sizeof kVoltRows / sizeof kVoltRows[0]> voltAlarms_;

@@ -121,10 +121,9 @@ class PMBusPowerRC : public KLDSPDevice {
     constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}";
     units::ReplyCursor in(p, len);
     in.Skip(1);  // data flag: the port device reads it
-    if (!in.Need(4)) return Overflow(kOverflow, in.overflowEnd(), len);
     in.CopyTo(record_.rc_value, 4);
-    if (!in.Need(1)) return Overflow(kOverflow, in.overflowEnd(), len);
-    const unsigned char count = in.U8();
+    unsigned char count = 0;
+    if (!in.Read(count)) return Overflow(kOverflow, in.overflowEnd(), len);
     if (modules_.empty()) {
       // The first reply (or the first after a count of 0) fixes the module count.
       record_.channel_count = count;
@@ -133,9 +132,10 @@ class PMBusPowerRC : public KLDSPDevice {
       return -1;
     }
     for (TeleRCChannel& m : modules_) {
-      if (!in.Need(5)) return Overflow(kOverflow, in.overflowEnd(), len);
-      in.CopyTo(m.value41, 4);
-      m.p41 = in.U8();
+      const unsigned char* head = in.Take(5);  // the value and the count, together or not at all
+      if (!head) return Overflow(kOverflow, in.overflowEnd(), len);
+      std::memcpy(m.value41, head, 4);
+      m.p41 = head[4];
       if (m.p41 != kUser) {
         InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} not {}",
                 DataId(), m.p41, kUser);
@@ -143,12 +143,10 @@ class PMBusPowerRC : public KLDSPDevice {
         continue;
       }
       if constexpr (kUser > 0) {
-        for (int k = 0; k < kUser; ++k) {
-          if (!in.Need(4))
-            return Overflow("PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
-                            in.overflowEnd(), len);
-          units::StoreValue(m.user41.bytes[k], in.Take(4), units::kZeroValue);
-        }
+        for (int k = 0; k < kUser; ++k) in.Value(m.user41.bytes[k], units::kZeroValue);
+        if (!in.ok())
+          return Overflow("PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
+                          in.overflowEnd(), len);
       }
     }
     if (in.Beyond()) return Overflow(kOverflow, in.pos(), len);
@@ -162,14 +160,15 @@ class PMBusPowerRC : public KLDSPDevice {
     constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}";
     units::ReplyCursor in(p, len);
     in.Skip(1);
-    if (!in.Need(1)) return Overflow(kOverflow, in.overflowEnd(), len);
-    const std::size_t count = in.U8();
+    unsigned char count = 0;
+    if (!in.Read(count)) return Overflow(kOverflow, in.overflowEnd(), len);
     if (count > modules_.size()) return -1;  // the list always holds channel_count modules
     for (std::size_t k = 0; k < count; ++k) {
       TeleRCChannel& m = modules_[k];
-      if (!in.Need(4)) return Overflow(kOverflow, in.overflowEnd(), len);
-      in.CopyTo(m.status43, 3);
-      m.p43 = in.U8();
+      const unsigned char* head = in.Take(4);  // the status bytes and the count
+      if (!head) return Overflow(kOverflow, in.overflowEnd(), len);
+      std::memcpy(m.status43, head, 3);
+      m.p43 = head[3];
       if (m.p43 != kUser) {
         InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, not {}",
                 DataId(), m.p43, kUser);
@@ -177,8 +176,7 @@ class PMBusPowerRC : public KLDSPDevice {
         continue;
       }
       if constexpr (kUser > 0) {
-        if (!in.Need(kUser)) return Overflow(kOverflow, in.overflowEnd(), len);
-        in.CopyTo(m.user43.data(), kUser);
+        if (!in.CopyTo(m.user43.data(), kUser)) return Overflow(kOverflow, in.overflowEnd(), len);
       }
     }
     if (in.Beyond()) return Overflow(kOverflow, in.pos(), len);
@@ -192,8 +190,8 @@ class PMBusPowerRC : public KLDSPDevice {
     constexpr const char* kOverflow = "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}";
     units::ReplyCursor in(p, len);
     in.Skip(1);
-    if (!in.Need(1)) return Overflow(kOverflow, in.overflowEnd(), len);
-    const std::size_t count = in.U8();
+    unsigned char count = 0;
+    if (!in.Read(count)) return Overflow(kOverflow, in.overflowEnd(), len);
     if (count > modules_.size()) {
       InfoLog(
           "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 channel_count not "
@@ -203,9 +201,10 @@ class PMBusPowerRC : public KLDSPDevice {
     }
     for (std::size_t k = 0; k < count; ++k) {
       TeleRCChannel& m = modules_[k];
-      if (!in.Need(2)) return Overflow(kOverflow, in.overflowEnd(), len);
-      m.status44 = in.U8();
-      m.p44 = in.U8();
+      const unsigned char* head = in.Take(2);  // the fault byte and the count
+      if (!head) return Overflow(kOverflow, in.overflowEnd(), len);
+      m.status44 = head[0];
+      m.p44 = head[1];
       if (m.p44 != kUser) {
         InfoLog("PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, not {}",
                 DataId(), m.p44, kUser);
@@ -213,8 +212,7 @@ class PMBusPowerRC : public KLDSPDevice {
         continue;
       }
       if constexpr (kUser > 0) {
-        if (!in.Need(kUser)) return Overflow(kOverflow, in.overflowEnd(), len);
-        in.CopyTo(m.user44.data(), kUser);
+        if (!in.CopyTo(m.user44.data(), kUser)) return Overflow(kOverflow, in.overflowEnd(), len);
       }
     }
     if (in.Beyond()) return Overflow(kOverflow, in.pos(), len);
@@ -225,12 +223,14 @@ class PMBusPowerRC : public KLDSPDevice {
   // are neither kept nor checked against the length.
   virtual int parse40_46(const unsigned char* p, int len) {
     constexpr int kFixed = 21;
+    static_assert(sizeof(record_.ac_param) + 1 == kFixed);
     units::ReplyCursor in(p, len);
-    if (!in.Need(kFixed))
+    const unsigned char* fixed = in.Take(kFixed);
+    if (!fixed)
       return Overflow("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", in.overflowEnd(),
                       len);
-    in.CopyTo(record_.ac_param, sizeof(record_.ac_param));
-    const int extra = in.U8();
+    std::memcpy(record_.ac_param, fixed, sizeof(record_.ac_param));
+    const int extra = fixed[sizeof(record_.ac_param)];
     return kFixed + 4 * extra;
   }
 
@@ -239,12 +239,14 @@ class PMBusPowerRC : public KLDSPDevice {
   virtual int parse42_46(const unsigned char* p, int len) {
     constexpr int kFixed = 9;
     constexpr int kRoom = TeleRC::P42_46_SIZE();
+    static_assert(sizeof(record_.dc_param) + 1 == kFixed);
     units::ReplyCursor in(p, len);
-    if (!in.Need(kFixed))
+    const unsigned char* fixed = in.Take(kFixed);
+    if (!fixed)
       return Overflow("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", in.overflowEnd(),
                       len);
-    in.CopyTo(record_.dc_param, sizeof(record_.dc_param));
-    record_.dc_param_p = in.U8();
+    std::memcpy(record_.dc_param, fixed, sizeof(record_.dc_param));
+    record_.dc_param_p = fixed[sizeof(record_.dc_param)];
     if (record_.dc_param_p != TeleRC::P42_46_NUMBER()) {
       InfoLog("RTV11B:ProcotolError parse42_46 {} p:{} != {}", DataId(), record_.dc_param_p,
               TeleRC::P42_46_NUMBER());

@@ -1,7 +1,7 @@
-// The benchmark program's global operator new: counts every call and, inside
+// The global operator new of the program it is linked into: counts every call and, inside
 // an attribution window, classifies it by the first caller on the stack that
 // is not in a runtime library (libc, libstdc++, Boost, jsoncpp, fmt).
-#include "bench/AllocationCounter.h"
+#include "tests/support/AllocationCounter.h"
 
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -15,7 +15,7 @@
 
 #include "host/HostClock.h"
 
-namespace bench::alloc {
+namespace testing_support::alloc {
 namespace {
 
 constexpr int kFrames = 32;
@@ -149,21 +149,21 @@ int PrintPluginSites(std::FILE* out) {
   return n;
 }
 
-}  // namespace bench::alloc
+}  // namespace testing_support::alloc
 
 void* operator new(std::size_t n) {
-  bench::alloc::Count();
-  return bench::alloc::Allocate(n);
+  testing_support::alloc::Count();
+  return testing_support::alloc::Allocate(n);
 }
 void* operator new[](std::size_t n) {
-  bench::alloc::Count();
-  return bench::alloc::Allocate(n);
+  testing_support::alloc::Count();
+  return testing_support::alloc::Allocate(n);
 }
 void* operator new(std::size_t n, std::align_val_t al) {
-  bench::alloc::Count();
-  return bench::alloc::AllocateAligned(n, al);
+  testing_support::alloc::Count();
+  return testing_support::alloc::AllocateAligned(n, al);
 }
 void* operator new[](std::size_t n, std::align_val_t al) {
-  bench::alloc::Count();
-  return bench::alloc::AllocateAligned(n, al);
+  testing_support::alloc::Count();
+  return testing_support::alloc::AllocateAligned(n, al);
 }

@@ -1,11 +1,13 @@
 // Counts every heap allocation made through the global operator new of the
-// benchmark program, and, inside an attribution window, tells whose code asked
-// for it: the plug-in's own code or the host layer (libkldhost).
+// program it is linked into (the benchmarks, the allocation tests), and, inside
+// an attribution window, tells whose code asked for it: the plug-in's own code
+// or the host layer (libkldhost).
 #pragma once
 #include <cstdint>
 #include <cstdio>
 
-namespace bench::alloc {
+namespace testing_support {
+namespace alloc {
 
 // Every operator new call so far, on any thread.
 std::uint64_t Total();
@@ -27,4 +29,9 @@ Counts Close();
 // addr2line where it is installed. Returns how many stacks were written.
 int PrintPluginSites(std::FILE* out);
 
-}  // namespace bench::alloc
+}  // namespace alloc
+
+// Allocations so far, as the tests compare them.
+inline long AllocationCount() { return static_cast<long>(alloc::Total()); }
+
+}  // namespace testing_support
