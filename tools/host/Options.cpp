@@ -4,11 +4,15 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
+#include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <map>
+#include <tuple>
 
 namespace runner {
 namespace {
@@ -36,6 +40,24 @@ double Seconds(const std::string& opt, const std::string& text) {
   if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 1e9)
     throw UsageError(fmt::format("{} needs a number of seconds above 0, got \"{}\"", opt, text));
   return v;
+}
+
+// --http: "ADDRESS:PORT", ":PORT" or "PORT" (address 127.0.0.1).
+std::pair<std::string, unsigned short> ParseHttpAddress(const std::string& text) {
+  std::string address = "127.0.0.1", port = text;
+  const auto colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    if (colon > 0) address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+  }
+  const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoul(port) > 65535)
+    throw UsageError(fmt::format("--http needs ADDRESS:PORT or PORT with a port from 0 to 65535, got \"{}\"", text));
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(address, ec);
+  if (ec) throw UsageError(fmt::format("--http needs a numeric IP address, got \"{}\"", address));
+  return {address, static_cast<unsigned short>(std::stoul(port))};
 }
 
 po::options_description Described() {
@@ -67,6 +89,8 @@ po::options_description Described() {
       ("events", text())
       ("trace", text())
       ("quiet", po::bool_switch())
+      ("http", text())
+      ("site", text())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -147,6 +171,12 @@ Records:
   --trace FILE           where the plug-in's own trace lines go ("-": the
                          terminal; default: discarded)
   --quiet                no per-round view (problems are still said)
+
+Telemetry:
+  --http ADDRESS:PORT    serve /metrics (Prometheus), /api/v1/status (JSON),
+                         /api/v1/events (Server-Sent Events) and a status page
+                         at / (ADDRESS defaults to 127.0.0.1: give PORT alone)
+  --site NAME            the site label of the metrics (default: the host name)
   --help                 this text
 )";
 }
@@ -214,6 +244,14 @@ Options ParseOptions(int argc, const char* const* argv) {
   o.noRoundWait = flag("no-round-wait");
   o.exitOnLineLoss = flag("exit-on-line-loss");
   o.quiet = flag("quiet");
+  if (has("http")) std::tie(o.httpAddress, o.httpPort) = ParseHttpAddress(str("http"));
+  if (has("site")) {
+    o.site = str("site");
+    if (o.site.empty()) throw UsageError("--site needs a name");
+  } else {
+    char name[256] = {};
+    o.site = gethostname(name, sizeof name - 1) == 0 ? name : "localhost";
+  }
   return o;
 }
 

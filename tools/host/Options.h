@@ -41,6 +41,9 @@ struct Options {
   unsigned address = 1;         // --discover: the system's address
   std::string checkConfig;      // --check-config FILE
   bool quiet = false;           // no per-round view
+  std::string httpAddress;      // --http: where the HTTP endpoint listens
+  std::optional<unsigned short> httpPort;  // none: no HTTP endpoint
+  std::string site;             // --site: the metrics' site label (default: the host name)
   bool help = false;
 };
 

@@ -23,9 +23,11 @@
 #include "tools/host/EventsWriter.h"
 #include "tools/host/HealthMonitor.h"
 #include "tools/host/HostController.h"
+#include "tools/host/HttpServer.h"
 #include "tools/host/Links.h"
 #include "tools/host/PluginLoader.h"
 #include "tools/host/SettingsCheck.h"
+#include "tools/host/StatusModel.h"
 #include "tools/host/TerminalView.h"
 #include "tools/sim/Scenario.h"
 
@@ -73,6 +75,12 @@ class Session : public Observer {
       cache_ = std::make_unique<CacheWriter>(o.saveCache);
       bus_.Add(cache_.get());
     }
+    if (o.httpPort) {
+      statusModel_ = std::make_unique<StatusModel>(o.site);
+      http_ = std::make_unique<HttpServer>(io_, o.httpAddress, *o.httpPort, *statusModel_);
+      bus_.Add(statusModel_.get());
+      bus_.Add(http_.get());
+    }
     bus_.Add(this);  // last: what the loop derives follows what it saw
   }
 
@@ -111,6 +119,8 @@ class Session : public Observer {
   asio::io_context io_;
   asio::steady_timer poll_, timeout_, tick_, reopen_, duration_;
   asio::signal_set signals_;
+  std::unique_ptr<StatusModel> statusModel_;
+  std::unique_ptr<HttpServer> http_;  // after io_: closed before it
   std::unique_ptr<asio::thread_pool> pool_;
   std::shared_ptr<HostController> ctl_;
   std::shared_ptr<KLDSPDevice> device_;
@@ -176,6 +186,7 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
       if (c) list += fmt::format(" {} {}", c->DeviceType(), c->DataId());
     Say(fmt::format("device {} {}, children:{}", kPortType, device_->DataId(), list));
   }
+  if (http_) Say(fmt::format("http: serving on http://{}/", http_->Endpoint()));
   if (cache_) {
     const std::string why = CheckWritable(opt_.saveCache);
     if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));
