@@ -344,6 +344,34 @@ TEST(Http, BadClientsGetBoundedAnswersAndTheLoopGoesOn) {
   EXPECT_TRUE(WaitFor([&] { return host.Status()["rounds"].asInt64() > rounds; }, 5));
 }
 
+// The value of a sample without labels beyond its name, -1 when missing.
+double Metric(int port, const std::string& name) {
+  std::istringstream in(Get(port, "/metrics").body);
+  for (std::string l; std::getline(in, l);)
+    if (l.rfind(name + " ", 0) == 0) return std::stod(l.substr(name.size() + 1));
+  return -1;
+}
+
+TEST(Http, AStreamClientThatDoesNotReadIsDroppedAndAPortInUseIsRefused) {
+  Host host({"--simulate", "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "2"});
+  asio::io_context io;
+  tcp::socket s(io);
+  s.open(tcp::v4());
+  s.set_option(asio::socket_base::receive_buffer_size(4096));
+  s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(host.port)});
+  asio::write(s, asio::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: h\r\n\r\n")));
+  EXPECT_TRUE(WaitFor([&] { return Metric(host.port, "qpr2427k_http_event_streams") == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return Metric(host.port, "qpr2427k_http_event_streams_dropped_total") == 1; }));
+  EXPECT_EQ(Metric(host.port, "qpr2427k_http_event_streams"), 0);
+
+  const std::string err = Temp("second-err.txt");
+  const std::string cmd = std::string("timeout 30 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " + kSite +
+                          " --simulate --rounds 1 --http " + std::to_string(host.port) + " >/dev/null 2>" + err;
+  const int rc = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
+  EXPECT_TRUE(Contains(Slurp(err), "cannot serve HTTP on 127.0.0.1:" + std::to_string(host.port))) << Slurp(err);
+}
+
 TEST(Http, PageShowsValuesAndAnAlarmComingAndGoingInChromium) {
   // Rounds of about 100 ms: the alarm comes after the browser is up and stays a few seconds.
   const std::string scenario = ScenarioFile(AlarmScenario(80, 130));

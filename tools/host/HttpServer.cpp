@@ -27,11 +27,13 @@ class Session;
 }
 
 struct HttpServer::Shared {
-  Shared(asio::io_context& io, const StatusModel& m, HttpLimits l) : acceptor(io), model(&m), limits(l) {}
+  Shared(asio::io_context& io, const StatusModel& m, HttpLimits l) : acceptor(io), retry(io), model(&m), limits(l) {}
   tcp::acceptor acceptor;
+  asio::steady_timer retry;  // after a failed accept (out of descriptors), a pause before the next
   const StatusModel* model;  // null once the server is gone
   HttpLimits limits;
   std::size_t live = 0;
+  unsigned long long dropped = 0;  // event-stream clients dropped for falling behind or not reading
   std::vector<std::shared_ptr<Session>> streams;  // held here between writes
   EventLog format;  // writes nowhere; formats event lines
 };
@@ -111,7 +113,7 @@ class Session : public std::enable_shared_from_this<Session> {
     res->result(http::status::ok);
     if (target == "/metrics") {
       res->set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
-      return Finish(res, model->Metrics(WallMillis()), head, !keep);
+      return Finish(res, model->Metrics(WallMillis()) + ServerMetrics(), head, !keep);
     }
     if (target == "/api/v1/status") {
       res->set(http::field::content_type, "application/json");
@@ -129,6 +131,18 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     res->result(http::status::not_found);
     Finish(res, "not found\n", head, !keep);
+  }
+
+  // The endpoint's own figures, after the model's.
+  std::string ServerMetrics() const {
+    return fmt::format(
+        "# HELP qpr2427k_http_connections open HTTP connections\n# TYPE qpr2427k_http_connections gauge\n"
+        "qpr2427k_http_connections {}\n"
+        "# HELP qpr2427k_http_event_streams event-stream clients\n# TYPE qpr2427k_http_event_streams gauge\n"
+        "qpr2427k_http_event_streams {}\n"
+        "# HELP qpr2427k_http_event_streams_dropped_total event-stream clients dropped for falling behind\n"
+        "# TYPE qpr2427k_http_event_streams_dropped_total counter\nqpr2427k_http_event_streams_dropped_total {}\n",
+        shared_->live, shared_->streams.size(), shared_->dropped);
   }
 
   void Error(http::status status, const char* why) {
@@ -206,6 +220,7 @@ HttpServer::HttpServer(asio::io_context& io, const std::string& address, unsigne
 HttpServer::~HttpServer() {
   shared_->model = nullptr;
   shared_->streams.clear();
+  shared_->retry.cancel();
   beast::error_code ec;
   shared_->acceptor.close(ec);
 }
@@ -221,15 +236,20 @@ namespace {
 void AcceptNext(std::shared_ptr<HttpServer::Shared> shared) {
   shared->acceptor.async_accept([shared](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || !shared->model) return;
-    if (!ec) {
-      // Beyond the cap a client is told 503; far beyond it, closed at once.
-      if (shared->live >= 2 * shared->limits.maxConnections) {
-        socket.close(ec);
-      } else {
-        auto s = std::make_shared<Session>(std::move(socket), shared);
-        if (shared->live > shared->limits.maxConnections) s->Refuse();
-        else s->Start();
-      }
+    if (ec) {
+      // Failing again at once would spin the loop: try again a little later.
+      shared->retry.expires_after(std::chrono::milliseconds(100));
+      return shared->retry.async_wait([shared](beast::error_code e) {
+        if (!e && shared->model) AcceptNext(shared);
+      });
+    }
+    // Beyond the cap a client is told 503; far beyond it, closed at once.
+    if (shared->live >= 2 * shared->limits.maxConnections) {
+      socket.close(ec);
+    } else {
+      auto s = std::make_shared<Session>(std::move(socket), shared);
+      if (shared->live > shared->limits.maxConnections) s->Refuse();
+      else s->Start();
     }
     AcceptNext(shared);
   });
@@ -246,6 +266,7 @@ void HttpServer::Observe(const Stamped& o) {
   std::vector<std::shared_ptr<Session>> kept;
   for (auto& s : streams)
     if (s->Push(records)) kept.push_back(s);
+    else ++shared_->dropped;
   streams.swap(kept);
 }
 
