@@ -15,7 +15,7 @@ native_pkgs=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang-14 libclang-rt-14-dev llvm-14 socat
   valgrind
-  prometheus chromium curl
+  prometheus chromium curl fonts-wqy-microhei
 )
 cross_pkgs=(crossbuild-essential-armhf qemu-user)
 armhf_pkgs=(
