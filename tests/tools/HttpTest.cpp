@@ -309,7 +309,7 @@ TEST(Http, BadClientsGetBoundedAnswersAndTheLoopGoesOn) {
     std::string request;
     int status;
   } rows[] = {
-      {"unknown path", "GET /nope HTTP/1.1\r\nHost: h\r\n\r\n", 404},
+      {"unknown path", "GET /nope HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n", 404},
       {"POST", "POST /metrics HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nhi", 405},
       {"DELETE", "DELETE / HTTP/1.1\r\nHost: h\r\n\r\n", 405},
       {"not HTTP", "HELLO THERE\r\n\r\n", 400},
@@ -323,6 +323,14 @@ TEST(Http, BadClientsGetBoundedAnswersAndTheLoopGoesOn) {
   EXPECT_EQ(head.status, 200);
   EXPECT_TRUE(head.body.empty());
   EXPECT_TRUE(Contains(head.head, "Content-Length: ")) << head.head;
+
+  // Two requests on one kept-alive connection, sent at once: two answers in order.
+  const Reply two = Exchange(host.port,
+                             "GET /api/v1/status HTTP/1.1\r\nHost: h\r\n\r\n"
+                             "HEAD / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(two.status, 200);
+  EXPECT_TRUE(Contains(two.body, "}HTTP/1.1 200 OK\r\n"))  // the JSON, then the second answer
+      << two.body.substr(0, 300);
 
   // A client that never finishes its request is let go; one over the cap gets 503.
   asio::io_context io;
