@@ -86,6 +86,7 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--http", "localhost:80"}, "--http needs a numeric IP address"},
       {{"--http", "1.2.3:80"}, "--http needs a numeric IP address"},
       {{"--site", ""}, "--site needs a name"},
+      {{"--discover", "--http", "9427"}, "--http serves a polling run"},
   };
   for (const auto& row : rows) {
     try {

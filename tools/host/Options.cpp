@@ -244,7 +244,10 @@ Options ParseOptions(int argc, const char* const* argv) {
   o.noRoundWait = flag("no-round-wait");
   o.exitOnLineLoss = flag("exit-on-line-loss");
   o.quiet = flag("quiet");
-  if (has("http")) std::tie(o.httpAddress, o.httpPort) = ParseHttpAddress(str("http"));
+  if (has("http")) {
+    if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not --discover or --check-config");
+    std::tie(o.httpAddress, o.httpPort) = ParseHttpAddress(str("http"));
+  }
   if (has("site")) {
     o.site = str("site");
     if (o.site.empty()) throw UsageError("--site needs a name");
