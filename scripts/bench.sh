@@ -144,7 +144,7 @@ load_run() {  # path: requests per second, failed requests
   rm -f "$out"/http-codes-*.txt
   start=$(date +%s.%N)
   for c in $(seq "$http_clients"); do
-    curl -s -w '%{http_code}\n' "${urls[@]}" >"$out/http-codes-$c.txt" &
+    nice -n 19 curl -s -w '%{http_code}\n' "${urls[@]}" >"$out/http-codes-$c.txt" &
   done
   wait  # the clients (this runs in a subshell of its own)
   end=$(date +%s.%N)

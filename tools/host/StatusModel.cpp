@@ -95,7 +95,7 @@ void Header(std::string& out, const char* name, const char* type, const char* he
 }  // namespace
 
 void StatusModel::Observe(const Stamped& o) {
-  metricsFresh_ = false;
+  metricsFresh_ = statusFresh_ = false;
   if (std::holds_alternative<CommandSent>(o.what)) ++commands_;
   else if (std::holds_alternative<ReplyAccepted>(o.what)) ++replies_;
   else if (std::holds_alternative<FrameRejected>(o.what)) ++rejected_;
@@ -218,6 +218,15 @@ std::string StatusModel::RenderMetrics() const {
 }
 
 std::string StatusModel::StatusJson(Millis now) const {
+  if (!statusFresh_ || now < statusAt_ || now - statusAt_ >= kStatusReuse) {
+    statusText_ = RenderStatus(now);
+    statusAt_ = now;
+    statusFresh_ = true;
+  }
+  return statusText_;
+}
+
+std::string StatusModel::RenderStatus(Millis now) const {
   Json::Value root(Json::objectValue);
   root["site"] = site_;
   root["t"] = static_cast<Json::Int64>(now);

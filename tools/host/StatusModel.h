@@ -58,6 +58,7 @@ class StatusModel : public Observer {
 
   void Values(const Stamped& o, const ValuesRead& v);
   std::string RenderMetrics() const;
+  std::string RenderStatus(Millis now) const;
 
   std::string site_;
   std::map<UnitKey, Unit> units_;
@@ -75,6 +76,11 @@ class StatusModel : public Observer {
   // Metrics() is asked far more often than the state changes: its text is kept until it does.
   mutable std::string metricsText_;
   mutable bool metricsFresh_ = false;
+  // The status text too, for at most kStatusReuse while nothing new is observed (ages are in tenths of seconds).
+  static constexpr Millis kStatusReuse = 100;
+  mutable std::string statusText_;
+  mutable Millis statusAt_ = 0;
+  mutable bool statusFresh_ = false;
 };
 
 }  // namespace runner
