@@ -3,7 +3,8 @@
 # heap allocations per steady-state round, instructions per round (callgrind)
 # and their split, nanoseconds per Get_Value channel-key query, and the pace of
 # polling rounds against their floor, with no line delay and at 9600 baud,
-# and the cost of the MQTT exporter (bench/mqtt_bench.sh: needs mosquitto).
+# the cost of the MQTT exporter (bench/mqtt_bench.sh: needs mosquitto), and
+# HTTP requests per second on loopback with the round pace with and without them.
 #
 #   scripts/bench.sh            everything (a few minutes)
 #   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
@@ -14,6 +15,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QPR_BENCH_BUILD_DIR:-build/bench}
 rounds=${QPR_BENCH_ROUNDS:-12}
+http_clients=4     # HTTP load: clients at once, each fetching one path this many times
+http_requests=250
 baud=9600
 bits_per_byte=10  # 8 data bits, no parity, one stop bit, and the start bit
 pause_ms=20       # the engine's pause before each reply is handled
@@ -122,6 +125,45 @@ trap - EXIT
 mqtt_rounds=${QPR_BENCH_MQTT_ROUNDS:-1000}
 echo "== bench: MQTT exporter off and on ($mqtt_rounds rounds each, three times)"
 read -r mqtt_cpu mqtt_median mqtt_p99 mqtt_n mqtt_pace < <(bash bench/mqtt_bench.sh "$host_exe" "$out" "$mqtt_rounds")
+# ---------------------------------------------------------------- HTTP load
+echo "== bench: HTTP load on loopback ($http_clients clients x $http_requests requests per path)"
+http_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+"$host_exe" --simulate bench/reference-scenario.json --config bench/reference-site.json --no-round-wait --quiet \
+  --http "127.0.0.1:$http_port" --duration 120 >"$out/http-host.txt" 2>&1 &
+pids+=($!)
+trap cleanup EXIT
+metrics() { curl -s "http://127.0.0.1:$http_port/metrics" >"$out/http-$1.prom"; }
+for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$http_port/metrics" && break; sleep 0.1; done
+# Pace over a window: round time summed over the replies' pauses, from two scrapes.
+window_pace() {
+  awk -v pause="$pause_ms" '
+    FNR == 1 { f++ }
+    /^qpr2427k_round_duration_seconds_sum/ { s[f] = $2 }
+    /^qpr2427k_replies_total/ { r[f] = $2 }
+    END { printf "%.3f\n", (s[2] - s[1]) / ((r[2] - r[1]) * pause / 1000) }' "$out/http-$1.prom" "$out/http-$2.prom"
+}
+metrics q0; sleep 5; metrics q1
+http_pace_quiet=$(window_pace q0 q1)
+load_run() {  # path: requests per second, failed requests
+  local urls=() start end
+  for _ in $(seq "$http_requests"); do urls+=(-o /dev/null "http://127.0.0.1:$http_port$1"); done
+  rm -f "$out"/http-codes-*.txt
+  start=$(date +%s.%N)
+  for c in $(seq "$http_clients"); do
+    nice -n 19 curl -s -w '%{http_code}\n' "${urls[@]}" >"$out/http-codes-$c.txt" &
+  done
+  wait  # the clients (this runs in a subshell of its own)
+  end=$(date +%s.%N)
+  awk -v n=$((http_clients * http_requests)) -v a="$start" -v b="$end" 'BEGIN { printf "%.0f ", n / (b - a) }'
+  cat "$out"/http-codes-*.txt | awk '$1 != 200 { bad++ } END { print bad + 0 }'
+}
+metrics l0
+read -r rps_metrics fail_metrics < <(load_run /metrics)
+read -r rps_status fail_status < <(load_run /api/v1/status)
+metrics l1
+http_pace_loaded=$(window_pace l0 l1)
+cleanup
+trap - EXIT
 
 # ---------------------------------------------------------------- summary
 machine="$(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), load $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -155,9 +197,13 @@ row "round pace / floor, $baud baud line, events log (worst)" "$pace_line ($pace
 row "MQTT on / off, reply pause 0: CPU time per round" "$mqtt_cpu"
 row "  mean round time (pace)" "$mqtt_pace"
 row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
+row "HTTP /metrics, $http_clients clients x $http_requests (req/s, failed)" "$rps_metrics, $fail_metrics failed"
+row "HTTP /api/v1/status, $http_clients clients x $http_requests (req/s, failed)" "$rps_status, $fail_status failed"
+row "round pace / floor without HTTP load, with it" "$http_pace_quiet, $http_pace_loaded"
 echo "raw results: $out"
 if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_all_faults" != 0 ] ||
    [ "$pace_line_faults" != 0 ]; then
   echo "bench: some rounds had time-outs or rejected replies; their pace is not comparable" >&2
 fi
+[ "$fail_metrics" = 0 ] && [ "$fail_status" = 0 ] || { echo "bench: HTTP requests failed" >&2; exit 1; }
 [ "$alloc_plugin" = "0.00" ] || { echo "bench: the plug-in allocates in steady state" >&2; exit 1; }

@@ -16,6 +16,7 @@ native_pkgs=(
   clang-14 libclang-rt-14-dev llvm-14 socat
   valgrind
   libmosquitto-dev mosquitto mosquitto-clients
+  prometheus chromium curl fonts-wqy-microhei
 )
 cross_pkgs=(crossbuild-essential-armhf qemu-user)
 armhf_pkgs=(
@@ -52,4 +53,12 @@ if [ -n "$todo" ]; then
   $SUDO apt-get install -y -qq --no-install-recommends --no-remove $todo
 else
   echo "all packages present"
+fi
+
+# The status page test drives Debian's chromium through puppeteer-core (from
+# npm, pinned by tests/tools/browser/package-lock.json; it downloads no browser).
+browser_dir="$(dirname "$0")/../tests/tools/browser"
+if [ ! -d "$browser_dir/node_modules/puppeteer-core" ]; then
+  command -v npm >/dev/null || { echo "install-deps: npm (Node.js 18 or later) is needed for the page test" >&2; exit 1; }
+  (cd "$browser_dir" && npm ci --no-audit --no-fund)
 fi

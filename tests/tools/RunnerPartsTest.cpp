@@ -53,6 +53,22 @@ TEST(RunnerOptions, SimulateTakesAnOptionalScenario) {
   EXPECT_EQ(p.baud, 19200u);
 }
 
+TEST(RunnerOptions, HttpTakesAnAddressOrAPortAlone) {
+  const struct {
+    const char* arg;
+    const char* address;
+    unsigned short port;
+  } rows[] = {{"9427", "127.0.0.1", 9427}, {":80", "127.0.0.1", 80}, {"0.0.0.0:9427", "0.0.0.0", 9427},
+              {"[::1]:8080", "::1", 8080}};
+  for (const auto& row : rows) {
+    const Options o = Parse({"--http", row.arg});
+    EXPECT_EQ(o.httpAddress, row.address) << row.arg;
+    EXPECT_EQ(o.httpPort, row.port) << row.arg;
+  }
+  EXPECT_FALSE(Parse({}).httpPort.has_value());
+  EXPECT_FALSE(Parse({}).site.empty());  // the host name
+}
+
 TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
   struct Row {
     std::vector<const char*> args;
@@ -65,6 +81,12 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--timeout-ms", "0"}, "--timeout-ms must not be 0"},
       {{"--port", "/dev/ttyS0", "--replay", "r.txt"}, "only one of"},
       {{"--frobnicate"}, "unknown argument --frobnicate"},
+      {{"--http", "web"}, "--http needs ADDRESS:PORT or PORT"},
+      {{"--http", "127.0.0.1:70000"}, "a port from 0 to 65535"},
+      {{"--http", "localhost:80"}, "--http needs a numeric IP address"},
+      {{"--http", "1.2.3:80"}, "--http needs a numeric IP address"},
+      {{"--site", ""}, "--site needs a name"},
+      {{"--discover", "--http", "9427"}, "--http serves a polling run"},
   };
   for (const auto& row : rows) {
     try {

@@ -66,14 +66,16 @@ struct ToFields {
 
 }  // namespace
 
-void EventsWriter::Observe(const Stamped& o) {
-  if (!log_.enabled()) return;
+std::vector<Fields> EventFields(const Stamped& o) {
   std::vector<Fields> events;
   std::visit(ToFields{events}, o.what);
-  for (auto& e : events) {
-    e.push_back({"t", static_cast<Json::Int64>(o.t)});
-    log_.Write(e);
-  }
+  for (auto& e : events) e.push_back({"t", static_cast<Json::Int64>(o.t)});
+  return events;
+}
+
+void EventsWriter::Observe(const Stamped& o) {
+  if (!log_.enabled()) return;
+  for (const auto& e : EventFields(o)) log_.Write(e);
 }
 
 }  // namespace runner

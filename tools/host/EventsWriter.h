@@ -6,6 +6,9 @@
 
 namespace runner {
 
+// The event (or events) an observation makes, each with "t" last; none for a notice.
+std::vector<Fields> EventFields(const Stamped& o);
+
 class EventsWriter : public Observer {
  public:
   explicit EventsWriter(EventLog& log) : log_(log) {}

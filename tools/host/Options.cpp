@@ -4,12 +4,16 @@
 
 #include <fmt/format.h>
 
+#include <unistd.h>
+
+#include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 namespace runner {
 namespace {
@@ -37,6 +41,24 @@ double Seconds(const std::string& opt, const std::string& text) {
   if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 1e9)
     throw UsageError(fmt::format("{} needs a number of seconds above 0, got \"{}\"", opt, text));
   return v;
+}
+
+// --http: "ADDRESS:PORT", ":PORT" or "PORT" (address 127.0.0.1).
+std::pair<std::string, unsigned short> ParseHttpAddress(const std::string& text) {
+  std::string address = "127.0.0.1", port = text;
+  const auto colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    if (colon > 0) address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+  }
+  const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoul(port) > 65535)
+    throw UsageError(fmt::format("--http needs ADDRESS:PORT or PORT with a port from 0 to 65535, got \"{}\"", text));
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(address, ec);
+  if (ec) throw UsageError(fmt::format("--http needs a numeric IP address, got \"{}\"", address));
+  return {address, static_cast<unsigned short>(std::stoul(port))};
 }
 
 po::options_description Described() {
@@ -74,6 +96,7 @@ po::options_description Described() {
       ("mqtt-client-id", text())
       ("site", text())
       ("quiet", po::bool_switch())
+      ("http", text())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -103,7 +126,7 @@ void CheckTopicPart(const char* opt, const std::string& v, bool slashes) {
 void MqttOptions(const std::map<std::string, std::string>& given, Options& o) {
   const auto has = [&](const char* name) { return given.count(name) > 0; };
   if (!has("mqtt")) {
-    for (const char* name : {"mqtt-ca", "mqtt-prefix", "mqtt-password-file", "mqtt-client-id", "site"})
+    for (const char* name : {"mqtt-ca", "mqtt-prefix", "mqtt-password-file", "mqtt-client-id"})
       if (has(name)) throw UsageError(fmt::format("--{} needs --mqtt", name));
     return;
   }
@@ -203,6 +226,12 @@ Records:
   --site NAME            the site in topics and device names (default: host name)
   --mqtt-client-id ID    (default qpr2427k-host-SITE)
   --quiet                no per-round view (problems are still said)
+
+Telemetry:
+  --http ADDRESS:PORT    serve /metrics (Prometheus), /api/v1/status (JSON),
+                         /api/v1/events (Server-Sent Events) and a status page
+                         at / (ADDRESS defaults to 127.0.0.1: give PORT alone)
+  --site NAME            the site label of the metrics (default: the host name)
   --help                 this text
 )";
 }
@@ -270,7 +299,13 @@ Options ParseOptions(int argc, const char* const* argv) {
   o.noRoundWait = flag("no-round-wait");
   o.exitOnLineLoss = flag("exit-on-line-loss");
   o.quiet = flag("quiet");
+  if (has("http")) {
+    if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not --discover or --check-config");
+    std::tie(o.httpAddress, o.httpPort) = ParseHttpAddress(str("http"));
+  }
+  if (has("site") && str("site").empty()) throw UsageError("--site needs a name");
   MqttOptions(given, o);
+  if (has("site")) o.site = str("site");
   return o;
 }
 

@@ -45,9 +45,11 @@ struct Options {
   std::optional<MqttUrl> mqtt;  // --mqtt: publish to this broker (password from the URL or --mqtt-password-file)
   std::string mqttCa;           // --mqtt-ca: CA file for mqtts://
   std::string mqttPrefix = "qpr2427k";
-  std::string site;             // empty: the host name
+  std::string site;             // --site: the site in MQTT topics and metric labels (empty: the host name)
   std::string mqttClientId;     // empty: qpr2427k-host-SITE
   bool quiet = false;           // no per-round view
+  std::string httpAddress;      // --http: where the HTTP endpoint listens
+  std::optional<unsigned short> httpPort;  // none: no HTTP endpoint
   bool help = false;
 };
 

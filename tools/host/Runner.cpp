@@ -23,10 +23,12 @@
 #include "tools/host/EventsWriter.h"
 #include "tools/host/HealthMonitor.h"
 #include "tools/host/HostController.h"
+#include "tools/host/HttpServer.h"
 #include "tools/host/Links.h"
 #include "tools/host/MqttExporter.h"
 #include "tools/host/PluginLoader.h"
 #include "tools/host/SettingsCheck.h"
+#include "tools/host/StatusModel.h"
 #include "tools/host/TerminalView.h"
 #include "tools/sim/Scenario.h"
 
@@ -74,11 +76,17 @@ class Session : public Observer {
       cache_ = std::make_unique<CacheWriter>(o.saveCache);
       bus_.Add(cache_.get());
     }
+    const std::string site = o.site.empty() ? DefaultSite() : o.site;
     if (o.mqtt) {
-      const std::string site = o.site.empty() ? DefaultSite() : o.site;
       mqtt_ = std::make_unique<MqttExporter>(MqttSettings{
           *o.mqtt, o.mqttCa, o.mqttPrefix, site, o.mqttClientId.empty() ? "qpr2427k-host-" + site : o.mqttClientId});
       bus_.Add(mqtt_.get());
+    }
+    if (o.httpPort) {
+      statusModel_ = std::make_unique<StatusModel>(site);
+      http_ = std::make_unique<HttpServer>(io_, o.httpAddress, *o.httpPort, *statusModel_);
+      bus_.Add(statusModel_.get());
+      bus_.Add(http_.get());
     }
     bus_.Add(this);  // last: what the loop derives follows what it saw
   }
@@ -119,6 +127,8 @@ class Session : public Observer {
   asio::io_context io_;
   asio::steady_timer poll_, timeout_, tick_, reopen_, duration_;
   asio::signal_set signals_;
+  std::unique_ptr<StatusModel> statusModel_;
+  std::unique_ptr<HttpServer> http_;  // after io_: closed before it
   std::unique_ptr<asio::thread_pool> pool_;
   std::shared_ptr<HostController> ctl_;
   std::shared_ptr<KLDSPDevice> device_;
@@ -184,6 +194,7 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
       if (c) list += fmt::format(" {} {}", c->DeviceType(), c->DataId());
     Say(fmt::format("device {} {}, children:{}", kPortType, device_->DataId(), list));
   }
+  if (http_) Say(fmt::format("http: serving on http://{}/", http_->Endpoint()));
   if (cache_) {
     const std::string why = CheckWritable(opt_.saveCache);
     if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));

@@ -1,0 +1,454 @@
+// The runner's HTTP endpoint as a process against the simulator: /metrics
+// through promtool and against the value events, status and event stream
+// through alarms and a lost line, bounded answers to bad clients, the page in
+// headless Chromium, and a bounded load run on loopback.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <boost/asio.hpp>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/json.h"
+
+extern char** environ;
+
+namespace {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
+const std::string kSource = QPR_SOURCE_DIR;
+const std::string kSite = kSource + "/examples/site.json";
+// Mains fails from one round until another.
+std::string AlarmScenario(int from, int until) {
+  return R"({"seed":3,"ac":[{"channels":1},{"channels":1}],"rectifier":{"modules":3},"dc":[{"fuses":64,"status_bytes":20}],)"
+         R"("events":[{"type":"mains_failure","round":)" +
+         std::to_string(from) + R"(,"until_round":)" + std::to_string(until) + "}]}";
+}
+
+std::string Slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+std::string Temp(const std::string& name) {
+  static int counter = 0;
+  return ::testing::TempDir() + "qpr-http-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// A program running beside the test; killed when it goes out of scope.
+struct Child {
+  pid_t pid = -1;
+  Child(std::vector<std::string> args, const std::string& out, const std::string& err) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Child() { Stop(SIGKILL); }
+  int Stop(int signal) {
+    if (pid <= 0) return -1;
+    kill(pid, signal);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+};
+
+// Waits (bounded) until a real process has done something; true when it has.
+bool WaitFor(const std::function<bool()>& done, int seconds = 20) {
+  const auto end = Clock::now() + std::chrono::seconds(seconds);
+  while (Clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
+
+int FreePort() {
+  asio::io_context io;
+  tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
+  return a.local_endpoint().port();
+}
+
+struct Reply {
+  int status = 0;  // 0: no answer
+  std::string head, body;
+};
+
+// Sends raw bytes and reads the answer until the server closes (at most 10 s).
+Reply Exchange(int port, const std::string& request) {
+  Reply r;
+  asio::io_context io;
+  tcp::socket s(io);
+  boost::system::error_code ec;
+  s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)}, ec);
+  if (ec) return r;
+  timeval tv{10, 0};
+  setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  asio::write(s, asio::buffer(request), ec);
+  std::string all;
+  char buf[65536];
+  for (;;) {
+    const std::size_t n = s.read_some(asio::buffer(buf), ec);
+    all.append(buf, n);
+    if (ec) break;
+  }
+  const auto split = all.find("\r\n\r\n");
+  if (all.rfind("HTTP/1.1 ", 0) != 0 || split == std::string::npos) return r;
+  r.status = std::stoi(all.substr(9, 3));
+  r.head = all.substr(0, split);
+  r.body = all.substr(split + 4);
+  return r;
+}
+
+Reply Get(int port, const std::string& target) {
+  return Exchange(port, "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+Json::Value ParseJson(const std::string& text) {
+  Json::Value v;
+  std::string errors;
+  std::istringstream s(text);
+  Json::CharReaderBuilder b;
+  if (!Json::parseFromStream(b, s, &v, &errors)) ADD_FAILURE() << "not JSON: " << text.substr(0, 200);
+  return v;
+}
+
+// The runner with --http on a free port, its events in a file.
+struct Host {
+  int port = FreePort();
+  std::string events = Temp("events.jsonl"), out = Temp("out.txt"), err = Temp("err.txt");
+  std::unique_ptr<Child> child;
+  explicit Host(std::vector<std::string> source, std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSite, "--quiet", "--events", events,
+                                  "--http", "127.0.0.1:" + std::to_string(port), "--duration", "60"};
+    args.insert(args.end(), source.begin(), source.end());
+    args.insert(args.end(), extra.begin(), extra.end());
+    child = std::make_unique<Child>(args, out, err);
+    EXPECT_TRUE(WaitFor([&] { return Get(port, "/api/v1/status").status == 200; })) << Slurp(err);
+  }
+  Json::Value Status() const { return ParseJson(Get(port, "/api/v1/status").body); }
+};
+
+std::string ScenarioFile(const std::string& json) {
+  const std::string path = Temp("scenario.json");
+  std::ofstream(path) << json;
+  return path;
+}
+
+// One sample of a metric text: name, labels, value.
+struct Sample {
+  std::string name;
+  std::map<std::string, std::string> labels;
+  std::string value;
+};
+std::vector<Sample> Samples(const std::string& text) {
+  std::vector<Sample> out;
+  static const std::regex line(R"(^([a-z_0-9]+)\{([^}]*)\} (\S+)$)"), label(R"re(([a-z_]+)="([^"]*)")re");
+  std::istringstream in(text);
+  for (std::string l; std::getline(in, l);) {
+    std::smatch m;
+    if (!std::regex_match(l, m, line)) continue;
+    Sample s{m[1], {}, m[3]};
+    const std::string labels = m[2];
+    for (std::sregex_iterator it(labels.begin(), labels.end(), label), end; it != end; ++it)
+      s.labels[(*it)[1]] = (*it)[2];
+    out.push_back(s);
+  }
+  return out;
+}
+
+// The unit value key a value metric's labels stand for.
+std::string KeyOf(const Sample& s) {
+  const auto l = [&](const char* n) { return s.labels.count(n) ? s.labels.at(n) : std::string(); };
+  const std::map<std::string, std::function<std::string()>> table{
+      {"qpr2427k_ac_current_amperes", [&] { return "i" + l("phase"); }},
+      {"qpr2427k_ac_current_alert", [&] { return "i" + l("phase") + "_alert"; }},
+      {"qpr2427k_ac_voltage_volts", [&] { return "channel_" + l("channel") + "_" + l("phase"); }},
+      {"qpr2427k_ac_frequency_hertz", [&] { return "channel_" + l("channel") + "_f"; }},
+      {"qpr2427k_dc_voltage_volts", [] { return std::string("v"); }},
+      {"qpr2427k_dc_current_amperes", [] { return std::string("i"); }},
+  };
+  const auto it = table.find(s.name);
+  return it == table.end() ? std::string() : it->second();
+}
+
+TEST(Http, MetricsPassPromtoolAndEqualTheRoundsValueEvents) {
+  Host host({"--simulate", kSource + "/examples/scenarios/mains-failure.json", "--no-round-wait", "--reply-pause-ms",
+             "0", "--poll-ms", "2"});
+  std::string metrics;
+  long long round = 0;
+  ASSERT_TRUE(WaitFor([&] {
+    metrics = Get(host.port, "/metrics").body;
+    for (const auto& s : Samples(metrics))
+      if (s.name == "qpr2427k_rounds_total") round = std::stoll(s.value);
+    return round >= 8;  // past the scenario's alarms
+  }));
+  host.child->Stop(SIGTERM);
+
+  const std::string file = Temp("metrics.txt");
+  std::ofstream(file) << metrics;
+  const std::string lint = Temp("promtool.txt");
+  const int rc = std::system(("promtool check metrics < " + file + " > " + lint + " 2>&1").c_str());
+  EXPECT_EQ(rc, 0) << Slurp(lint) << metrics;
+
+  // The value events of the round the scrape counted: those after its round event.
+  std::map<std::pair<std::string, std::string>, float> events;
+  long long seen = 0;
+  std::istringstream in(Slurp(host.events));
+  for (std::string line; std::getline(in, line);) {
+    const Json::Value e = ParseJson(line);
+    if (e["event"] == "round") seen = e["round"].asInt64();
+    else if (e["event"] == "value" && seen == round && e.isMember("value"))
+      events[{e["data_id"].asString(), e["key"].asString()}] = e["value"].asFloat();
+  }
+  std::size_t compared = 0;
+  bool alarm = false, histogram = false;
+  for (const auto& s : Samples(metrics)) {
+    EXPECT_FALSE(s.labels.at("site").empty());
+    if (s.name == "qpr2427k_alarm_active") alarm = alarm || (s.labels.count("code") && s.labels.count("level"));
+    if (s.name == "qpr2427k_round_duration_seconds_count") histogram = s.value == std::to_string(round);
+    const std::string key = KeyOf(s);
+    if (key.empty()) continue;
+    const auto it = events.find({s.labels.at("data_id"), key});
+    ASSERT_NE(it, events.end()) << s.name << " " << key;
+    EXPECT_EQ(std::stof(s.value), it->second) << s.name << " " << key;
+    ++compared;
+  }
+  EXPECT_EQ(compared, events.size());
+  EXPECT_GT(compared, 10u);
+  EXPECT_TRUE(alarm) << metrics;
+  EXPECT_TRUE(histogram) << metrics;
+}
+
+TEST(Http, StatusAndEventStreamFollowAnAlarmAndALostLine) {
+  const std::string scenario = ScenarioFile(AlarmScenario(5, 12)), simErr = Temp("sim-err.txt");
+  Child sim({QPR_SIM_BIN, "--listen", "127.0.0.1:0", "--scenario", scenario}, Temp("sim-out.txt"), simErr);
+  std::string simPort;
+  ASSERT_TRUE(WaitFor([&] {
+    static const std::regex at(R"(listening on 127\.0\.0\.1:(\d+)\n)");
+    std::smatch m;
+    const std::string text = Slurp(simErr);
+    if (std::regex_search(text, m, at)) simPort = m[1];
+    return !simPort.empty();
+  }));
+  Host host({"--port", "tcp:127.0.0.1:" + simPort, "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "50"});
+  const std::string stream = Temp("events.sse");
+  Child curl({"curl", "-sN", "--max-time", "40", "http://127.0.0.1:" + std::to_string(host.port) + "/api/v1/events"},
+             stream, Temp("curl-err.txt"));
+
+  Json::Value status, raised;
+  ASSERT_TRUE(WaitFor([&] {
+    status = host.Status();
+    if (status["alarms"].size() > 0) raised = status["alarms"][0];
+    return !raised.isNull();
+  })) << status;
+  EXPECT_GT(raised["since"].asInt64(), 0);
+  // Every unit carries its values and their age.
+  ASSERT_GE(status["units"].size(), 3u);
+  for (const auto& u : status["units"]) {
+    EXPECT_GT(u["values"].size(), 0u) << u;
+    EXPECT_GE(u["age_s"].asDouble(), 0.0);
+  }
+  EXPECT_EQ(status["health"]["state"], "online");
+  ASSERT_TRUE(WaitFor([&] {
+    status = host.Status();
+    for (const auto& a : status["alarms"])
+      if (a["key"] == raised["key"] && a["text"] == raised["text"]) return false;
+    return true;
+  })) << status;
+
+  sim.Stop(SIGKILL);
+  ASSERT_TRUE(WaitFor([&] { return host.Status()["health"]["state"] != "online"; }));
+  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(stream), "event: health\ndata: {\"event\":\"health\",\"state\":\"line"); }));
+  curl.Stop(SIGTERM);
+  const std::string sse = Slurp(stream);
+  EXPECT_TRUE(Contains(sse, "event: value\ndata: {\"event\":\"value\"")) << sse.substr(0, 500);
+  const std::string key = "\"key\":\"" + raised["key"].asString() + "\"";
+  const auto up = sse.find("\"change\":\"raised\"");
+  const auto down = sse.find("\"change\":\"cleared\"", up);
+  ASSERT_NE(up, std::string::npos);
+  ASSERT_NE(down, std::string::npos);
+  EXPECT_TRUE(Contains(sse.substr(up, down - up), key));
+}
+
+TEST(Http, BadClientsGetBoundedAnswersAndTheLoopGoesOn) {
+  Host host({"--simulate", "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "2"});
+  const std::string big(10000, 'x');
+  struct Row {
+    const char* name;
+    std::string request;
+    int status;
+  } rows[] = {
+      {"unknown path", "GET /nope HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n", 404},
+      {"POST", "POST /metrics HTTP/1.1\r\nHost: h\r\nContent-Length: 2\r\n\r\nhi", 405},
+      {"DELETE", "DELETE / HTTP/1.1\r\nHost: h\r\n\r\n", 405},
+      {"not HTTP", "HELLO THERE\r\n\r\n", 400},
+      {"bad header", "GET / HTTP/1.1\r\nno colon here\r\n\r\n", 400},
+      {"oversized header", "GET / HTTP/1.1\r\nHost: h\r\nX-Big: " + big + "\r\n\r\n", 431},
+      {"oversized body", "GET / HTTP/1.1\r\nHost: h\r\nContent-Length: 100000\r\n\r\n" + big, 413},
+  };
+  for (const auto& row : rows) EXPECT_EQ(Exchange(host.port, row.request).status, row.status) << row.name;
+
+  const Reply head = Exchange(host.port, "HEAD /metrics HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(head.status, 200);
+  EXPECT_TRUE(head.body.empty());
+  EXPECT_TRUE(Contains(head.head, "Content-Length: ")) << head.head;
+
+  // Two requests on one kept-alive connection, sent at once: two answers in order.
+  const Reply two = Exchange(host.port,
+                             "GET /api/v1/status HTTP/1.1\r\nHost: h\r\n\r\n"
+                             "HEAD / HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(two.status, 200);
+  EXPECT_TRUE(Contains(two.body, "}HTTP/1.1 200 OK\r\n"))  // the JSON, then the second answer
+      << two.body.substr(0, 300);
+
+  // A client that never finishes its request is let go; one over the cap gets 503.
+  asio::io_context io;
+  std::vector<std::unique_ptr<tcp::socket>> idle;
+  for (int k = 0; k < 64; ++k) {
+    idle.push_back(std::make_unique<tcp::socket>(io));
+    idle.back()->connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(host.port)});
+  }
+  asio::write(*idle.front(), asio::buffer(std::string("GET / HTTP/1.1\r\n")));
+  EXPECT_EQ(Get(host.port, "/metrics").status, 503);
+  const auto start = Clock::now();
+  char c;
+  boost::system::error_code ec;
+  idle.front()->read_some(asio::buffer(&c, 1), ec);  // the server closes it within its request time
+  EXPECT_TRUE(ec == asio::error::eof || ec == asio::error::connection_reset) << ec.message();
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(8));
+  idle.clear();
+  EXPECT_TRUE(WaitFor([&] { return Get(host.port, "/metrics").status == 200; }, 10));
+  const auto rounds = host.Status()["rounds"].asInt64();
+  EXPECT_TRUE(WaitFor([&] { return host.Status()["rounds"].asInt64() > rounds; }, 5));
+}
+
+// The value of a sample without labels beyond its name, -1 when missing.
+double Metric(int port, const std::string& name) {
+  std::istringstream in(Get(port, "/metrics").body);
+  for (std::string l; std::getline(in, l);)
+    if (l.rfind(name + " ", 0) == 0) return std::stod(l.substr(name.size() + 1));
+  return -1;
+}
+
+TEST(Http, AStreamClientThatDoesNotReadIsDroppedAndAPortInUseIsRefused) {
+  Host host({"--simulate", "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "2"});
+  asio::io_context io;
+  tcp::socket s(io);
+  s.open(tcp::v4());
+  s.set_option(asio::socket_base::receive_buffer_size(4096));
+  s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(host.port)});
+  asio::write(s, asio::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: h\r\n\r\n")));
+  EXPECT_TRUE(WaitFor([&] { return Metric(host.port, "qpr2427k_http_event_streams") == 1; }));
+  EXPECT_TRUE(WaitFor([&] { return Metric(host.port, "qpr2427k_http_event_streams_dropped_total") == 1; }));
+  EXPECT_EQ(Metric(host.port, "qpr2427k_http_event_streams"), 0);
+
+  const std::string err = Temp("second-err.txt");
+  const std::string cmd = std::string("timeout 30 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " + kSite +
+                          " --simulate --rounds 1 --http " + std::to_string(host.port) + " >/dev/null 2>" + err;
+  const int rc = std::system(cmd.c_str());
+  EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
+  EXPECT_TRUE(Contains(Slurp(err), "cannot serve HTTP on 127.0.0.1:" + std::to_string(host.port))) << Slurp(err);
+}
+
+TEST(Http, PageShowsValuesAndAnAlarmComingAndGoingInChromium) {
+  // Rounds of about 100 ms: the alarm comes after the browser is up and stays a few seconds.
+  const std::string scenario = ScenarioFile(AlarmScenario(80, 130));
+  Host host({"--simulate", scenario, "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "100"});
+  const std::string shot = std::string(QPR_BUILD_DIR) + "/status-page.png", out = Temp("page.txt");
+  const std::string cmd = "timeout 60 node " + kSource + "/tests/tools/browser/page_check.mjs http://127.0.0.1:" +
+                          std::to_string(host.port) + "/ " + shot + " > " + out + " 2>&1";
+  std::remove(shot.c_str());
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << Slurp(out);
+  EXPECT_GT(Slurp(shot).size(), 10000u);
+}
+
+TEST(Http, LoadOnLoopbackFailsNothingAndKeepsThePace) {
+  // The engine's own reply pause: rounds paced as in the field, only faster.
+  Host host({"--simulate", "--no-round-wait", "--poll-ms", "2"});
+  const auto histogram = [&] {  // (seconds summed, rounds) of the round-duration histogram
+    std::pair<double, double> r{0, 0};
+    for (const auto& s : Samples(Get(host.port, "/metrics").body)) {
+      if (s.name == "qpr2427k_round_duration_seconds_sum") r.first = std::stod(s.value);
+      if (s.name == "qpr2427k_round_duration_seconds_count") r.second = std::stod(s.value);
+    }
+    return r;
+  };
+  const auto pace = [&](const std::function<void()>& during) {  // mean round time while `during` runs
+    const auto a = histogram();
+    during();
+    const auto b = histogram();
+    return (b.first - a.first) / (b.second - a.second);
+  };
+  const auto idle = [] { std::this_thread::sleep_for(std::chrono::seconds(3)); };  // a real process's rounds
+  const double quiet = pace(idle);
+  // Each path at full speed: requests per second and no failure. Then both paths at a
+  // steady 200 requests a second (far beyond any scraper) while the round pace is watched.
+  constexpr int kClients = 2, kRequests = 400;
+  const auto load = [&](const std::vector<std::string>& targets, std::chrono::milliseconds gap) {
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c)
+      clients.emplace_back([&, c] {
+        // The clients yield the CPU to the runner: what is measured is the serving, not the clients' share.
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+        auto next = Clock::now();
+        for (int k = 0; k < kRequests; ++k) {
+          if (Get(host.port, targets[(k + c) % targets.size()]).status != 200) ++failed;
+          std::this_thread::sleep_until(next += gap);
+        }
+      });
+    for (auto& t : clients) t.join();
+    return failed.load();
+  };
+  for (const char* target : {"/metrics", "/api/v1/status"}) {
+    const auto start = Clock::now();
+    EXPECT_EQ(load({target}, std::chrono::milliseconds(0)), 0) << target;
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    std::printf("load %s: %d requests from %d clients in %.2f s (%.0f/s)\n", target, kClients * kRequests, kClients,
+                seconds, kClients * kRequests / seconds);
+  }
+  int failed = 0;
+  const double loaded = pace([&] { failed = load({"/metrics", "/api/v1/status"}, std::chrono::milliseconds(10)); });
+  const double after = pace(idle);  // the machine's own drift: a quiet window after the load too
+  std::printf("mean round %.2f ms quiet, %.2f ms at 200 requests/s, %.2f ms quiet after\n", quiet * 1000,
+              loaded * 1000, after * 1000);
+  EXPECT_EQ(failed, 0);
+#ifndef QPR_SANITIZED
+  // Quiet windows on this shared 2-core machine differ by up to 6 % from run to run, so
+  // the test bounds the loss at 10 %; scripts/bench.sh reports the ratio itself.
+  EXPECT_LT(loaded / std::max(quiet, after), 1.10);
+#endif
+}
+
+}  // namespace
