@@ -66,7 +66,8 @@ TEST(RunnerOptions, HttpTakesAnAddressOrAPortAlone) {
     EXPECT_EQ(o.httpPort, row.port) << row.arg;
   }
   EXPECT_FALSE(Parse({}).httpPort.has_value());
-  EXPECT_FALSE(Parse({}).site.empty());  // the host name
+  EXPECT_TRUE(Parse({}).site.empty());  // the runner takes the host name
+  EXPECT_EQ(Parse({"--http", "9427", "--site", "north"}).site, "north");
 }
 
 TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
