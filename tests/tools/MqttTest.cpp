@@ -324,9 +324,18 @@ TEST_F(MqttRun, StateMessagesCarryTheValuesOfEachRound) {
     for (const auto& key : st["values"].getMemberNames())
       states[st["round"].asString() + " " + st["data_id"].asString() + " " + key] = st["values"][key];
   }
-  EXPECT_EQ(states, events);
+  // A state the exporter had not sent yet is replaced by the next round's, so
+  // a loaded machine may skip rounds; every state sent holds its round's values.
+  for (const auto& [key, value] : states) EXPECT_EQ(value, events[key]) << key;
   ASSERT_EQ(perUnit.size(), 4u);  // two AC, one DC, one rectifier unit
-  for (const auto& [topic, n] : perUnit) EXPECT_EQ(n, 8) << topic;
+  for (const auto& [topic, n] : perUnit) {
+    EXPECT_GE(n, 1) << topic;
+    EXPECT_LE(n, 8) << topic;
+  }
+  for (const auto& [topic, payload] : sub_->Last())
+    if (topic.rfind("qpr2427k/lab/unit/", 0) == 0) {
+      EXPECT_EQ(Parse(payload)["round"].asInt64(), 8) << topic;  // the last round's state is never skipped
+    }
 }
 
 TEST_F(MqttRun, AlarmEdgesArriveInOrderAndStatesAreRetained) {
@@ -468,11 +477,17 @@ TEST(Mqtt, EdgesPastTheQueueAreCountedAndSaid) {
   EXPECT_EQ(host.Stop(SIGTERM), 0);
   ASSERT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/status"] == "offline"; }));
   const std::vector<std::string> want = Changes(log), got = Edges(sub.Messages());
-  // The first 1000, then those made after the broker was back; the ones between are dropped.
+  // The first 1000, then later ones in their order; those made while the queue
+  // was full are dropped (on a loaded machine it may fill more than once).
   ASSERT_GE(got.size(), 1000u);
   ASSERT_LT(got.size(), want.size());
   EXPECT_TRUE(std::equal(got.begin(), got.begin() + 1000, want.begin()));
-  EXPECT_TRUE(std::equal(got.begin() + 1000, got.end(), want.end() - (got.size() - 1000)));
+  auto next = want.begin() + 1000;
+  for (auto g = got.begin() + 1000; g != got.end(); ++g) {
+    next = std::find(next, want.end(), *g);
+    ASSERT_NE(next, want.end()) << "an edge out of order or twice: " << *g;
+    ++next;
+  }
   const std::string err = Slurp(host.err);
   EXPECT_GE(Count(err, "queue of 1000 alarm changes is full"), 1u) << err;
   unsigned long long said = 0;  // the dropped counts in the runner's lines
