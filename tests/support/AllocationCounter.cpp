@@ -167,3 +167,13 @@ void* operator new[](std::size_t n, std::align_val_t al) {
   testing_support::alloc::Count();
   return testing_support::alloc::AllocateAligned(n, al);
 }
+// The matching deletes: memory from malloc goes back to free (a sanitizer's own
+// operator delete would report the mismatch).
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
