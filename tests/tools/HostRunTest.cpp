@@ -22,10 +22,13 @@
 #include <algorithm>
 
 #include "host/json.h"
+#include "tests/tools/ProcessSupport.h"
 
-extern char** environ;
 
 namespace {
+
+using process_support::Contains;
+using process_support::Slurp;
 
 const std::string kSource = QPR_SOURCE_DIR;
 const std::string kSite = kSource + "/examples/site.json";
@@ -62,12 +65,6 @@ struct HostResult {
   }
 };
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 std::string Temp(const std::string& name) {
   static int counter = 0;
@@ -112,7 +109,6 @@ std::string Scenario(const std::string& json) {
   return path;
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Whether an alarm with this key and text was reported active, by round.
 std::map<int, bool> AlarmByRound(const HostResult& run, const std::string& key, const std::string& text) {
@@ -512,15 +508,7 @@ TEST(HostRun, ClearErrorsAndExitStatus) {
 struct Child {
   pid_t pid = -1;
   Child(std::vector<std::string> args, const std::string& out, const std::string& err) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    pid = process_support::Spawn(std::move(args), out, err);
   }
   ~Child() { Stop(SIGKILL); }
   int Stop(int signal) {

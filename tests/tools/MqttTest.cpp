@@ -23,10 +23,13 @@
 #include <vector>
 
 #include "host/json.h"
+#include "tests/tools/ProcessSupport.h"
 
-extern char** environ;
 
 namespace {
+
+using process_support::Contains;
+using process_support::Slurp;
 
 using std::chrono::milliseconds;
 const std::string kSource = QPR_SOURCE_DIR;
@@ -38,12 +41,6 @@ std::string Temp(const std::string& name) {
   return ::testing::TempDir() + "qpr-mqtt-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
 }
 
-std::string Slurp(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 Json::Value Parse(const std::string& text) {
   Json::Value v;
@@ -76,16 +73,7 @@ struct Process {
   std::string out = Temp("out.txt"), err = Temp("err.txt");
 
   void Start(std::vector<std::string> args) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) pid = -1;
+    pid = process_support::Spawn(std::move(args), out, err);
   }
   int Stop(int signal = SIGTERM) {
     if (pid <= 0) return -1;
