@@ -9,6 +9,7 @@
 #   scripts/bench.sh            everything (a few minutes)
 #   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
 #   QPR_BENCH_MQTT_ROUNDS=N     rounds per MQTT run, six runs (default 1000)
+#   QPR_BENCH_HTTP_REQUESTS=N   HTTP requests per client and path (default 20000)
 #   QPR_BENCH_BUILD_DIR=DIR     build folder (default build/bench)
 #   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
 set -euo pipefail
@@ -16,7 +17,7 @@ cd "$(dirname "$0")/.."
 build=${QPR_BENCH_BUILD_DIR:-build/bench}
 rounds=${QPR_BENCH_ROUNDS:-12}
 http_clients=4     # HTTP load: clients at once, each fetching one path this many times
-http_requests=250
+http_requests=${QPR_BENCH_HTTP_REQUESTS:-20000}
 baud=9600
 bits_per_byte=10  # 8 data bits, no parity, one stop bit, and the start bit
 pause_ms=20       # the engine's pause before each reply is handled
@@ -126,42 +127,44 @@ mqtt_rounds=${QPR_BENCH_MQTT_ROUNDS:-1000}
 echo "== bench: MQTT exporter off and on ($mqtt_rounds rounds each, three times)"
 read -r mqtt_cpu mqtt_median mqtt_p99 mqtt_n mqtt_pace < <(bash bench/mqtt_bench.sh "$host_exe" "$out" "$mqtt_rounds")
 # ---------------------------------------------------------------- HTTP load
+# The round pace from the events of the rounds that began and ended inside a
+# quiet window, then inside the window of the load; requests per second per path.
 echo "== bench: HTTP load on loopback ($http_clients clients x $http_requests requests per path)"
 http_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 "$host_exe" --simulate bench/reference-scenario.json --config bench/reference-site.json --no-round-wait --quiet \
-  --http "127.0.0.1:$http_port" --duration 120 >"$out/http-host.txt" 2>&1 &
-pids+=($!)
+  --http "127.0.0.1:$http_port" --events "$out/http-events.jsonl" --duration 600 >"$out/http-host.txt" 2>&1 &
+http_host=$!
+pids+=($http_host)
 trap cleanup EXIT
-metrics() { curl -s "http://127.0.0.1:$http_port/metrics" >"$out/http-$1.prom"; }
 for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$http_port/metrics" && break; sleep 0.1; done
-# Pace over a window: round time summed over the replies' pauses, from two scrapes.
-window_pace() {
-  awk -v pause="$pause_ms" '
-    FNR == 1 { f++ }
-    /^qpr2427k_round_duration_seconds_sum/ { s[f] = $2 }
-    /^qpr2427k_replies_total/ { r[f] = $2 }
-    END { printf "%.3f\n", (s[2] - s[1]) / ((r[2] - r[1]) * pause / 1000) }' "$out/http-$1.prom" "$out/http-$2.prom"
+now_ms() { date +%s%3N; }
+window_pace() {  # from to (ms): pace, worst round, rounds
+  awk -v a="$1" -v b="$2" '{ t = $0; sub(/.*"t":/, "", t); sub(/}.*/, "", t); if (t + 0 >= a && t + 0 <= b) print }' \
+    "$out/http-events.jsonl" | awk -v byte=0 -v pause="$pause_ms" -f bench/round_pace.awk | cut -d' ' -f1-3
 }
-metrics q0; sleep 5; metrics q1
-http_pace_quiet=$(window_pace q0 q1)
 load_run() {  # path: requests per second, failed requests
-  local urls=() start end
-  for _ in $(seq "$http_requests"); do urls+=(-o /dev/null "http://127.0.0.1:$http_port$1"); done
+  local start end c
   rm -f "$out"/http-codes-*.txt
   start=$(date +%s.%N)
   for c in $(seq "$http_clients"); do
-    nice -n 19 curl -s -w '%{http_code}\n' "${urls[@]}" >"$out/http-codes-$c.txt" &
+    # One connection per client, kept alive; the query string makes curl's URL
+    # range, and the runner ignores it.
+    nice -n 19 curl -s -w '%{stderr}%{http_code}\n' "http://127.0.0.1:$http_port$1?[1-$http_requests]" \
+      >/dev/null 2>"$out/http-codes-$c.txt" &
   done
   wait  # the clients (this runs in a subshell of its own)
   end=$(date +%s.%N)
   awk -v n=$((http_clients * http_requests)) -v a="$start" -v b="$end" 'BEGIN { printf "%.0f ", n / (b - a) }'
-  cat "$out"/http-codes-*.txt | awk '$1 != 200 { bad++ } END { print bad + 0 }'
+  cat "$out"/http-codes-*.txt | awk '$1 != 200 { bad++ } END { print bad + (NR != '"$((http_clients * http_requests))"') }'
 }
-metrics l0
+q0=$(now_ms); sleep 10; q1=$(now_ms)
+l0=$(now_ms)
 read -r rps_metrics fail_metrics < <(load_run /metrics)
 read -r rps_status fail_status < <(load_run /api/v1/status)
-metrics l1
-http_pace_loaded=$(window_pace l0 l1)
+l1=$(now_ms)
+kill -TERM "$http_host"; wait "$http_host" || true  # the events file is complete once it has ended
+read -r http_pace_quiet http_worst_quiet http_n_quiet < <(window_pace "$q0" "$q1")
+read -r http_pace_loaded http_worst_loaded http_n_loaded < <(window_pace "$l0" "$l1")
 cleanup
 trap - EXIT
 
@@ -199,7 +202,8 @@ row "  mean round time (pace)" "$mqtt_pace"
 row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
 row "HTTP /metrics, $http_clients clients x $http_requests (req/s, failed)" "$rps_metrics, $fail_metrics failed"
 row "HTTP /api/v1/status, $http_clients clients x $http_requests (req/s, failed)" "$rps_status, $fail_status failed"
-row "round pace / floor without HTTP load, with it" "$http_pace_quiet, $http_pace_loaded"
+row "round pace / floor without HTTP load (worst), rounds" "$http_pace_quiet ($http_worst_quiet), $http_n_quiet rounds"
+row "  while both paths are loaded (worst), rounds" "$http_pace_loaded ($http_worst_loaded), $http_n_loaded rounds"
 echo "raw results: $out"
 if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_all_faults" != 0 ] ||
    [ "$pace_line_faults" != 0 ]; then

@@ -1,6 +1,7 @@
 // Beast sessions of the HTTP endpoint: one request at a time per connection,
 // answered from the status model; an event-stream client gets each
-// observation as a Server-Sent Event through a capped queue.
+// observation as a Server-Sent Event through a capped queue. All of it runs on
+// the server's own thread; observations reach it through an inbox.
 #include "tools/host/HttpServer.h"
 
 #include <fmt/format.h>
@@ -8,6 +9,11 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/lockfree/spsc_queue.hpp>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <deque>
 #include <vector>
 
@@ -24,14 +30,29 @@ using tcp = asio::ip::tcp;
 
 namespace {
 class Session;
+// Requests yield the CPU to the poll loop: under a flood of them the loop still
+// gets a core at once (a higher nice value needs no privilege).
+constexpr int kServerNice = 19;
 }
 
+// The server thread's state; the loop thread touches only the inbox's
+// producer side and the atomics.
 struct HttpServer::Shared {
-  Shared(asio::io_context& io, const StatusModel& m, HttpLimits l) : acceptor(io), retry(io), model(&m), limits(l) {}
+  Shared(asio::io_context& io, std::string site, HttpLimits l)
+      : acceptor(io), retry(io), drain(io), model(std::move(site)), limits(l), inbox(l.inbox) {}
+  // The inbox into the model and to every stream client, in order.
+  void Drain();
+  void DrainLater();
+
   tcp::acceptor acceptor;
   asio::steady_timer retry;  // after a failed accept (out of descriptors), a pause before the next
-  const StatusModel* model;  // null once the server is gone
+  asio::steady_timer drain;
+  StatusModel model;
+  bool open = true;  // false once the server is closing
   HttpLimits limits;
+  boost::lockfree::spsc_queue<Stamped> inbox;  // loop thread in, server thread out
+  std::atomic<unsigned long long> inboxDropped{0};
+  std::atomic<bool> streaming{false};  // some client follows the event stream
   std::size_t live = 0;
   unsigned long long dropped = 0;  // event-stream clients dropped for falling behind or not reading
   std::vector<std::shared_ptr<Session>> streams;  // held here between writes
@@ -107,8 +128,9 @@ class Session : public std::enable_shared_from_this<Session> {
     const bool keep = req.keep_alive();
     std::string target(req.target());
     target = target.substr(0, target.find('?'));
-    const StatusModel* model = shared_->model;
-    if (!model) return Error(http::status::service_unavailable, "stopping");
+    if (!shared_->open) return Error(http::status::service_unavailable, "stopping");
+    shared_->Drain();  // the answer includes everything observed before it was asked
+    const StatusModel* model = &shared_->model;
     if (target == "/api/v1/events") return StartStream(head);
     res->result(http::status::ok);
     if (target == "/metrics") {
@@ -141,8 +163,10 @@ class Session : public std::enable_shared_from_this<Session> {
         "# HELP qpr2427k_http_event_streams event-stream clients\n# TYPE qpr2427k_http_event_streams gauge\n"
         "qpr2427k_http_event_streams {}\n"
         "# HELP qpr2427k_http_event_streams_dropped_total event-stream clients dropped for falling behind\n"
-        "# TYPE qpr2427k_http_event_streams_dropped_total counter\nqpr2427k_http_event_streams_dropped_total {}\n",
-        shared_->live, shared_->streams.size(), shared_->dropped);
+        "# TYPE qpr2427k_http_event_streams_dropped_total counter\nqpr2427k_http_event_streams_dropped_total {}\n"
+        "# HELP qpr2427k_http_observations_dropped_total observations lost because the endpoint fell behind\n"
+        "# TYPE qpr2427k_http_observations_dropped_total counter\nqpr2427k_http_observations_dropped_total {}\n",
+        shared_->live, shared_->streams.size(), shared_->dropped, shared_->inboxDropped.load());
   }
 
   void Error(http::status status, const char* why) {
@@ -170,10 +194,11 @@ class Session : public std::enable_shared_from_this<Session> {
     asio::async_write(stream_, asio::buffer(kStreamHeader, std::char_traits<char>::length(kStreamHeader)),
                       [self = shared_from_this(), head](beast::error_code ec, std::size_t) {
                         beast::error_code ignored;
-                        if (ec || head || !self->shared_->model)
+                        if (ec || head || !self->shared_->open)
                           return void(self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored));
                         self->streaming_ = true;
                         self->shared_->streams.push_back(self);
+                        self->shared_->streaming = true;
                         if (!self->queue_.empty()) self->WriteNext();
                       });
   }
@@ -200,12 +225,12 @@ class Session : public std::enable_shared_from_this<Session> {
 };
 
 void AcceptNext(std::shared_ptr<HttpServer::Shared> shared);
+bool StreamOnly(const Observation& o);
 
 }  // namespace
 
-HttpServer::HttpServer(asio::io_context& io, const std::string& address, unsigned short port, const StatusModel& model,
-                       HttpLimits limits)
-    : shared_(std::make_shared<Shared>(io, model, limits)) {
+HttpServer::HttpServer(const std::string& address, unsigned short port, std::string site, HttpLimits limits)
+    : shared_(std::make_shared<Shared>(io_, std::move(site), limits)) {
   beast::error_code ec;
   const tcp::endpoint at(asio::ip::make_address(address), port);
   auto& a = shared_->acceptor;
@@ -214,33 +239,40 @@ HttpServer::HttpServer(asio::io_context& io, const std::string& address, unsigne
   if (!ec) a.bind(at, ec);
   if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
   if (ec) throw RunError(fmt::format("cannot serve HTTP on {}:{}: {}", address, port, ec.message()));
-  Accept();
+  const auto bound = a.local_endpoint();
+  endpoint_ = fmt::format("{}:{}", bound.address().to_string(), bound.port());
+  AcceptNext(shared_);
+  shared_->DrainLater();
+  thread_ = std::thread([this] {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kServerNice);
+    io_.run();
+  });
 }
 
 HttpServer::~HttpServer() {
-  shared_->model = nullptr;
-  shared_->streams.clear();
-  shared_->retry.cancel();
-  beast::error_code ec;
-  shared_->acceptor.close(ec);
+  // On the server thread: stop accepting and answering, close the streams, and
+  // let the thread end with the work it has; pending sessions go with io_.
+  asio::post(io_, [shared = shared_, this] {
+    shared->open = false;
+    shared->streams.clear();
+    shared->retry.cancel();
+    shared->drain.cancel();
+    beast::error_code ec;
+    shared->acceptor.close(ec);
+    io_.stop();
+  });
+  thread_.join();
 }
-
-std::string HttpServer::Endpoint() const {
-  const auto at = shared_->acceptor.local_endpoint();
-  return fmt::format("{}:{}", at.address().to_string(), at.port());
-}
-
-void HttpServer::Accept() { AcceptNext(shared_); }
 
 namespace {
 void AcceptNext(std::shared_ptr<HttpServer::Shared> shared) {
   shared->acceptor.async_accept([shared](beast::error_code ec, tcp::socket socket) {
-    if (ec == asio::error::operation_aborted || !shared->model) return;
+    if (ec == asio::error::operation_aborted || !shared->open) return;
     if (ec) {
       // Failing again at once would spin the loop: try again a little later.
       shared->retry.expires_after(std::chrono::milliseconds(100));
       return shared->retry.async_wait([shared](beast::error_code e) {
-        if (!e && shared->model) AcceptNext(shared);
+        if (!e && shared->open) AcceptNext(shared);
       });
     }
     // Beyond the cap a client is told 503; far beyond it, closed at once.
@@ -254,20 +286,44 @@ void AcceptNext(std::shared_ptr<HttpServer::Shared> shared) {
     AcceptNext(shared);
   });
 }
+
+// What the model ignores: only stream clients need these.
+bool StreamOnly(const Observation& o) {
+  return std::holds_alternative<AlarmCall>(o) || std::holds_alternative<Published>(o) ||
+         std::holds_alternative<HistorySaved>(o) || std::holds_alternative<LogLine>(o) ||
+         std::holds_alternative<Diagnosis>(o) || std::holds_alternative<Notice>(o);
+}
 }  // namespace
 
 void HttpServer::Observe(const Stamped& o) {
-  auto& streams = shared_->streams;
-  if (streams.empty()) return;
-  std::string records;
-  for (const auto& fields : EventFields(o))
-    records += fmt::format("event: {}\ndata: {}\n\n", fields.front().second.asString(), shared_->format.Line(fields));
-  if (records.empty()) return;
-  std::vector<std::shared_ptr<Session>> kept;
-  for (auto& s : streams)
-    if (s->Push(records)) kept.push_back(s);
-    else ++shared_->dropped;
-  streams.swap(kept);
+  if (StreamOnly(o.what) && !shared_->streaming.load(std::memory_order_relaxed)) return;
+  if (!shared_->inbox.push(o)) shared_->inboxDropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+void HttpServer::Shared::Drain() {
+  inbox.consume_all([this](const Stamped& o) {
+    model.Observe(o);
+    if (streams.empty()) return;
+    std::string records;
+    for (const auto& fields : EventFields(o))
+      records += fmt::format("event: {}\ndata: {}\n\n", fields.front().second.asString(), format.Line(fields));
+    if (records.empty()) return;
+    std::vector<std::shared_ptr<Session>> kept;
+    for (auto& s : streams)
+      if (s->Push(records)) kept.push_back(s);
+      else ++dropped;
+    streams.swap(kept);
+  });
+  streaming = !streams.empty();
+}
+
+void HttpServer::Shared::DrainLater() {
+  drain.expires_after(limits.drainEvery);
+  drain.async_wait([this](beast::error_code ec) {
+    if (ec || !open) return;
+    Drain();
+    DrainLater();
+  });
 }
 
 }  // namespace runner

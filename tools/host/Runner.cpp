@@ -28,7 +28,6 @@
 #include "tools/host/MqttExporter.h"
 #include "tools/host/PluginLoader.h"
 #include "tools/host/SettingsCheck.h"
-#include "tools/host/StatusModel.h"
 #include "tools/host/TerminalView.h"
 #include "tools/sim/Scenario.h"
 
@@ -83,9 +82,7 @@ class Session : public Observer {
       bus_.Add(mqtt_.get());
     }
     if (o.httpPort) {
-      statusModel_ = std::make_unique<StatusModel>(site);
-      http_ = std::make_unique<HttpServer>(io_, o.httpAddress, *o.httpPort, *statusModel_);
-      bus_.Add(statusModel_.get());
+      http_ = std::make_unique<HttpServer>(o.httpAddress, *o.httpPort, site);
       bus_.Add(http_.get());
     }
     bus_.Add(this);  // last: what the loop derives follows what it saw
@@ -127,8 +124,7 @@ class Session : public Observer {
   asio::io_context io_;
   asio::steady_timer poll_, timeout_, tick_, reopen_, duration_;
   asio::signal_set signals_;
-  std::unique_ptr<StatusModel> statusModel_;
-  std::unique_ptr<HttpServer> http_;  // after io_: closed before it
+  std::unique_ptr<HttpServer> http_;
   std::unique_ptr<asio::thread_pool> pool_;
   std::shared_ptr<HostController> ctl_;
   std::shared_ptr<KLDSPDevice> device_;
