@@ -16,7 +16,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QPR_BENCH_BUILD_DIR:-build/bench}
 rounds=${QPR_BENCH_ROUNDS:-12}
-http_clients=4     # HTTP load: clients at once, each fetching one path this many times
+http_clients=4     # HTTP load (bench/http_bench.sh): clients at once, each fetching one path this many times
 http_requests=${QPR_BENCH_HTTP_REQUESTS:-20000}
 baud=9600
 bits_per_byte=10  # 8 data bits, no parity, one stop bit, and the start bit
@@ -127,46 +127,10 @@ mqtt_rounds=${QPR_BENCH_MQTT_ROUNDS:-1000}
 echo "== bench: MQTT exporter off and on ($mqtt_rounds rounds each, three times)"
 read -r mqtt_cpu mqtt_median mqtt_p99 mqtt_n mqtt_pace < <(bash bench/mqtt_bench.sh "$host_exe" "$out" "$mqtt_rounds")
 # ---------------------------------------------------------------- HTTP load
-# The round pace from the events of the rounds that began and ended inside a
-# quiet window, then inside the window of the load; requests per second per path.
 echo "== bench: HTTP load on loopback ($http_clients clients x $http_requests requests per path)"
-http_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-"$host_exe" --simulate bench/reference-scenario.json --config bench/reference-site.json --no-round-wait --quiet \
-  --http "127.0.0.1:$http_port" --events "$out/http-events.jsonl" --duration 600 >"$out/http-host.txt" 2>&1 &
-http_host=$!
-pids+=($http_host)
-trap cleanup EXIT
-for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$http_port/metrics" && break; sleep 0.1; done
-now_ms() { date +%s%3N; }
-window_pace() {  # from to (ms): pace, worst round, rounds
-  awk -v a="$1" -v b="$2" '{ t = $0; sub(/.*"t":/, "", t); sub(/}.*/, "", t); if (t + 0 >= a && t + 0 <= b) print }' \
-    "$out/http-events.jsonl" | awk -v byte=0 -v pause="$pause_ms" -f bench/round_pace.awk | cut -d' ' -f1-3
-}
-load_run() {  # path: requests per second, failed requests
-  local start end c
-  rm -f "$out"/http-codes-*.txt
-  start=$(date +%s.%N)
-  for c in $(seq "$http_clients"); do
-    # One connection per client, kept alive; the query string makes curl's URL
-    # range, and the runner ignores it.
-    nice -n 19 curl -s -w '%{stderr}%{http_code}\n' "http://127.0.0.1:$http_port$1?[1-$http_requests]" \
-      >/dev/null 2>"$out/http-codes-$c.txt" &
-  done
-  wait  # the clients (this runs in a subshell of its own)
-  end=$(date +%s.%N)
-  awk -v n=$((http_clients * http_requests)) -v a="$start" -v b="$end" 'BEGIN { printf "%.0f ", n / (b - a) }'
-  cat "$out"/http-codes-*.txt | awk '$1 != 200 { bad++ } END { print bad + (NR != '"$((http_clients * http_requests))"') }'
-}
-q0=$(now_ms); sleep 10; q1=$(now_ms)
-l0=$(now_ms)
-read -r rps_metrics fail_metrics < <(load_run /metrics)
-read -r rps_status fail_status < <(load_run /api/v1/status)
-l1=$(now_ms)
-kill -TERM "$http_host"; wait "$http_host" || true  # the events file is complete once it has ended
-read -r http_pace_quiet http_worst_quiet http_n_quiet < <(window_pace "$q0" "$q1")
-read -r http_pace_loaded http_worst_loaded http_n_loaded < <(window_pace "$l0" "$l1")
-cleanup
-trap - EXIT
+read -r rps_metrics fail_metrics rps_status fail_status http_pace_before http_n_before http_pace_loaded \
+  http_worst_loaded http_n_loaded http_pace_after http_n_after \
+  < <(bash bench/http_bench.sh "$host_exe" "$out" "$http_clients" "$http_requests" "$pause_ms")
 
 # ---------------------------------------------------------------- summary
 machine="$(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), load $(cut -d' ' -f1-3 /proc/loadavg)"
@@ -202,8 +166,8 @@ row "  mean round time (pace)" "$mqtt_pace"
 row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
 row "HTTP /metrics, $http_clients clients x $http_requests (req/s, failed)" "$rps_metrics, $fail_metrics failed"
 row "HTTP /api/v1/status, $http_clients clients x $http_requests (req/s, failed)" "$rps_status, $fail_status failed"
-row "round pace / floor without HTTP load (worst), rounds" "$http_pace_quiet ($http_worst_quiet), $http_n_quiet rounds"
-row "  while both paths are loaded (worst), rounds" "$http_pace_loaded ($http_worst_loaded), $http_n_loaded rounds"
+row "round pace / floor before the HTTP load, during it (worst)" "$http_pace_before, $http_pace_loaded ($http_worst_loaded)"
+row "  after it; rounds before, during, after" "$http_pace_after; $http_n_before, $http_n_loaded, $http_n_after"
 echo "raw results: $out"
 if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_all_faults" != 0 ] ||
    [ "$pace_line_faults" != 0 ]; then
