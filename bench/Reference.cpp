@@ -152,8 +152,8 @@ std::vector<Reply> RoundReplies() {
 }
 
 std::uint64_t Rig::AlarmsPerRound() {
-  const std::uint64_t ac = std::size(kAcIds) * (kAcChannels * units::ac::kChannelAlarmCount +
-                                                units::ac::kCurrentAlarmCount);
+  using AcRows = units::ac::AcAlarmRows<tele_c_qpr2427k_ac, tele_c_qpr2427k_ac_channel>;
+  const std::uint64_t ac = std::size(kAcIds) * (kAcChannels * std::size(AcRows::kChannel) + std::size(AcRows::kCurrent));
   const std::uint64_t dc = std::size(QPR2427K_DC::kVoltRows) + kFuses + dc::kStatusRows;
   const std::uint64_t rc = kModules * (1 + tele_c_qpr2427k_rc_channel::P41_44_SIZE());
   return ac + dc + rc;
