@@ -8,10 +8,13 @@
 
 #include "host/HostClock.h"
 #include "host/PMBusProtocol.h"
+#include "tests/support/Bytes.h"
 #include "units/ac/AcAlarmRows.h"
 #include "units/dc/SystemStatusTable.h"
 
 namespace bench {
+
+using testing_support::PutFloat;
 namespace {
 
 constexpr unsigned char kVersion = 0x21;
@@ -38,11 +41,6 @@ void Fill(std::vector<unsigned char>& out, std::size_t n, unsigned char v) { out
 
 }  // namespace
 
-void PutFloat(std::vector<unsigned char>& out, float v) {
-  unsigned char b[4];
-  std::memcpy(b, &v, 4);
-  out.insert(out.end(), b, b + 4);  // little-endian hosts and target
-}
 
 Json::Value ReferenceSettings() {
   Json::Value s(Json::objectValue);
@@ -152,8 +150,8 @@ std::vector<Reply> RoundReplies() {
 }
 
 std::uint64_t Rig::AlarmsPerRound() {
-  const std::uint64_t ac = std::size(kAcIds) * (kAcChannels * units::ac::kChannelAlarmCount +
-                                                units::ac::kCurrentAlarmCount);
+  using AcRows = units::ac::AcAlarmRows<tele_c_qpr2427k_ac, tele_c_qpr2427k_ac_channel>;
+  const std::uint64_t ac = std::size(kAcIds) * (kAcChannels * std::size(AcRows::kChannel) + std::size(AcRows::kCurrent));
   const std::uint64_t dc = std::size(QPR2427K_DC::kVoltRows) + kFuses + dc::kStatusRows;
   const std::uint64_t rc = kModules * (1 + tele_c_qpr2427k_rc_channel::P41_44_SIZE());
   return ac + dc + rc;
@@ -212,11 +210,12 @@ std::string Rig::CheckRound() {
   const CountingController& c = *controller_;
   const std::uint64_t units = std::size(kAcIds) + 2;
   std::string why;
-  if (c.commands != replies_.size()) why += fmt::format(" {} commands, not {};", c.commands, replies_.size());
+  const auto n = [](long count) { return static_cast<std::uint64_t>(count); };
+  if (n(c.commands) != replies_.size()) why += fmt::format(" {} commands, not {};", c.commands, replies_.size());
   if (c.logs != 0) why += fmt::format(" {} log lines, not 0 (last: \"{}\");", c.logs, c.lastLog);
-  if (c.published != units || c.saved != units)
+  if (n(c.published) != units || n(c.saved) != units)
     why += fmt::format(" {} published and {} saved, not {};", c.published, c.saved, units);
-  if (c.alarms != AlarmsPerRound()) why += fmt::format(" {} alarms, not {};", c.alarms, AlarmsPerRound());
+  if (n(c.alarms) != AlarmsPerRound()) why += fmt::format(" {} alarms, not {};", c.alarms, AlarmsPerRound());
   if (dc().Record().alert_p != kStatusBytes) why += " the DC unit did not take all status bytes;";
   return why;
 }

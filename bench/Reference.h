@@ -11,6 +11,7 @@
 #include "host/KLDController.h"
 #include "host/json.h"
 #include "power/QPR2427K.h"
+#include "tests/support/CountingController.h"
 
 namespace bench {
 
@@ -45,29 +46,9 @@ Reply ModelReply();
 // asks for the status replies, so each decoder runs every round.
 std::vector<Reply> RoundReplies();
 
-// A controller that does nothing but count; it never allocates. Work items run
+// The controller does nothing but count; it never allocates. Work items run
 // at once, as the base controller does.
-class CountingController : public KLDController {
- public:
-  void CheckThresholdBool(KLDVDevice&, int, const std::string&, const std::string&,
-                          const std::string&, const std::string&, bool active,
-                          unsigned short) override {
-    ++alarms;
-    if (active) ++activeAlarms;
-  }
-  void SendSP(KLDVDevice&, int, const unsigned char*, unsigned int, bool) override { ++published; }
-  void SaveDeviceHistory(KLDVDevice&, const unsigned char*, unsigned int) override { ++saved; }
-  void Log(const KLDVDevice&, const char* format, const LogArg*, std::size_t) override {
-    ++logs;
-    lastLog = format;
-  }
-  void SendBytes(KLDVDevice&, const unsigned char*, std::size_t) override { ++commands; }
-
-  void Clear() { alarms = activeAlarms = published = saved = logs = commands = 0; }
-
-  std::uint64_t alarms = 0, activeAlarms = 0, published = 0, saved = 0, logs = 0, commands = 0;
-  const char* lastLog = nullptr;  // format of the last log line
-};
+using testing_support::CountingController;
 
 // The port device on the reference system, configured, its model known, and
 // the host's clock frozen so that values never age.
@@ -107,8 +88,5 @@ class Rig {
   std::shared_ptr<QPR2427K> port_;
   std::vector<Reply> replies_;
 };
-
-// Encodes a 4-byte IEEE 754 value, least significant byte first.
-void PutFloat(std::vector<unsigned char>& out, float v);
 
 }  // namespace bench

@@ -128,9 +128,9 @@ TEST_F(AcUnitTest, NoValueMarkersAreReplacedPerField) {
     SCOPED_TRACE(c.wire);
     QPR2427K_AC u;
     Bytes s{1};
-    PutBits(s, c.wire), PutFloat(s, 2), PutFloat(s, 3), PutFloat(s, 4);
+    PutU32(s, c.wire), PutFloat(s, 2), PutFloat(s, 3), PutFloat(s, 4);
     s.push_back(0);
-    PutBits(s, c.wire), PutFloat(s, 6), PutFloat(s, 7);
+    PutU32(s, c.wire), PutFloat(s, 6), PutFloat(s, 7);
     CaptureStdout();
     EXPECT_EQ(u.parse40_41(s.data(), static_cast<int>(s.size())), 30);
     GetCapturedStdout();

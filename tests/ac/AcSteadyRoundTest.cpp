@@ -2,14 +2,13 @@
 // while the next round runs saves its own round's image.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <condition_variable>
-#include <deque>
 #include <mutex>
 #include <thread>
 
 #include "tests/ac/AcTestSupport.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/CountingController.h"
+#include "tests/support/ThreadedController.h"
 
 namespace ac_test {
 namespace {
@@ -18,44 +17,13 @@ using testing_support::AllocationCount;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 
-// Counts what reaches it into fixed storage, so it allocates nothing itself.
-class CountingController : public KLDController {
- public:
-  void CheckThresholdBool(KLDVDevice&, int, const std::string&, const std::string&,
-                          const std::string&, const std::string&, bool active,
-                          unsigned short slot) override {
-    ++alarms;
-    activeCount += active;
-    lastSlot = slot;
-  }
-  void SendSP(KLDVDevice&, int type, const unsigned char*, unsigned length, bool) override {
-    ++published;
-    lastType = type;
-    lastLength = length;
-  }
-  void SaveDeviceHistory(KLDVDevice&, const unsigned char*, unsigned length) override {
-    ++saved;
-    savedLength = length;
-  }
-  bool DoBatchCheckThreshold(KLDVDevice&, const std::vector<rule_value>& rules) override {
-    batchedRules += static_cast<long>(rules.size());
-    return false;
-  }
-  void Log(const KLDVDevice&, const char*, const LogArg*, std::size_t) override { ++logs; }
-
-  long alarms = 0, activeCount = 0, published = 0, saved = 0, batchedRules = 0, logs = 0;
-  int lastType = 0;
-  unsigned lastLength = 0, savedLength = 0;
-  unsigned short lastSlot = 0;
-};
-
-struct Parentless : KLDSPDevice {};
+using testing_support::CountingController;
+using testing_support::ThreadedController;
 
 TEST(AcSteadyRound, AllocatesNothing) {
-  host_clock::Freeze(T0());
+  testing_support::FrozenClock clock(T0());
   auto ctl = std::make_shared<CountingController>();
-  auto parent = std::make_shared<Parentless>();
-  parent->Init(ctl, 1, Json::Value());
+  auto parent = ParentDevice::Of(ctl);
   auto unit = std::make_shared<QPR2427K_AC>();
   unit->InitV(parent.get(), 5, Json::Value());
   CaptureStdout();
@@ -90,7 +58,7 @@ TEST(AcSteadyRound, AllocatesNothing) {
   EXPECT_EQ(ctl->savedLength, 40u + 3 * 23);
   EXPECT_EQ(ctl->alarms, 6 * (3 * 11 + 9));
   EXPECT_EQ(ctl->lastSlot, 42);
-  EXPECT_EQ(ctl->activeCount, 5 * (3 + 3 + 3));  // a:1 b:2 c:3; 3,3,3 on channel 3; currents 1,2,3
+  EXPECT_EQ(ctl->activeAlarms, 5 * (3 + 3 + 3));  // a:1 b:2 c:3; 3,3,3 on channel 3; currents 1,2,3
   EXPECT_EQ(ctl->batchedRules, 12);
   EXPECT_EQ(ctl->logs, 0);
 
@@ -99,65 +67,13 @@ TEST(AcSteadyRound, AllocatesNothing) {
   EXPECT_EQ(unit->Get_Value(0, "channel_1_f"), 8.0f);
   EXPECT_EQ(unit->Get_Value(0, "ic_alert"), 3.0f);
   EXPECT_EQ(AllocationCount() - before, 0);
-  host_clock::Release();
 }
 
-// Every controller call under one lock; work items go to a worker thread.
-class ThreadedController : public testing_support::RecordingController {
- public:
-  void CheckThresholdBool(KLDVDevice& d, int level, const std::string& key, const std::string& code,
-                          const std::string& name, const std::string& text, bool active,
-                          unsigned short slot) override {
-    std::lock_guard<std::mutex> g(m);
-    RecordingController::CheckThresholdBool(d, level, key, code, name, text, active, slot);
-  }
-  void SendSP(KLDVDevice& d, int type, const unsigned char* data, unsigned len, bool flag) override {
-    std::lock_guard<std::mutex> g(m);
-    RecordingController::SendSP(d, type, data, len, flag);
-  }
-  void SaveDeviceHistory(KLDVDevice& d, const unsigned char* data, unsigned len) override {
-    std::lock_guard<std::mutex> g(m);
-    RecordingController::SaveDeviceHistory(d, data, len);
-  }
-  bool DoBatchCheckThreshold(KLDVDevice& d, const std::vector<rule_value>& rules) override {
-    std::lock_guard<std::mutex> g(m);
-    return RecordingController::DoBatchCheckThreshold(d, rules);
-  }
-  void Log(const KLDVDevice& d, const char* f, const LogArg* a, std::size_t n) override {
-    std::lock_guard<std::mutex> g(m);
-    RecordingController::Log(d, f, a, n);
-  }
-  void CheckThresholdWork(std::function<void()> item) override {
-    std::lock_guard<std::mutex> g(m);
-    queue.push_back(std::move(item));
-    ready.notify_one();
-  }
-
-  // Runs queued items on the calling thread until `total` have run.
-  void Serve(int total) {
-    for (int done = 0; done < total; ++done) {
-      std::function<void()> item;
-      {
-        std::unique_lock<std::mutex> g(m);
-        ready.wait(g, [&] { return !queue.empty(); });
-        item = std::move(queue.front());
-        queue.pop_front();
-      }
-      item();
-    }
-  }
-
-  std::mutex m;
-  std::condition_variable ready;
-  std::deque<std::function<void()>> queue;
-};
-
 TEST(AcSteadyRound, WorkItemsRunOnAnotherThreadWhileRoundsGoOn) {
-  host_clock::Freeze(T0());
+  testing_support::FrozenClock clock(T0());
   auto ctl = std::make_shared<ThreadedController>();
   ctl->batchResult = true;
-  auto parent = std::make_shared<Parentless>();
-  parent->Init(ctl, 1, Json::Value());
+  auto parent = ParentDevice::Of(ctl);
   auto unit = std::make_shared<QPR2427K_AC>();
   unit->InitV(parent.get(), 6, Json::Value());
 
@@ -180,7 +96,6 @@ TEST(AcSteadyRound, WorkItemsRunOnAnotherThreadWhileRoundsGoOn) {
   for (int round = 0; round < kRounds; ++round)
     ASSERT_EQ(ctl->saved[round].image, ctl->published[round].image) << round;
   EXPECT_EQ(ctl->alarms.size(), static_cast<std::size_t>(kRounds) * 31);
-  host_clock::Release();
 }
 
 }  // namespace

@@ -5,42 +5,27 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstddef>
-#include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "host/HostClock.h"
-#include "host/KLDSPDevice.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FrozenClock.h"
+#include "tests/support/ParentDevice.h"
 #include "tests/support/RecordingController.h"
 #include "units/ac/QPR2427K_AC.h"
 
 namespace ac_test {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
+using testing_support::FloatBytes;
+using testing_support::ParentDevice;
+using testing_support::PutFloat;
+using testing_support::PutU32;
+using testing_support::Slice;
 constexpr unsigned kUnitId = 4242;
 
-inline void PutBits(Bytes& b, std::uint32_t bits) {
-  for (int k = 0; k < 4; ++k) b.push_back(static_cast<unsigned char>(bits >> (8 * k)));
-}
-inline void PutFloat(Bytes& b, float f) {
-  std::uint32_t bits;
-  std::memcpy(&bits, &f, 4);
-  PutBits(b, bits);
-}
-inline Bytes FloatBytes(float f) {
-  Bytes b;
-  PutFloat(b, f);
-  return b;
-}
 inline Bytes FieldBytes(const unsigned char* p, std::size_t n) { return Bytes(p, p + n); }
-// Bytes [offset, offset + n) of a record's image; may span several fields.
-template <typename T>
-Bytes Slice(const T& record, std::size_t offset, std::size_t n) {
-  const auto* p = reinterpret_cast<const unsigned char*>(&record);
-  return Bytes(p + offset, p + offset + n);
-}
 using Rec = tele_c_qpr2427k_ac;
 using Chan = tele_c_qpr2427k_ac_channel;
 
@@ -102,25 +87,20 @@ inline boost::posix_time::ptime T0() {
   return ptime(boost::gregorian::date(2026, 12, 8), hours(4) + minutes(25) + seconds(34));
 }
 
-// The port device's role: holds the controller the units reach through InitV.
-struct Parent : KLDSPDevice {};
-
 class AcUnitTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    host_clock::Freeze(T0());
-    parent->Init(ctl, 1, Json::Value());
     ASSERT_TRUE(unit->InitV(parent.get(), kUnitId, Json::Value(Json::objectValue)));
   }
-  void TearDown() override { host_clock::Release(); }
 
   int Parse41(const Bytes& s) { return unit->parse40_41(s.data(), static_cast<int>(s.size())); }
   int Parse43(const Bytes& s) { return unit->parse40_43(s.data(), static_cast<int>(s.size())); }
   int Parse44(const Bytes& s) { return unit->parse40_44(s.data(), static_cast<int>(s.size())); }
 
+  testing_support::FrozenClock clock{T0()};
   std::shared_ptr<testing_support::RecordingController> ctl =
       std::make_shared<testing_support::RecordingController>();
-  std::shared_ptr<Parent> parent = std::make_shared<Parent>();
+  std::shared_ptr<ParentDevice> parent = ParentDevice::Of(ctl);
   std::shared_ptr<QPR2427K_AC> unit = std::make_shared<QPR2427K_AC>();
 };
 

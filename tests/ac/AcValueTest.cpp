@@ -119,9 +119,9 @@ TEST_F(AcValues, EveryKey) {
 
 TEST_F(AcValues, NoValueMarkersAnswerTheirReplacements) {
   Bytes s{1};
-  PutBits(s, 0x33333333u), PutFloat(s, 1), PutFloat(s, 2), PutFloat(s, 3);
+  PutU32(s, 0x33333333u), PutFloat(s, 1), PutFloat(s, 2), PutFloat(s, 3);
   s.push_back(0);
-  PutBits(s, 0x44444444u), PutFloat(s, 0), PutFloat(s, 0);
+  PutU32(s, 0x44444444u), PutFloat(s, 0), PutFloat(s, 0);
   CaptureStdout();
   ASSERT_EQ(Parse41(s), 30);
   GetCapturedStdout();

@@ -5,27 +5,15 @@
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 
-#include "host/HostClock.h"
 #include "tests/dc/DcFixture.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/CountingController.h"
+#include "tests/support/FrozenClock.h"
 
 using testing_support::AllocationCount;
 using namespace dctest;
 
-namespace {
-// Counts host calls without keeping anything, so it allocates nothing itself.
-struct CountingController : KLDController {
-  long alarms = 0, active = 0, published = 0, saved = 0, logs = 0;
-  void CheckThresholdBool(KLDVDevice&, int, const std::string&, const std::string&, const std::string&,
-                          const std::string&, bool on, unsigned short) override {
-    ++alarms;
-    active += on ? 1 : 0;
-  }
-  void SendSP(KLDVDevice&, int, const unsigned char*, unsigned, bool) override { ++published; }
-  void SaveDeviceHistory(KLDVDevice&, const unsigned char*, unsigned) override { ++saved; }
-  void Log(const KLDVDevice&, const char*, const LogArg*, std::size_t) override { ++logs; }
-};
-}  // namespace
+using testing_support::CountingController;
 
 TEST(DcSteadyRound, AllocatesNothing) {
   const long before = AllocationCount();
@@ -34,10 +22,9 @@ TEST(DcSteadyRound, AllocatesNothing) {
   delete probe;
   ASSERT_EQ(AllocationCount(), before + 1) << "the counting operator new is not in use";
 
-  host_clock::Freeze(boost::posix_time::ptime(boost::gregorian::date(2029, 9, 9)));
+  testing_support::FrozenClock clock(boost::posix_time::ptime(boost::gregorian::date(2029, 9, 9)));
   auto ctl = std::make_shared<CountingController>();
-  auto parent = std::make_shared<KLDSPDevice>();
-  parent->Init(ctl, 1, Json::Value());
+  auto parent = testing_support::ParentDevice::Of(ctl);
   auto dev = std::make_shared<QPR2427K_DC>("QPR-37KM");
   dev->InitV(parent.get(), 3, Json::Value());
   // Over-limit counts too, so the log path is part of the round.
@@ -56,11 +43,10 @@ TEST(DcSteadyRound, AllocatesNothing) {
   for (int k = 0; k < 20; ++k) round();
   const long made = AllocationCount() - steady;
   testing::internal::GetCapturedStdout();
-  host_clock::Release();
 
   EXPECT_EQ(made, 0);
   EXPECT_EQ(ctl->alarms - alarmsBefore, 20 * (2 + 64 + 95));
-  EXPECT_EQ(ctl->active, 23 * (1 + 64 + 89));  // DC_0, all fuses, the 89 bit rows
+  EXPECT_EQ(ctl->activeAlarms, 23 * (1 + 64 + 89));  // DC_0, all fuses, the 89 bit rows
   EXPECT_EQ(ctl->saved, 23);
   EXPECT_EQ(ctl->logs, 23);
 }

@@ -1,31 +1,21 @@
 // Shared pieces of the DC unit tests: a unit wired to a recording controller
 // through a parent device, and builders for the unit's reply blocks.
 #pragma once
-#include <cstdint>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "host/KLDSPDevice.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/ParentDevice.h"
 #include "tests/support/RecordingController.h"
 #include "units/dc/QPR2427K_DC.h"
 
 namespace dctest {
 
-using Bytes = std::vector<unsigned char>;
-
+using testing_support::Bytes;
+using testing_support::operator+;
 // The four bytes of a float as they travel (least significant first).
-inline Bytes F(float x) {
-  unsigned char b[4];
-  std::memcpy(b, &x, 4);
-  return Bytes(b, b + 4);
-}
-
-inline Bytes operator+(Bytes a, const Bytes& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+constexpr auto F = testing_support::FloatBytes;
 
 // `count` four-byte values, the k-th being the float 10 * group + k.
 inline Bytes Values(unsigned count, int group) {
@@ -47,10 +37,7 @@ inline Bytes Block44(unsigned char volt, const Bytes& fuses, const Bytes& status
          Bytes{static_cast<unsigned char>(status.size())} + status;
 }
 
-inline Bytes RecordBytes(const tele_c_qpr2427k_dc& r) {
-  const auto* p = reinterpret_cast<const unsigned char*>(&r);
-  return Bytes(p, p + sizeof r);
-}
+inline Bytes RecordBytes(const tele_c_qpr2427k_dc& r) { return testing_support::BytesOf(r); }
 
 // A DC unit whose host calls land in `ctl`, reached through a parent device as
 // the port device would set it up.
@@ -58,12 +45,11 @@ struct DcUnit {
   static constexpr unsigned kId = 4242;
   std::shared_ptr<testing_support::RecordingController> ctl =
       std::make_shared<testing_support::RecordingController>();
-  std::shared_ptr<KLDSPDevice> parent = std::make_shared<KLDSPDevice>();
+  std::shared_ptr<testing_support::ParentDevice> parent = testing_support::ParentDevice::Of(ctl);
   std::shared_ptr<QPR2427K_DC> dev;
 
   explicit DcUnit(const std::string& model = "", const Json::Value& config = Json::Value()) {
     dev = std::make_shared<QPR2427K_DC>(model);
-    parent->Init(ctl, 1, Json::Value());
     dev->InitV(parent.get(), kId, config);
   }
   // Decodes the blocks (each given exactly its own bytes) and ends the round.

@@ -3,12 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <mutex>
 #include <thread>
 
-#include "host/HostClock.h"
 #include "host/get_ttime.h"
 #include "tests/dc/DcFixture.h"
+#include "tests/support/FrozenClock.h"
+#include "tests/support/ThreadedController.h"
 #include "tests/dc/ExpectedStatusTable.h"
 
 using namespace dctest;
@@ -42,7 +42,7 @@ std::string FuseText(int fuse) { return "直流" + std::to_string(fuse) + "电�
 
 TEST(DcRound, PublishesStampedRecordThenAlarmsThenWork) {
   const boost::posix_time::ptime t0(boost::gregorian::date(2030, 2, 3), boost::posix_time::hours(4));
-  host_clock::Freeze(t0);
+  testing_support::FrozenClock clock(t0);
   DcUnit u;
   u.Parse41(Block41(1, 1, 1));
   u.Parse44(Block44(1, Bytes(64, 0), Bytes(20, 0)));
@@ -51,7 +51,6 @@ TEST(DcRound, PublishesStampedRecordThenAlarmsThenWork) {
   u.dev->rules_[1].key = "b";
   u.ctl->batchResult = true;
   u.dev->RoundDone();
-  host_clock::Release();
 
   EXPECT_TRUE(u.dev->dataReady_);
   EXPECT_EQ(u.dev->lastUpdate_, t0);
@@ -205,35 +204,12 @@ TEST(DcStatusTable, ReportedStringsAndLevels) {
   EXPECT_EQ(calls.back().slot, 161);
 }
 
-namespace {
-// Records saved images under a lock; queues work items for the test to run.
-struct ThreadedController : KLDController {
-  std::mutex mu;
-  std::vector<Bytes> saved;
-  std::vector<std::function<void()>> work;
-  void SaveDeviceHistory(KLDVDevice&, const unsigned char* data, unsigned len) override {
-    std::lock_guard<std::mutex> lock(mu);
-    saved.emplace_back(data, data + len);
-  }
-  void CheckThresholdWork(std::function<void()> item) override {
-    std::lock_guard<std::mutex> lock(mu);
-    work.push_back(std::move(item));
-  }
-  std::function<void()> Take() {
-    std::lock_guard<std::mutex> lock(mu);
-    auto w = std::move(work.front());
-    work.erase(work.begin());
-    return w;
-  }
-};
-}  // namespace
 
 // The host runs a round's work item on its own thread while the next round
 // decodes and ends; the item saves the image of its own round.
 TEST(DcRound, WorkItemOnAnotherThreadSavesItsOwnRound) {
-  auto ctl = std::make_shared<ThreadedController>();
-  auto parent = std::make_shared<KLDSPDevice>();
-  parent->Init(ctl, 1, Json::Value());
+  auto ctl = std::make_shared<testing_support::ThreadedController>();
+  auto parent = testing_support::ParentDevice::Of(ctl);
   auto dev = std::make_shared<QPR2427K_DC>("QPR-37KM");
   dev->InitV(parent.get(), 9, Json::Value());
   const Bytes first = Block41(1, 0, 0, 10.0f), second = Block41(2, 2, 2, 20.0f);
@@ -243,7 +219,7 @@ TEST(DcRound, WorkItemOnAnotherThreadSavesItsOwnRound) {
   dev->parse42_44(status1.data(), static_cast<int>(status1.size()));
   dev->RoundDone();
   const Bytes image1 = RecordBytes(dev->Record());
-  std::function<void()> item1 = ctl->Take();
+  std::function<void()> item1 = ctl->Next();
   std::weak_ptr<QPR2427K_DC> watch = dev;
 
   std::thread host([&] { item1(); });
@@ -252,15 +228,15 @@ TEST(DcRound, WorkItemOnAnotherThreadSavesItsOwnRound) {
   dev->RoundDone();
   const Bytes image2 = RecordBytes(dev->Record());
   host.join();
-  ctl->Take()();
+  ctl->Next()();
 
   ASSERT_NE(image1, image2);
   ASSERT_EQ(ctl->saved.size(), 2u);
-  EXPECT_EQ(ctl->saved[0], image1);
-  EXPECT_EQ(ctl->saved[1], image2);
+  EXPECT_EQ(ctl->saved[0].image, image1);
+  EXPECT_EQ(ctl->saved[1].image, image2);
   // An item keeps its device alive until it has run.
   dev->RoundDone();
-  std::function<void()> item3 = ctl->Take();
+  std::function<void()> item3 = ctl->Next();
   dev.reset();
   EXPECT_FALSE(watch.expired());
   item3();

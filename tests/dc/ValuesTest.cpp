@@ -5,8 +5,8 @@
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <stdexcept>
 
-#include "host/HostClock.h"
 #include "tests/dc/DcFixture.h"
+#include "tests/support/FrozenClock.h"
 
 using namespace dctest;
 
@@ -33,8 +33,7 @@ std::string Refusal(const QPR2427K_DC& d, const std::string& key) {
 
 struct FrozenClock : testing::Test {
   const boost::posix_time::ptime t0{boost::gregorian::date(2031, 5, 6), boost::posix_time::hours(7)};
-  void SetUp() override { host_clock::Freeze(t0); }
-  void TearDown() override { host_clock::Release(); }
+  testing_support::FrozenClock clock{t0};
 };
 
 }  // namespace

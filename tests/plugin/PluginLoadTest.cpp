@@ -18,10 +18,13 @@
 #include "plugin/KLDSPDeviceProvider.h"
 #include "plugin/get_providers.h"
 #include "tests/support/RecordingController.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FrozenClock.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
+using testing_support::Cat;
 
 // Opened once and kept: the devices' code lives in the library.
 void* Library() {
@@ -73,16 +76,7 @@ TEST(PluginLoad, ProvidersMakeTheFourDeviceTypesInOrder) {
 
 // ------------------------------------------------------------ whole rounds
 
-Bytes F(float v) {
-  Bytes b(4);
-  std::memcpy(b.data(), &v, 4);
-  return b;
-}
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
+constexpr auto F = testing_support::FloatBytes;
 
 // Well-formed replies for one AC unit with one channel, one DC unit and two rectifier modules.
 Bytes ReplyInfo(unsigned char unit, unsigned char data) {
@@ -116,8 +110,6 @@ class LoadedPort : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(Entry(), nullptr) << dlerror();
-    host_clock::Freeze(boost::posix_time::ptime(boost::gregorian::date(2026, 5, 4),
-                                                boost::posix_time::hours(10)));
     providers = Entry()();
     port = Create(providers[0]);
     engine = dynamic_cast<PMBusProtocol*>(port.get());
@@ -132,7 +124,6 @@ class LoadedPort : public ::testing::Test {
     ASSERT_TRUE(port->InitSetting(s));
     children = port->GetAllChildVDevices();
   }
-  void TearDown() override { host_clock::Release(); }
 
   // The command last sent, as unit code, data code and info bytes.
   yd1363::Decoded LastCommand() const {
@@ -163,6 +154,8 @@ class LoadedPort : public ::testing::Test {
     return seen;
   }
 
+  testing_support::FrozenClock clock{
+      boost::posix_time::ptime(boost::gregorian::date(2026, 5, 4), boost::posix_time::hours(10))};
   std::shared_ptr<testing_support::RecordingController> ctl =
       std::make_shared<testing_support::RecordingController>();
   std::vector<std::shared_ptr<Provider>> providers;

@@ -14,10 +14,12 @@
 #include "power/PMBusPower.h"
 #include "tests/power/FakeUnits.h"
 #include "tests/support/RecordingController.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FrozenClock.h"
 
 namespace power_test {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
 
 // The port device under test; keeps every result of process_payload().
 class Port : public PMBusPower<fakes::FakeAC, fakes::FakeDC, fakes::FakeRC> {
@@ -55,12 +57,9 @@ class PortTest : public ::testing::Test {
  protected:
   void SetUp() override {
     fakes::Journal::current = &journal;
-    host_clock::Freeze(boost::posix_time::ptime(boost::gregorian::date(2026, 3, 1),
-                                                boost::posix_time::hours(8)));
     port->Init(ctl, kPortId, Json::Value());
   }
   void TearDown() override {
-    host_clock::Release();
     // Every decoder was offered exactly the rest of the info field, never more.
     for (const fakes::Call& c : journal.calls) {
       if (c.offset < 0) continue;
@@ -169,6 +168,8 @@ class PortTest : public ::testing::Test {
     ASSERT_TRUE(port->IsProcessing());
   }
 
+  testing_support::FrozenClock clock{
+      boost::posix_time::ptime(boost::gregorian::date(2026, 3, 1), boost::posix_time::hours(8))};
   std::shared_ptr<testing_support::RecordingController> ctl =
       std::make_shared<testing_support::RecordingController>();
   std::shared_ptr<Port> port = std::make_shared<Port>();

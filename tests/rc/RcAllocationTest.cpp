@@ -4,34 +4,16 @@
 
 #include "tests/rc/RcTestSupport.h"
 #include "tests/support/AllocationCounter.h"
+#include "tests/support/CountingController.h"
 
 using testing_support::AllocationCount;
+using testing_support::CountingController;
 using namespace rc_test;
-
-namespace {
-
-// A host that keeps nothing, so that only the unit's own allocations count.
-class CountingController : public KLDController {
- public:
-  void CheckThresholdBool(KLDVDevice&, int, const std::string&, const std::string&, const std::string&,
-                          const std::string&, bool active, unsigned short) override {
-    ++alarms;
-    if (active) ++active_;
-  }
-  void SendSP(KLDVDevice&, int, const unsigned char*, unsigned len, bool) override { published += len; }
-  void SaveDeviceHistory(KLDVDevice&, const unsigned char*, unsigned len) override { saved += len; }
-  void Clear() { alarms = active_ = 0, published = saved = 0; }
-  int alarms = 0, active_ = 0;
-  unsigned published = 0, saved = 0;
-};
-
-}  // namespace
 
 TEST(RcAllocation, SteadyRoundAllocatesNothing) {
   auto ctl = std::make_shared<CountingController>();
-  auto parent = std::make_shared<ParentDevice>();
+  auto parent = ParentDevice::Of(ctl);
   auto unit = std::make_shared<QPR2427K_RC>();
-  parent->Init(ctl, 1, Json::Value());
   unit->InitV(parent.get(), kId, Json::Value());
   GiveModules(*unit, 12);
   const Bytes alarms = Reply41_44(std::vector<AlarmBlock>(12, AlarmBlock{1, {1, 0, 1}}));
@@ -51,9 +33,9 @@ TEST(RcAllocation, SteadyRoundAllocatesNothing) {
   EXPECT_EQ(made, 0);
   EXPECT_EQ(used, 66);
   EXPECT_EQ(ctl->alarms, 48);
-  EXPECT_EQ(ctl->active_, 36);
-  EXPECT_EQ(ctl->published, 65u + 12u * 14u);
-  EXPECT_EQ(ctl->saved, ctl->published);
+  EXPECT_EQ(ctl->activeAlarms, 36);
+  EXPECT_EQ(ctl->publishedBytes, 65u + 12u * 14u);
+  EXPECT_EQ(ctl->savedBytes, ctl->publishedBytes);
 }
 
 TEST(RcAllocation, CountingSeesAnAllocation) {

@@ -2,7 +2,6 @@
 // alarm rows and slots, the work item (also on another thread).
 #include <gtest/gtest.h>
 
-#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -11,6 +10,7 @@
 #include "host/HostClock.h"
 #include "host/get_ttime.h"
 #include "tests/rc/RcTestSupport.h"
+#include "tests/support/ThreadedController.h"
 
 using namespace rc_test;
 
@@ -275,45 +275,10 @@ TEST(RcRound, WorkItemKeepsTheUnitAlive) {
   EXPECT_EQ(w.ctl->saved[0].image.size(), 79u);
 }
 
-namespace {
-
-// A host that runs work items on another thread: every call it records is
-// guarded, as the item and the next round reach it at the same time.
-class ThreadedController : public KLDController {
- public:
-  void SendSP(KLDVDevice&, int, const unsigned char* data, unsigned len, bool) override {
-    std::lock_guard<std::mutex> g(mu_);
-    published.emplace_back(data, data + len);
-  }
-  void SaveDeviceHistory(KLDVDevice&, const unsigned char* data, unsigned len) override {
-    std::lock_guard<std::mutex> g(mu_);
-    saved.emplace_back(data, data + len);
-  }
-  void CheckThresholdWork(std::function<void()> item) override {
-    std::lock_guard<std::mutex> g(mu_);
-    queued.push_back(std::move(item));
-  }
-  std::function<void()> Next() {
-    std::lock_guard<std::mutex> g(mu_);
-    auto item = std::move(queued.front());
-    queued.erase(queued.begin());
-    return item;
-  }
-
-  std::vector<Bytes> published, saved;
-  std::vector<std::function<void()>> queued;
-
- private:
-  std::mutex mu_;
-};
-
-}  // namespace
-
 TEST(RcRound, WorkItemRunsOnAnotherThreadWhileTheNextRoundRuns) {
-  auto ctl = std::make_shared<ThreadedController>();
-  auto parent = std::make_shared<ParentDevice>();
+  auto ctl = std::make_shared<testing_support::ThreadedController>();
+  auto parent = ParentDevice::Of(ctl);
   auto unit = std::make_shared<RC>();
-  parent->Init(ctl, 1, Json::Value());
   unit->InitV(parent.get(), kId, Json::Value());
   GiveModules(*unit, 4);
   unit->RoundDone();
@@ -327,5 +292,5 @@ TEST(RcRound, WorkItemRunsOnAnotherThreadWhileTheNextRoundRuns) {
   }
   ctl->Next()();
   ASSERT_EQ(ctl->saved.size(), static_cast<std::size_t>(kRounds));
-  for (int round = 0; round < kRounds; ++round) EXPECT_EQ(ctl->saved[round], ctl->published[round]) << round;
+  for (int round = 0; round < kRounds; ++round) EXPECT_EQ(ctl->saved[round].image, ctl->published[round].image) << round;
 }

@@ -4,33 +4,29 @@
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
-#include <cstring>
-#include <initializer_list>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "host/HostClock.h"
-#include "host/KLDSPDevice.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FrozenClock.h"
+#include "tests/support/ParentDevice.h"
 #include "tests/support/RecordingController.h"
 #include "units/rc/QPR2427K_RC.h"
 
 namespace rc_test {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
+using testing_support::BytesOf;
+using testing_support::Cat;
+using testing_support::ParentDevice;
 constexpr unsigned kId = 0x01020304;
 
-struct ParentDevice : KLDSPDevice {};
-
-// Freezes the host clock for one test.
-struct FrozenClock {
-  FrozenClock() {
-    host_clock::Freeze(boost::posix_time::ptime(boost::gregorian::date(2031, 3, 4),
-                                                boost::posix_time::hours(5) + boost::posix_time::seconds(6)));
-  }
-  ~FrozenClock() { host_clock::Release(); }
-  FrozenClock(const FrozenClock&) = delete;
-  FrozenClock& operator=(const FrozenClock&) = delete;
+// The host clock of a test, frozen for its life.
+struct FrozenClock : testing_support::FrozenClock {
+  FrozenClock()
+      : testing_support::FrozenClock(boost::posix_time::ptime(
+            boost::gregorian::date(2031, 3, 4), boost::posix_time::hours(5) + boost::posix_time::seconds(6))) {}
 };
 
 // The unit under test and its host, wired as the port device wires it.
@@ -38,34 +34,13 @@ template <typename Unit>
 struct Wired {
   std::shared_ptr<testing_support::RecordingController> ctl =
       std::make_shared<testing_support::RecordingController>();
-  std::shared_ptr<ParentDevice> parent = std::make_shared<ParentDevice>();
+  std::shared_ptr<ParentDevice> parent = ParentDevice::Of(ctl, 99);
   std::shared_ptr<Unit> unit = std::make_shared<Unit>();
 
   Wired() {
-    parent->Init(ctl, 99, Json::Value());
     unit->InitV(parent.get(), kId, Json::Value());
   }
 };
-
-template <typename T>
-Bytes BytesOf(const T& v) {
-  Bytes b(sizeof(T));
-  std::memcpy(b.data(), &v, sizeof(T));
-  return b;
-}
-
-template <typename T>
-Bytes BytesOf(const std::vector<T>& list) {
-  Bytes b(sizeof(T) * list.size());
-  if (!list.empty()) std::memcpy(b.data(), list.data(), b.size());
-  return b;
-}
-
-inline Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
 
 // Four bytes that differ from each other (so they are never the no-value marker).
 inline Bytes Value(unsigned char seed) {

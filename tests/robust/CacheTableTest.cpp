@@ -20,10 +20,13 @@
 #include "units/dc/QPR2427K_DC.h"
 #include "units/rc/QPR2427K_RC.h"
 #include "tests/support/RecordingController.h"
+#include "tests/support/Bytes.h"
+#include "tests/support/FrozenClock.h"
+#include "tests/support/ParentDevice.h"
 
 namespace {
 
-using Bytes = std::vector<unsigned char>;
+using testing_support::Bytes;
 using testing_support::RecordingController;
 
 // One unit under test, seen through what a restore may change.
@@ -144,11 +147,6 @@ Bytes Image(const UnitKind& k, unsigned items, std::size_t length, std::uint32_t
 
 class CacheImages : public ::testing::TestWithParam<UnitKind> {
  protected:
-  void SetUp() override {
-    host_clock::Freeze(boost::posix_time::ptime(boost::gregorian::date(2026, 7, 1), boost::posix_time::hours(3)));
-    parent->Init(ctl, 1, Json::Value());
-  }
-  void TearDown() override { host_clock::Release(); }
 
   // Offers one image (its first `length` bytes) to a new unit and checks the outcome.
   void Offer(const Bytes& image, int length, const std::string& what) {
@@ -210,8 +208,10 @@ class CacheImages : public ::testing::TestWithParam<UnitKind> {
     }
   }
 
+  testing_support::FrozenClock clock{
+      boost::posix_time::ptime(boost::gregorian::date(2026, 7, 1), boost::posix_time::hours(3))};
   std::shared_ptr<RecordingController> ctl = std::make_shared<RecordingController>();
-  std::shared_ptr<KLDSPDevice> parent = std::make_shared<KLDSPDevice>();
+  std::shared_ptr<testing_support::ParentDevice> parent = testing_support::ParentDevice::Of(ctl);
 };
 
 TEST_P(CacheImages, EveryLengthAroundEachValidImage) {

@@ -14,6 +14,7 @@
 #include "host/PMBusProtocol.h"
 #include "power/QPR2427K.h"
 #include "tests/support/RecordingController.h"
+#include "tests/support/ParentDevice.h"
 
 namespace {
 
@@ -251,8 +252,7 @@ void PrintTo(const UnitRow& row, std::ostream* os) { *os << row.name; }
 class UnitSettings : public ::testing::TestWithParam<UnitRow> {
  protected:
   std::shared_ptr<RecordingController> ctl = std::make_shared<RecordingController>();
-  std::shared_ptr<KLDSPDevice> parent = std::make_shared<KLDSPDevice>();
-  void SetUp() override { parent->Init(ctl, 1, Json::Value()); }
+  std::shared_ptr<testing_support::ParentDevice> parent = testing_support::ParentDevice::Of(ctl);
 
   // The unit took its id and link whatever its settings held.
   void ExpectConfigured(const KLDVDevice& unit, const unsigned char* record, unsigned id) {

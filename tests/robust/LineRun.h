@@ -19,6 +19,8 @@
 #include "host/KLDController.h"
 #include "host/PMBusProtocol.h"
 #include "power/QPR2427K.h"
+#include "tests/support/CountingController.h"
+#include "tests/support/FrozenClock.h"
 #include "tools/sim/Simulator.h"
 
 namespace robust {
@@ -40,28 +42,16 @@ struct LineFigures {
   long long elapsedMs = 0;
 };
 
-// Keeps counts only, so that a run of any length holds no growing record.
-class CountingController : public KLDController {
+// Counts only, so that a run of any length holds no growing record, and keeps
+// the bytes the port device put on the line, not yet delivered.
+class LineController : public testing_support::CountingController {
  public:
-  std::string outgoing;      // bytes the port device put on the line, not yet delivered
-  long long publishes = 0, saves = 0, alarms = 0, logs = 0, activeAlarms = 0;
-  std::function<void(KLDVDevice&, int)> onPublish;
+  std::string outgoing;
 
-  void SendBytes(KLDVDevice&, const unsigned char* data, std::size_t length) override {
+  void SendBytes(KLDVDevice& d, const unsigned char* data, std::size_t length) override {
+    CountingController::SendBytes(d, data, length);
     outgoing.append(reinterpret_cast<const char*>(data), length);
   }
-  void SendSP(KLDVDevice& d, int type, const unsigned char*, unsigned, bool) override {
-    ++publishes;
-    if (onPublish) onPublish(d, type);
-  }
-  void SaveDeviceHistory(KLDVDevice&, const unsigned char*, unsigned) override { ++saves; }
-  void CheckThresholdBool(KLDVDevice&, int, const std::string&, const std::string&, const std::string&,
-                          const std::string&, bool active, unsigned short) override {
-    ++alarms;
-    if (active) ++activeAlarms;
-  }
-  void Log(const KLDVDevice&, const char*, const LogArg*, std::size_t) override { ++logs; }
-  void OnProtocolEvent(KLDVDevice&, const ProtocolEvent&) override {}
 };
 
 // Settings for the port device that match the simulator's scenario.
@@ -83,8 +73,7 @@ class LineRun {
 
   explicit LineRun(const sim::Scenario& scenario, std::uint32_t chunkSeed = 7)
       : sim_(scenario), chunks_(chunkSeed) {
-    host_clock::Freeze(kStart);
-    controller_ = std::make_shared<CountingController>();
+    controller_ = std::make_shared<LineController>();
     port_ = std::make_shared<QPR2427K>();
     port_->Init(controller_, 100, Json::Value());
     port_->SetReplyPause(std::chrono::microseconds(0));
@@ -94,15 +83,12 @@ class LineRun {
       if (type == 5027 && &d == port_->rcDevice_.get()) roundEnded_ = true;
     };
   }
-  ~LineRun() {
-    controller_->onPublish = nullptr;
-    host_clock::Release();
-  }
+  ~LineRun() { controller_->onPublish = nullptr; }
 
   bool configured() const { return configured_; }
   QPR2427K& port() { return *port_; }
   sim::Simulator& simulator() { return sim_; }
-  CountingController& controller() { return *controller_; }
+  LineController& controller() { return *controller_; }
   // Called at every round end, after the host's own handling.
   std::function<void()> onRound;
 
@@ -196,9 +182,10 @@ class LineRun {
     if (onRound) onRound();
   }
 
+  testing_support::FrozenClock clock_{kStart};  // first made, last gone
   sim::Simulator sim_;
   std::mt19937 chunks_;
-  std::shared_ptr<CountingController> controller_;
+  std::shared_ptr<LineController> controller_;
   std::shared_ptr<QPR2427K> port_;
   bool configured_ = false;
   bool roundEnded_ = false;

@@ -9,6 +9,8 @@
 
 #include "host/HostClock.h"
 #include "tests/support/RecordingController.h"
+#include "tests/support/FrozenClock.h"
+#include "tests/support/ParentDevice.h"
 #include "units/ac/QPR2427K_AC.h"
 #include "units/common/RoundWork.h"
 #include "units/dc/QPR2427K_DC.h"
@@ -33,10 +35,8 @@ void PrintTo(const Kind& k, std::ostream* os) { *os << k.name; }
 class WorkItems : public ::testing::TestWithParam<Kind> {
  protected:
   void SetUp() override {
-    host_clock::Freeze(boost::posix_time::ptime(boost::gregorian::date(2026, 5, 2), boost::posix_time::hours(1)));
     ctl->runWorkAtOnce = false;
   }
-  void TearDown() override { host_clock::Release(); }
 
   // A unit under `parent`, which has the controller only when `wired`.
   std::shared_ptr<KLDVDevice> Unit(bool wired) {
@@ -53,8 +53,10 @@ class WorkItems : public ::testing::TestWithParam<Kind> {
     }
   }
 
+  testing_support::FrozenClock clock{
+      boost::posix_time::ptime(boost::gregorian::date(2026, 5, 2), boost::posix_time::hours(1))};
   std::shared_ptr<RecordingController> ctl = std::make_shared<RecordingController>();
-  std::shared_ptr<KLDSPDevice> parent = std::make_shared<KLDSPDevice>();
+  std::shared_ptr<testing_support::ParentDevice> parent = std::make_shared<testing_support::ParentDevice>();
 };
 
 // Configured before its port device was given a controller: the host base drops

@@ -22,6 +22,7 @@
 #include <algorithm>
 
 #include "host/json.h"
+#include "tests/support/EventFile.h"
 #include "tests/tools/ProcessSupport.h"
 
 
@@ -71,23 +72,7 @@ std::string Temp(const std::string& name) {
   return ::testing::TempDir() + "qpr-run-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
 }
 
-std::vector<Json::Value> ReadEvents(const std::string& path) {
-  std::vector<Json::Value> out;
-  std::ifstream in(path);
-  std::string line;
-  Json::CharReaderBuilder b;
-  while (std::getline(in, line)) {
-    Json::Value v;
-    std::string errors;
-    std::istringstream s(line);
-    if (!Json::parseFromStream(b, s, &v, &errors)) {
-      ADD_FAILURE() << "not a JSON line: " << line;
-      continue;
-    }
-    out.push_back(v);
-  }
-  return out;
-}
+using testing_support::ReadEvents;
 
 // Runs qpr2427k-host with the plug-in and site settings of this build.
 HostResult RunHost(const std::string& args, const std::string& config = kSite) {

@@ -11,6 +11,7 @@
 
 #include "host/KLDSPDevice.h"
 #include "host/PMBusProtocol.h"
+#include "tests/support/EventFile.h"
 #include "tools/host/AlarmTracker.h"
 #include "tools/host/EventLog.h"
 #include "tools/host/EventsWriter.h"
@@ -169,21 +170,7 @@ TEST(CacheFiles, RoundTripAndRefuseDamage) {
 
 struct Unit : KLDSPDevice {};
 
-// Reads back the events file the controller wrote.
-std::vector<Json::Value> ReadEvents(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<Json::Value> out;
-  std::string line;
-  Json::CharReaderBuilder b;
-  while (std::getline(in, line)) {
-    Json::Value v;
-    std::string errors;
-    std::istringstream s(line);
-    EXPECT_TRUE(Json::parseFromStream(b, s, &v, &errors)) << line;
-    out.push_back(v);
-  }
-  return out;
-}
+using testing_support::ReadEvents;
 
 // Collects the observations a controller makes.
 struct Seen : Observer {

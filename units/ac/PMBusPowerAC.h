@@ -3,7 +3,6 @@
 // at each round end publishes its image, reports its alarms and hands the host
 // its work item.
 #pragma once
-#include <array>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -14,15 +13,13 @@
 #include <type_traits>
 #include <vector>
 
-#include <boost/lexical_cast.hpp>
-
 #include "host/HostClock.h"
 #include "host/KLDSPDevice.h"
 #include "host/get_ttime.h"
 #include "host/json.h"
 #include "units/ac/AcAlarmRows.h"
 #include "units/ac/ChannelKey.h"
-#include "units/common/Alarm.h"
+#include "units/common/AlarmTable.h"
 #include "units/common/Freshness.h"
 #include "units/common/HistoryImage.h"
 #include "units/common/RecordBytes.h"
@@ -34,18 +31,7 @@
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 class PMBusPowerAC : public KLDSPDevice {
  public:
-  PMBusPowerAC() {
-    // The current alarms' strings never change: build them once.
-    for (std::size_t r = 0; r < units::ac::kCurrentAlarmCount; ++r) {
-      const units::ac::AcAlarmRow& row = units::ac::kCurrentAlarms[r];
-      currentAlarms_[r] = units::PreparedAlarm{row.level, row.key, row.code, row.name, row.text};
-    }
-    // Every channel shares its rows' key, code and name; only the texts are per channel.
-    for (std::size_t r = 0; r < units::ac::kChannelAlarmCount; ++r) {
-      const units::ac::AcAlarmRow& row = units::ac::kChannelAlarms[r];
-      channelRows_[r] = units::PreparedAlarm{row.level, row.key, row.code, row.name, {}};
-    }
-  }
+  PMBusPowerAC() = default;
   // A device is one unit on one line: neither copied nor moved.
   PMBusPowerAC(const PMBusPowerAC&) = delete;
   PMBusPowerAC& operator=(const PMBusPowerAC&) = delete;
@@ -111,8 +97,6 @@ class PMBusPowerAC : public KLDSPDevice {
     InfoLog(format, DataId(), cur.overflowEnd(), len);
     return -1;
   }
-  unsigned char Status(units::ac::AcStatus field, const TeleACChannel* ch) const;
-  void PrepareChannelAlarms();
 
   TeleAC record_{};                      // zero-filled until decoded or restored
   std::vector<TeleACChannel> channels_;  // always record_.channel_count entries
@@ -120,9 +104,9 @@ class PMBusPowerAC : public KLDSPDevice {
   float diff_i = 20.0f;
   units::HistoryImage history_;          // record + channels, made at the first round end
 
-  std::array<units::PreparedAlarm, units::ac::kCurrentAlarmCount> currentAlarms_;
-  std::array<units::PreparedAlarm, units::ac::kChannelAlarmCount> channelRows_;  // without texts
-  std::vector<std::string> channelTexts_;  // kChannelTextCount per channel, by status byte
+  using Rows = units::ac::AcAlarmRows<TeleAC, TeleACChannel>;
+  units::AlarmTable channelAlarms_{Rows::kChannel};
+  units::AlarmTable currentAlarms_{Rows::kCurrent};
   units::RoundWork roundWork_;
 };
 
@@ -256,56 +240,15 @@ float PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Get_Value(unsigned index, cons
 }
 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
-unsigned char PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::Status(units::ac::AcStatus field,
-                                                                 const TeleACChannel* ch) const {
-  using units::ac::AcStatus;
-  switch (field) {
-    case AcStatus::A: return ch->a_alert;
-    case AcStatus::B: return ch->b_alert;
-    case AcStatus::C: return ch->c_alert;
-    case AcStatus::F: return ch->f_alert;
-    case AcStatus::IA: return record_.ia_alert;
-    case AcStatus::IB: return record_.ib_alert;
-    case AcStatus::IC: return record_.ic_alert;
-  }
-  return 0;
-}
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
-void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::PrepareChannelAlarms() {
-  using units::ac::kChannelTextCount;
-  const std::size_t want = channels_.size() * kChannelTextCount;
-  if (channelTexts_.size() == want) return;  // built for this channel count already
-  channelTexts_.resize(want);
-  for (std::size_t k = 0; k < channels_.size(); ++k) {
-    const std::string prefix = std::string(units::ac::kChannelPrefix) + boost::lexical_cast<std::string>(k + 1);
-    for (const units::ac::AcAlarmRow& row : units::ac::kChannelAlarms)
-      channelTexts_[k * kChannelTextCount + static_cast<std::size_t>(row.field)] = prefix + row.text;
-  }
-}
-
-template <typename TeleAC, typename TeleACChannel, int RT_AC>
 void PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::RoundDone() {
-  using units::ac::kChannelAlarmCount;
   auto image = [this](std::size_t& length) {
     history_.Fill(record_, channels_);
     length = history_.length;
     return history_.data.get();
   };
   units::EndRound(*this, record_.ttime, RT_AC, roundWork_, image, [this] {
-    PrepareChannelAlarms();
-    for (std::size_t k = 0; k < channels_.size(); ++k) {
-      for (std::size_t r = 0; r < kChannelAlarmCount; ++r) {
-        const units::ac::AcAlarmRow& row = units::ac::kChannelAlarms[r];
-        units::RaiseAlarm(*this, channelRows_[r],
-                          channelTexts_[k * units::ac::kChannelTextCount + static_cast<std::size_t>(row.field)],
-                          Status(row.field, &channels_[k]) == row.value);
-      }
-    }
-    for (std::size_t r = 0; r < units::ac::kCurrentAlarmCount; ++r) {
-      const units::ac::AcAlarmRow& row = units::ac::kCurrentAlarms[r];
-      units::RaiseAlarm(*this, currentAlarms_[r], Status(row.field, nullptr) == row.value);
-    }
+    channelAlarms_.RaiseEach(*this, channels_.data(), channels_.size());
+    currentAlarms_.RaiseOnce(*this, record_);
     DoImpCheckAlert();
   });
 }

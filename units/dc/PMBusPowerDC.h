@@ -3,8 +3,6 @@
 // and, each round, publishes the record and reports the DC alarms.
 #pragma once
 #include <algorithm>
-#include <array>
-#include <boost/lexical_cast.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -17,36 +15,32 @@
 #include "host/KLDSPDevice.h"
 #include "host/get_ttime.h"
 #include "host/json.h"
-#include "units/common/Alarm.h"
+#include "units/common/AlarmRow.h"
+#include "units/common/AlarmTable.h"
 #include "units/common/Freshness.h"
 #include "units/common/RecordBytes.h"
 #include "units/common/ReplyCursor.h"
 #include "units/common/RoundEnd.h"
 #include "units/common/RoundWork.h"
 #include "units/common/Settings.h"
-#include "units/dc/DcAlarmRow.h"
 
 template <typename TeleDC, int RT_DC>
 class PMBusPowerDC : public KLDSPDevice {
  public:
   // Output voltage alarms, both reported every round.
-  static constexpr dc::DcAlarmRow kVoltRows[] = {
-      {"DC_0", "06008", 3, "输出电压过低告警", "输出电压过低告警", offsetof(TeleDC, volt_state), units::AlarmTest::Equals, 1},
-      {"DC_1", "06009", 3, "输出电压过高告警", "输出电压过高告警", offsetof(TeleDC, volt_state), units::AlarmTest::Equals, 2},
+  // key, code, level, name, text, reported, byte tested, test, value
+  static constexpr units::AlarmRow kVoltRows[] = {
+      {"DC_0", "06008", 3, "输出电压过低告警", "输出电压过低告警", units::kOnce, offsetof(TeleDC, volt_state), units::AlarmTest::Equals, 1},
+      {"DC_1", "06009", 3, "输出电压过高告警", "输出电压过高告警", units::kOnce, offsetof(TeleDC, volt_state), units::AlarmTest::Equals, 2},
   };
-  // Reported once per fuse k: text "直流" + (k + 1) + row text, byte at offset + k.
-  static constexpr dc::DcAlarmRow kFuseRow =
-      {"DC_3", "06001", 1, "电池熔丝故障告警", "电池熔丝故障告警", offsetof(TeleDC, alert_m_state), units::AlarmTest::Equals, 3};
-  static constexpr const char* kFuseTextPrefix = "直流";
+  // Reported once per fuse state byte, the fuse number after "直流".
+  static constexpr units::AlarmRow kFuseRows[] = {
+      {"DC_3", "06001", 1, "电池熔丝故障告警", "电池熔丝故障告警", units::AlarmItems{"直流"}, 0, units::AlarmTest::Equals, 3},
+  };
+  static_assert(units::RowsFit(kVoltRows, sizeof(TeleDC)) && units::RowsFit(kFuseRows, 1));
 
   PMBusPowerDC() : PMBusPowerDC(std::string()) {}
-  explicit PMBusPowerDC(const std::string& model) : model_name(model) {
-    for (std::size_t k = 0; k < voltAlarms_.size(); ++k) voltAlarms_[k] = dc::Prepare(kVoltRows[k]);
-    for (std::size_t k = 0; k < fuseAlarms_.size(); ++k) {
-      fuseAlarms_[k] = dc::Prepare(kFuseRow);
-      fuseAlarms_[k].text = kFuseTextPrefix + boost::lexical_cast<std::string>(k + 1) + kFuseRow.text;
-    }
-  }
+  explicit PMBusPowerDC(const std::string& model) : model_name(model) {}
   PMBusPowerDC(const PMBusPowerDC&) = delete;
   PMBusPowerDC& operator=(const PMBusPowerDC&) = delete;
 
@@ -84,13 +78,10 @@ class PMBusPowerDC : public KLDSPDevice {
       return Image();
     };
     units::EndRound(*this, record.ttime, RT_DC, roundWork_, image, [this] {
-      for (std::size_t k = 0; k < voltAlarms_.size(); ++k)
-        units::RaiseAlarm(*this, voltAlarms_[k], dc::RowActive(kVoltRows[k], Image()));
+      voltAlarms_.RaiseOnce(*this, record);
       // Fuse alarms only when the reply carried exactly one byte per fuse.
-      if (record.alert_m == TeleDC::ALERT_M_SIZE()) {
-        for (unsigned k = 0; k < fuseAlarms_.size(); ++k)
-          units::RaiseAlarm(*this, fuseAlarms_[k], dc::RowActive(kFuseRow, Image(), k));
-      }
+      if (record.alert_m == TeleDC::ALERT_M_SIZE())
+        fuseAlarms_.RaiseEach(*this, record.alert_m_state, TeleDC::ALERT_M_SIZE());
       DoImpCheckAlert();
     });
   }
@@ -198,7 +189,7 @@ class PMBusPowerDC : public KLDSPDevice {
     if (const unsigned char* states = in.Take(count)) std::memcpy(dst, states, std::min(count, limit));
   }
 
-  std::array<units::PreparedAlarm, sizeof kVoltRows / sizeof kVoltRows[0]> voltAlarms_;
-  std::array<units::PreparedAlarm, TeleDC::ALERT_M_SIZE()> fuseAlarms_;
+  units::AlarmTable voltAlarms_{kVoltRows};
+  units::AlarmTable fuseAlarms_{kFuseRows};
   units::RoundWork roundWork_;
 };

@@ -1,11 +1,9 @@
 // The model's DC distribution unit: the DC unit over the 177-byte record, with
 // the system-status alarm table as its model-specific alarms.
 #pragma once
-#include <array>
-#include <cstddef>
 #include <string>
 
-#include "units/common/Alarm.h"
+#include "units/common/AlarmTable.h"
 #include "units/dc/PMBusPowerDC.h"
 #include "units/dc/SystemStatusTable.h"
 #include "units/dc/tele_c_qpr2427k_dc.h"
@@ -24,6 +22,5 @@ class QPR2427K_DC : public PMBusPowerDC<tele_c_qpr2427k_dc, 5028> {
   void DoImpCheckAlert() override;
 
  private:
-  std::array<units::PreparedAlarm, dc::kStatusRows> statusAlarms_;
-  std::size_t statusRowsUsed_;
+  units::AlarmTable statusAlarms_;  // the base rows, or all of them for the extension model
 };

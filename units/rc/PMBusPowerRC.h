@@ -3,7 +3,6 @@
 // every round and raises the per-module alarms.
 #pragma once
 #include <algorithm>
-#include <boost/lexical_cast.hpp>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
@@ -14,7 +13,8 @@
 #include "host/HostClock.h"
 #include "host/KLDSPDevice.h"
 #include "host/get_ttime.h"
-#include "units/common/Alarm.h"
+#include "units/common/AlarmRow.h"
+#include "units/common/AlarmTable.h"
 #include "units/common/Freshness.h"
 #include "units/common/HistoryImage.h"
 #include "units/common/RecordBytes.h"
@@ -24,37 +24,8 @@
 
 namespace units::rc {
 
-// One alarm reported for each module; its text is "模块<k>" followed by the suffix.
-struct ModuleAlarmRow {
-  int level;           // level passed to the host
-  const char* key;     // alarm key
-  const char* code;    // five-digit alarm code
-  const char* name;    // alarm name
-  const char* suffix;  // text after the module prefix
-  std::size_t byte;    // offset of the tested byte in the module record; active when it is 1
-};
-
-// True when every row tests a byte inside a module record of `size` bytes.
-template <std::size_t R>
-constexpr bool RowsFit(const ModuleAlarmRow (&rows)[R], std::size_t size) {
-  for (const ModuleAlarmRow& r : rows)
-    if (r.byte >= size) return false;
-  return true;
-}
-
-// The call strings of every row for every module, module by module. They depend
-// only on the module count, so they are built again only when it changes.
-template <std::size_t R>
-void PrepareModuleAlarms(const ModuleAlarmRow (&rows)[R], std::size_t modules,
-                         std::vector<PreparedAlarm>& out) {
-  if (out.size() == modules * R) return;
-  out.clear();
-  out.reserve(modules * R);
-  for (std::size_t k = 0; k < modules; ++k) {
-    const std::string prefix = "模块" + boost::lexical_cast<std::string>(k + 1);
-    for (const ModuleAlarmRow& r : rows) out.push_back({r.level, r.key, r.code, r.name, prefix + r.suffix});
-  }
-}
+// Module rows' texts: "模块", the module number from 1, then the row's text.
+inline constexpr AlarmItems kPerModule{"模块"};
 
 }  // namespace units::rc
 
@@ -103,7 +74,7 @@ class PMBusPowerRC : public KLDSPDevice {
       return image_.data.get();
     };
     units::EndRound(*this, record_.ttime, RT_RC, work_, image, [this] {
-      RaiseModuleAlarms(kFaultRows, faultAlarms_, [](const TeleRCChannel&) { return true; });
+      faultAlarms_.RaiseEach(*this, modules_.data(), modules_.size());
       DoImpCheckAlert();
     });
   }
@@ -266,27 +237,12 @@ class PMBusPowerRC : public KLDSPDevice {
   const std::vector<TeleRCChannel>& Modules() const { return modules_; }
   const units::HistoryImage& HistoryImage() const { return image_; }
 
- protected:
-  // Reports every row for every module that `wanted` accepts, module by module,
-  // each with the next alarm slot.
-  template <std::size_t R, typename Wanted>
-  void RaiseModuleAlarms(const units::rc::ModuleAlarmRow (&rows)[R],
-                         std::vector<units::PreparedAlarm>& prepared, Wanted wanted) {
-    units::rc::PrepareModuleAlarms(rows, modules_.size(), prepared);
-    for (std::size_t k = 0; k < modules_.size(); ++k) {
-      if (!wanted(modules_[k])) continue;
-      const auto* bytes = reinterpret_cast<const unsigned char*>(&modules_[k]);
-      for (std::size_t r = 0; r < R; ++r)
-        units::RaiseAlarm(*this, prepared[k * R + r],
-                          units::AlarmActive(units::AlarmTest::Equals, 1, bytes[rows[r].byte]));
-    }
-  }
-
  private:
-  static constexpr units::rc::ModuleAlarmRow kFaultRows[] = {
-      {2, "RC_0", "06024", "整流模块故障告警", "整流模块故障告警", offsetof(TeleRCChannel, status44)},
+  // key, code, level, name, text, reported, byte tested, test, value
+  static constexpr units::AlarmRow kFaultRows[] = {
+      {"RC_0", "06024", 2, "整流模块故障告警", "整流模块故障告警", units::rc::kPerModule, offsetof(TeleRCChannel, status44), units::AlarmTest::Equals, 1},
   };
-  static_assert(units::rc::RowsFit(kFaultRows, sizeof(TeleRCChannel)));
+  static_assert(units::RowsFit(kFaultRows, sizeof(TeleRCChannel)));
 
   // Logs an overflow message with the data id, the end offset and the length; -1.
   int Overflow(const char* format, int end, int len) const {
@@ -298,5 +254,5 @@ class PMBusPowerRC : public KLDSPDevice {
   std::vector<TeleRCChannel> modules_;
   units::HistoryImage image_;
   units::RoundWork work_;
-  std::vector<units::PreparedAlarm> faultAlarms_;
+  units::AlarmTable faultAlarms_{kFaultRows};
 };

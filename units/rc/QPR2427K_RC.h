@@ -1,9 +1,7 @@
 // The rectifier unit of the QPR2427K power system: the unit template on the
 // model's records, plus the model's three alarms per module.
 #pragma once
-#include <vector>
-
-#include "units/common/Alarm.h"
+#include "units/common/AlarmTable.h"
 #include "units/rc/PMBusPowerRC.h"
 #include "units/rc/tele_c_qpr2427k_rc.h"
 
@@ -18,5 +16,5 @@ class QPR2427K_RC : public PMBusPowerRC<tele_c_qpr2427k_rc, tele_c_qpr2427k_rc_c
   void DoImpCheckAlert() override;
 
  private:
-  std::vector<units::PreparedAlarm> modelAlarms_;
+  units::AlarmTable modelAlarms_;
 };
