@@ -36,12 +36,20 @@ struct AlarmRow {
   std::uint8_t arg;    // the value compared, or the bit number
 };
 
+// Equal texts (both null counts as equal), usable in constant expressions:
+// two equal literals need not share an address.
+inline constexpr bool SameText(const char* a, const char* b) {
+  if (a == nullptr || b == nullptr) return a == nullptr && b == nullptr;
+  while (*a != '\0' && *a == *b) ++a, ++b;
+  return *a == *b;
+}
+
 // True when every row of a table is reported the same way (once, or per item
 // with one prefix) and tests a byte inside a record of `size` bytes with a bit that exists.
 template <std::size_t R>
 constexpr bool RowsFit(const AlarmRow (&rows)[R], std::size_t size) {
   for (const AlarmRow& r : rows) {
-    if (r.items.prefix != rows[0].items.prefix) return false;
+    if (!SameText(r.items.prefix, rows[0].items.prefix)) return false;
     if (r.byte >= size) return false;
     if (r.test == AlarmTest::Bit && r.arg > 7) return false;
   }
