@@ -29,12 +29,14 @@ for arch in "${archs[@]}"; do
   # programs. -g is left out: the packages ship stripped programs.
   flags() { DEB_HOST_ARCH=$arch DEB_BUILD_MAINT_OPTIONS=hardening=+all DEB_CXXFLAGS_MAINT_STRIP=-g \
               dpkg-buildflags --get "$1" 2>/dev/null; }
-  cmake -S . -B "$dir" "${cross[@]}" \
+  # Given through the environment, CMake adds them to the toolchain's own
+  # flags; it reads them on a first configure only, hence the fresh cache
+  # (the objects stay, and are rebuilt only when the flags changed).
+  rm -f "$dir/CMakeCache.txt"
+  CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS="$(flags LDFLAGS)" \
+    cmake -S . -B "$dir" "${cross[@]}" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
-    -DCMAKE_INSTALL_PREFIX=/usr \
-    -DQPR_PACKAGE=ON -DQPR_BUILD_TESTS=OFF -DQPR_WERROR=ON \
-    -DCMAKE_CXX_FLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" \
-    -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" -DCMAKE_SHARED_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DQPR_PACKAGE=ON -DQPR_BUILD_TESTS=OFF -DQPR_WERROR=ON >/dev/null
   cmake --build "$dir" -j"$jobs"
   rm -rf "$dir/packages"
   (cd "$dir" && cpack >/dev/null)
