@@ -4,8 +4,10 @@
 #  amd64: apt resolves the dependencies; the runner finds the installed plug-in
 #    and settings on its own and polls 3 rounds; SIGTERM ends a run like the
 #    service's with status 0 and the cache written; the unit passes
-#    systemd-analyze verify, and its exposure stays low; removal keeps the
-#    configuration, purge leaves nothing of the packages behind.
+#    systemd-analyze verify, and its exposure stays low; in the booted tree
+#    the service starts at boot and comes back after a crash
+#    (scripts/service-test.sh); removal keeps the configuration, purge leaves
+#    nothing of the packages behind.
 #  armhf: the programs are ELF32 ARM, apt resolves the dependencies against
 #    Debian's armhf packages, and the packaged runner polls 3 rounds under
 #    qemu-arm.
@@ -14,6 +16,8 @@
 #   it is removed at the end either way.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# shellcheck source=scripts/tree-mounts.sh
+source scripts/tree-mounts.sh
 
 work=$(mktemp -d /tmp/qpr2427k-install.XXXXXX)
 tree=$work/root
@@ -30,8 +34,7 @@ max_exposure=${QPR_MAX_EXPOSURE:-2.5}
 
 mounts=()
 cleanup() {
-  local k
-  for ((k = ${#mounts[@]} - 1; k >= 0; k--)); do umount -l "${mounts[k]}" 2>/dev/null || true; done
+  unmount_all
   # Never follow a mount that failed to come off into the host's files.
   for d in "$tree" "$work"; do
     if [ -d "$d" ] && ! grep -q " $d/" /proc/mounts; then rm -rf --one-file-system "$d"; fi
@@ -49,8 +52,6 @@ failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }
 
-# shellcheck source=scripts/tree-mounts.sh
-source scripts/tree-mounts.sh
 if [ ! -d "$tree" ]; then
   echo "== a clean Debian 12 tree (scripts/debian-tree.sh)"
   scripts/debian-tree.sh "$tree"
@@ -59,11 +60,12 @@ mount_system "$tree"
 mount_apt_caches "$tree" "$cache"
 run() { in_tree "$tree" "$@"; }
 
-# Every file and folder of the tree, but the ones the system itself changes.
+# Every file and folder of the tree, but the ones the system itself changes
+# (booting it for the service test stamps systemd's timers).
 listing() {
   (cd "$tree" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./sys -o -path ./run -o -path ./tmp \
       -o -path ./var/cache -o -path ./var/lib/apt -o -path ./var/lib/dpkg -o -path ./var/log \
-      -o -path ./root -o -path ./etc/ld.so.cache \) -prune -o -print | sort)
+      -o -path ./var/lib/systemd/timers -o -path ./root -o -path ./etc/ld.so.cache \) -prune -o -print | sort)
 }
 
 if [[ " ${archs[*]} " == *" amd64 "* ]]; then
@@ -135,18 +137,19 @@ if [[ " ${archs[*]} " == *" amd64 "* ]]; then
     echo "$security"; fail "the unit's exposure is above $max_exposure"
   fi
 
+  # As systemd runs it, in the booted tree (which brings its own /proc and /dev).
+  unmount_all
+  scripts/service-test.sh "$tree" || failures=$((failures + 1))
+  mount_system "$tree"
+  mount_apt_caches "$tree" "$cache"
+
   # Removal keeps the configuration (conffiles); purge takes everything.
   run apt-get remove -y -qq qpr2427k-tools qpr2427k >"$work/remove.log" 2>&1 || { cat "$work/remove.log"; fail "apt-get remove"; }
   [ -e "$tree/etc/qpr2427k/settings.json" ] && [ -e "$tree/etc/qpr2427k/options" ] &&
     [ ! -e "$tree/usr/bin/qpr2427k-host" ] && ok "remove: programs gone, configuration kept" ||
     fail "remove: the programs must go and the configuration stay"
-  # A cache as the service leaves it, which the purge must take too.
-  made_private=0
-  [ -d "$tree/var/lib/private" ] || made_private=1
-  mkdir -p "$tree/var/lib/private/qpr2427k" && ln -sfn private/qpr2427k "$tree/var/lib/qpr2427k"
-  cp "$tree/tmp/cache.json" "$tree/var/lib/private/qpr2427k/"
+  [ -e "$tree/var/lib/private/qpr2427k/cache.json" ] || fail "the service left no cache for the purge to remove"
   run apt-get purge -y -qq --autoremove qpr2427k-tools qpr2427k >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "apt-get purge"; }
-  [ "$made_private" -eq 0 ] || rmdir "$tree/var/lib/private" 2>/dev/null || true  # systemd's, made here
   rm -rf "$tree/tmp/debs" "$tree/tmp/cache.json"
   listing >"$work/after.txt"
   if diff -u "$work/before.txt" "$work/after.txt" >"$work/left.txt"; then

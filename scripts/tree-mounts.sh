@@ -27,3 +27,10 @@ mount_system() {
   bind_into /dev "$tree/dev"
   bind_into /dev/pts "$tree/dev/pts"
 }
+
+# Everything mounted so far comes off, last first.
+unmount_all() {
+  local k
+  for ((k = ${#mounts[@]} - 1; k >= 0; k--)); do umount -l "${mounts[k]}" 2>/dev/null || true; done
+  mounts=()
+}
