@@ -12,8 +12,8 @@
 #    Debian's armhf packages, and the packaged runner polls 3 rounds under
 #    qemu-arm.
 # Usage: scripts/install-test.sh [--tree DIR] [amd64] [armhf]   (default: both; as root)
-#   --tree DIR: a tree made by scripts/debian-tree.sh (else one is made here);
-#   it is removed at the end either way.
+#   --tree DIR: a tree made by scripts/debian-tree.sh, left to the caller;
+#   without it a tree is made here and removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # shellcheck source=scripts/tree-mounts.sh
@@ -21,6 +21,7 @@ source scripts/tree-mounts.sh
 
 work=$(mktemp -d /tmp/qpr2427k-install.XXXXXX)
 tree=$work/root
+remove=("$work")
 if [ "${1:-}" = --tree ]; then
   tree=${2:?--tree needs a folder}
   shift 2
@@ -36,7 +37,7 @@ mounts=()
 cleanup() {
   unmount_all
   # Never follow a mount that failed to come off into the host's files.
-  for d in "$tree" "$work"; do
+  for d in "${remove[@]}"; do
     if [ -d "$d" ] && ! grep -q " $d/" /proc/mounts; then rm -rf --one-file-system "$d"; fi
   done
 }
