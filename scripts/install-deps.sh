@@ -17,6 +17,7 @@ native_pkgs=(
   valgrind
   libmosquitto-dev mosquitto mosquitto-clients
   prometheus chromium curl fonts-wqy-microhei
+  dpkg-dev file help2man lintian debootstrap systemd-container
 )
 cross_pkgs=(crossbuild-essential-armhf qemu-user)
 armhf_pkgs=(

@@ -484,6 +484,20 @@ TEST(HostRun, ClearErrorsAndExitStatus) {
   const HostResult help = RunHost("--help");
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(Contains(help.out, "usage: qpr2427k-host")) << help.out;
+  EXPECT_TRUE(Contains(help.out, QPR_PLUGIN)) << "--help names where the plug-in is looked for\n" << help.out;
+  for (const std::string program : {QPR_HOST_BIN, QPR_SIM_BIN}) {
+    const std::string out = Temp("version.txt");
+    EXPECT_EQ(std::system((program + " --version >" + out).c_str()), 0) << program;
+    EXPECT_EQ(Slurp(out), program.substr(program.rfind('/') + 1) + " " + QPR_VERSION + "\n");
+  }
+}
+
+TEST(HostRun, FindsThePluginAndSettingsWithoutOptions) {
+  // From a folder without examples/: this build's plug-in and the source's settings.
+  const std::string out = Temp("out.txt");
+  const std::string cmd = "cd " + ::testing::TempDir() + " && timeout 60 " + QPR_HOST_BIN +
+                          " --simulate --rounds 2 --quiet" + kFast + " >" + out + " 2>&1";
+  EXPECT_EQ(std::system(cmd.c_str()), 0) << Slurp(out);
 }
 
 

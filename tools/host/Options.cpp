@@ -66,6 +66,7 @@ po::options_description Described() {
   const auto text = [] { return po::value<std::string>(); };
   d.add_options()
       ("help,h", po::bool_switch())
+      ("version", po::bool_switch())
       ("simulate", text()->implicit_value(""))
       ("port", text())
       ("replay", text())
@@ -156,10 +157,25 @@ void MqttOptions(const std::map<std::string, std::string>& given, Options& o) {
   }
 }
 
+// "(default: A)" or "(default, the first that exists: A, B)", one place a line.
+std::string DefaultText(const std::vector<SearchPath>& candidates) {
+  const std::string indent = "\n                         ";
+  std::string text = candidates.size() > 1 ? "(default, the first that exists:" : "(default:";
+  for (std::size_t k = 0; k < candidates.size(); ++k)
+    text += indent + candidates[k].shown + (k + 1 < candidates.size() ? "," : ")");
+  return candidates.empty() ? std::string() : text;
+}
+
 }  // namespace
 
-const char* UsageText() {
-  return R"(usage: qpr2427k-host [options]
+std::string FirstReadable(const std::vector<SearchPath>& candidates) {
+  for (const auto& c : candidates)
+    if (access(c.path.c_str(), R_OK) == 0) return c.path;
+  return candidates.empty() ? std::string() : candidates.back().path;
+}
+
+std::string UsageText(const SearchPaths& defaults) {
+  std::string text = R"(usage: qpr2427k-host [options]
        qpr2427k-host --discover (--port DEVICE | --simulate [SCENARIO]) [--address N] [--first-id N]
        qpr2427k-host --check-config FILE
 
@@ -186,8 +202,8 @@ Other jobs:
                          (0: clean, 1: problems)
 
 Device:
-  --plugin FILE          the plug-in (default: qpr2427k.so beside this program)
-  --config FILE          the device's settings (default: examples/site.json)
+  --plugin FILE          the plug-in @PLUGIN@
+  --config FILE          the device's settings @CONFIG@
   --baud N               serial speed for --port (default 9600)
 
 Run:
@@ -233,7 +249,14 @@ Telemetry:
                          at / (ADDRESS defaults to 127.0.0.1: give PORT alone)
   --site NAME            the site label of the metrics (default: the host name)
   --help                 this text
+  --version              the program's version
 )";
+  const auto fill = [&text](const std::string& mark, const std::string& with) {
+    text.replace(text.find(mark), mark.size(), with);
+  };
+  fill("@PLUGIN@", DefaultText(defaults.plugins));
+  fill("@CONFIG@", DefaultText(defaults.configs));
+  return text;
 }
 
 Options ParseOptions(int argc, const char* const* argv) {
@@ -267,6 +290,7 @@ Options ParseOptions(int argc, const char* const* argv) {
   };
 
   o.help = flag("help");
+  o.version = flag("version");
   int sources = 0;
   if (has("simulate")) o.source = Source::Simulate, o.scenario = str("simulate"), ++sources;
   if (has("port")) o.source = Source::Port, o.port = str("port"), ++sources;

@@ -22,8 +22,8 @@ enum class Mode { Run, Discover, CheckConfig };
 
 struct Options {
   Mode mode = Mode::Run;
-  std::string plugin;           // empty: qpr2427k.so beside the program
-  std::string config;           // empty: examples/site.json
+  std::string plugin;           // empty: the first of SearchPaths::plugins that exists
+  std::string config;           // empty: the first of SearchPaths::configs that exists
   Source source = Source::Simulate;
   std::string scenario;         // --simulate SCENARIO (empty: built-in)
   std::string port;             // --port DEVICE or tcp:HOST:PORT
@@ -51,11 +51,26 @@ struct Options {
   std::string httpAddress;      // --http: where the HTTP endpoint listens
   std::optional<unsigned short> httpPort;  // none: no HTTP endpoint
   bool help = false;
+  bool version = false;
 };
+
+// Where the runner looks for the plug-in and the settings when --plugin or
+// --config is not given, in search order. `shown` is what --help says for a
+// place (a folder that depends on where the program runs is named, not given).
+struct SearchPath {
+  std::string path, shown;
+};
+struct SearchPaths {
+  std::vector<SearchPath> plugins, configs;
+};
+
+// The first readable candidate, else the last one (so that the error names the
+// place the user most likely meant). Empty when there is none.
+std::string FirstReadable(const std::vector<SearchPath>& candidates);
 
 // Parses argv; throws UsageError.
 Options ParseOptions(int argc, const char* const* argv);
-// The --help text.
-const char* UsageText();
+// The --help text, with the search order of the defaults.
+std::string UsageText(const SearchPaths& defaults);
 
 }  // namespace runner

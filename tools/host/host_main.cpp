@@ -13,11 +13,16 @@
 #include "tools/host/Options.h"
 #include "tools/host/Runner.h"
 
-#ifndef QPR_SOURCE_DIR
-#define QPR_SOURCE_DIR "."
+// The build sets these (tools/host/CMakeLists.txt): a developer's build looks in
+// its own build and source folders, an installed one in the installed places.
+#ifndef QPR_VERSION
+#error "QPR_VERSION must be set by the build"
 #endif
-#ifndef QPR_BUILT_PLUGIN
-#define QPR_BUILT_PLUGIN ""
+#ifndef QPR_DEFAULT_PLUGIN
+#error "QPR_DEFAULT_PLUGIN must be set by the build"
+#endif
+#ifndef QPR_DEFAULT_CONFIG
+#error "QPR_DEFAULT_CONFIG must be set by the build"
 #endif
 
 namespace {
@@ -31,7 +36,16 @@ std::string ProgramDir() {
   return slash == std::string::npos ? "." : p.substr(0, slash);
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), R_OK) == 0; }
+runner::SearchPaths DefaultPaths(const std::string& programDir) {
+  runner::SearchPaths d;
+  d.plugins.push_back({programDir + "/qpr2427k.so", "qpr2427k.so beside this program"});
+  d.plugins.push_back({QPR_DEFAULT_PLUGIN, QPR_DEFAULT_PLUGIN});
+#ifdef QPR_CONFIG_IN_CURRENT_FOLDER
+  d.configs.push_back({QPR_CONFIG_IN_CURRENT_FOLDER, QPR_CONFIG_IN_CURRENT_FOLDER " in the current folder"});
+#endif
+  d.configs.push_back({QPR_DEFAULT_CONFIG, QPR_DEFAULT_CONFIG});
+  return d;
+}
 
 bool SameFile(int a, int b) {
   struct stat sa {}, sb {};
@@ -91,17 +105,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "qpr2427k-host: %s\n(try --help)\n", e.what());
     return 2;
   }
+  const runner::SearchPaths defaults = DefaultPaths(ProgramDir());
   if (options.help) {
-    std::fputs(runner::UsageText(), stdout);
+    std::fputs(runner::UsageText(defaults).c_str(), stdout);
     return 0;
   }
-  const std::string programDir = ProgramDir();
-  if (options.plugin.empty())
-    options.plugin = Exists(programDir + "/qpr2427k.so") || std::string(QPR_BUILT_PLUGIN).empty()
-                         ? programDir + "/qpr2427k.so"
-                         : QPR_BUILT_PLUGIN;
-  if (options.config.empty())
-    options.config = Exists("examples/site.json") ? "examples/site.json" : QPR_SOURCE_DIR "/examples/site.json";
+  if (options.version) {
+    std::puts("qpr2427k-host " QPR_VERSION);
+    return 0;
+  }
+  if (options.plugin.empty()) options.plugin = runner::FirstReadable(defaults.plugins);
+  if (options.config.empty()) options.config = runner::FirstReadable(defaults.configs);
 
   int status = 1;
   std::FILE* view = nullptr;

@@ -11,6 +11,10 @@
 #include "tools/sim/Scenario.h"
 #include "tools/sim/SimLink.h"
 
+#ifndef QPR_VERSION
+#error "QPR_VERSION must be set by the build"
+#endif
+
 namespace {
 
 constexpr const char* kUsage = R"(usage: qpr2427k-sim (--port DEVICE | --listen HOST:PORT) [options]
@@ -26,6 +30,7 @@ scenario file describes (units, values, timed events, line faults).
                        rectifier and one DC unit, no events, no faults
   --verbose            print every command and reply on standard error
   --help               this text
+  --version            print the version and exit
 )";
 
 struct Args {
@@ -49,6 +54,9 @@ Args Parse(int argc, char** argv) {
     };
     if (opt == "--help" || opt == "-h") {
       std::fputs(kUsage, stdout);
+      std::exit(0);
+    } else if (opt == "--version") {
+      std::puts("qpr2427k-sim " QPR_VERSION);
       std::exit(0);
     } else if (opt == "--port") {
       a.port = value();
