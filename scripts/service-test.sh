@@ -57,10 +57,21 @@ if [ -n "$uid" ] && [ "$uid" -ne 0 ] && grep -Eq "^Groups:.*\\b$dialout\\b" <<<"
 else
   fail "runs as it should not:"$'\n'"$(grep -E '^(Uid|Groups|NoNewPrivs|CapEff):' <<<"$status")"
 fi
+# Out of the box: no adapter in the box, so the line is down and the service waits for it.
+line_down() { in_box journalctl -u qpr2427k-host.service --no-pager | grep -q 'LINE DOWN: cannot open serial port /dev/ttyUSB0'; }
+if until_ok 100 line_down && is ActiveState active && is NRestarts 0; then
+  ok "without its serial adapter it runs and says the line is down"
+else
+  fail "without its serial adapter: $(show ActiveState), $(show NRestarts) restarts"
+fi
+# As an operator would: the built-in simulator in the options, then a restart.
+in_box sh -c 'echo QPR2427K_HOST_OPTIONS=--simulate >/etc/qpr2427k/options'
+in_box systemctl restart qpr2427k-host.service
 if until_ok 100 has_cache; then ok "its cache holds all 4 children"; else fail "no cache in $cache"; fi
 
+restarts=$(show NRestarts)
 in_box systemctl kill --signal=SIGSEGV --kill-whom=main qpr2427k-host.service
-if until_ok 100 restarts_then_runs 1; then ok "back after a crash (SIGSEGV)"; else fail "not restarted after a crash"; fi
+if until_ok 100 restarts_then_runs $((restarts + 1)); then ok "back after a crash (SIGSEGV)"; else fail "not restarted after a crash"; fi
 
 in_box rm -f "$cache"
 in_box systemctl stop qpr2427k-host.service
