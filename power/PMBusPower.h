@@ -101,12 +101,23 @@ class PMBusPower : public PMBusProtocol {
   power::Verdict OnAcSwitch(const unsigned char* info, int length);
   power::Verdict OnAcAlarm(const unsigned char* info, int length);
   power::Verdict OnRcAnalog(const unsigned char* info, int length);
-  power::Verdict OnRcSwitch(const unsigned char* info, int length);
-  power::Verdict OnRcAlarm(const unsigned char* info, int length);
   power::Verdict OnDcAnalog(const unsigned char* info, int length);
   power::Verdict OnDcAlarm(const unsigned char* info, int length);
-  power::Verdict OnAcParam(const unsigned char* info, int length);
-  power::Verdict OnDcParam(const unsigned char* info, int length);
+
+  // The replies the rectifier unit decodes alone, one a row: its decoder,
+  // whether the decoder must use the whole info field (else at most all of it),
+  // and the line logged when it does not.
+  struct RcReply {
+    int (RC::*parse)(const unsigned char*, int);
+    bool whole;
+    const char* mismatch;
+  };
+  static constexpr RcReply kRcSwitch{&RC::parse41_43, true, "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary"};
+  static constexpr RcReply kRcAlarm{&RC::parse41_44, true, "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary"};
+  static constexpr RcReply kAcParam{&RC::parse40_46, false, "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary"};
+  static constexpr RcReply kDcParam{&RC::parse42_46, false, "PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary"};
+  template <const RcReply& R>
+  power::Verdict OnRcReply(const unsigned char* info, int length);
 };
 
 // The member definitions, by concern.

@@ -19,12 +19,12 @@ const typename PMBusPower<AC, DC, RC>::Step PMBusPower<AC, DC, RC>::kSteps[] = {
     {power::kStepAcSwitch, 0x40, 0x43, power::GroupInfo::Always,      0x40, power::Units::Ac,   0,                          power::Ask::AcFlag,    0x10, &PMBusPower::OnAcSwitch, power::Refusal::Repeat},
     {power::kStepAcAlarm,  0x40, 0x44, power::GroupInfo::Always,      0x40, power::Units::Ac,   0,                          power::Ask::AcFlag,    0x01, &PMBusPower::OnAcAlarm,  power::Refusal::Repeat},
     {power::kStepRcAnalog, 0x41, 0x41, power::GroupInfo::None,        0x41, power::Units::Rc,   0,                          power::Ask::Always,    0,    &PMBusPower::OnRcAnalog, power::Refusal::Repeat},
-    {power::kStepRcSwitch, 0x41, 0x43, power::GroupInfo::None,        0x41, power::Units::Rc,   0,                          power::Ask::RcFlag,    0x10, &PMBusPower::OnRcSwitch, power::Refusal::Repeat},
-    {power::kStepRcAlarm,  0x41, 0x44, power::GroupInfo::None,        0x41, power::Units::Rc,   0,                          power::Ask::RcFlag,    0x01, &PMBusPower::OnRcAlarm,  power::Refusal::Repeat},
+    {power::kStepRcSwitch, 0x41, 0x43, power::GroupInfo::None,        0x41, power::Units::Rc,   0,                          power::Ask::RcFlag,    0x10, &PMBusPower::template OnRcReply<PMBusPower::kRcSwitch>, power::Refusal::Repeat},
+    {power::kStepRcAlarm,  0x41, 0x44, power::GroupInfo::None,        0x41, power::Units::Rc,   0,                          power::Ask::RcFlag,    0x01, &PMBusPower::template OnRcReply<PMBusPower::kRcAlarm>,  power::Refusal::Repeat},
     {power::kStepDcAnalog, 0x42, 0x41, power::GroupInfo::IfVersion21, 0x42, power::Units::Dc,   0,                          power::Ask::Always,    0,    &PMBusPower::OnDcAnalog, power::Refusal::Repeat},
     {power::kStepDcAlarm,  0x42, 0x44, power::GroupInfo::IfVersion21, 0x42, power::Units::Dc,   0,                          power::Ask::ReplyFlag, 0x11, &PMBusPower::OnDcAlarm,  power::Refusal::Repeat},
-    {power::kStepAcParam,  0x40, 0x46, power::GroupInfo::None,        0x40, power::Units::Rc,   power::Ac | power::Dc,      power::Ask::Always,    0,    &PMBusPower::OnAcParam,  power::Refusal::Repeat},
-    {power::kStepDcParam,  0x42, 0x46, power::GroupInfo::None,        0x42, power::Units::Rc,   power::Dc,                  power::Ask::Always,    0,    &PMBusPower::OnDcParam,  power::Refusal::Repeat},
+    {power::kStepAcParam,  0x40, 0x46, power::GroupInfo::None,        0x40, power::Units::Rc,   power::Ac | power::Dc,      power::Ask::Always,    0,    &PMBusPower::template OnRcReply<PMBusPower::kAcParam>,  power::Refusal::Repeat},
+    {power::kStepDcParam,  0x42, 0x46, power::GroupInfo::None,        0x42, power::Units::Rc,   power::Dc,                  power::Ask::Always,    0,    &PMBusPower::template OnRcReply<PMBusPower::kDcParam>,  power::Refusal::Repeat},
 };
 
 template <typename AC, typename DC, typename RC>

@@ -94,15 +94,10 @@ power::Verdict PMBusPower<AC, DC, RC>::OnRcAnalog(const unsigned char* info, int
 }
 
 template <typename AC, typename DC, typename RC>
-power::Verdict PMBusPower<AC, DC, RC>::OnRcSwitch(const unsigned char* info, int length) {
-  return Exactly(rcDevice_->parse41_43(info, length), length,
-                 "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary");
-}
-
-template <typename AC, typename DC, typename RC>
-power::Verdict PMBusPower<AC, DC, RC>::OnRcAlarm(const unsigned char* info, int length) {
-  return Exactly(rcDevice_->parse41_44(info, length), length,
-                 "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary");
+template <const typename PMBusPower<AC, DC, RC>::RcReply& R>
+power::Verdict PMBusPower<AC, DC, RC>::OnRcReply(const unsigned char* info, int length) {
+  const std::int64_t used = ((*rcDevice_).*R.parse)(info, length);
+  return R.whole ? Exactly(used, length, R.mismatch) : AtMost(used, length, R.mismatch);
 }
 
 template <typename AC, typename DC, typename RC>
@@ -131,14 +126,3 @@ power::Verdict PMBusPower<AC, DC, RC>::OnDcAlarm(const unsigned char* info, int 
                 "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary");
 }
 
-template <typename AC, typename DC, typename RC>
-power::Verdict PMBusPower<AC, DC, RC>::OnAcParam(const unsigned char* info, int length) {
-  return AtMost(rcDevice_->parse40_46(info, length), length,
-                "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary");
-}
-
-template <typename AC, typename DC, typename RC>
-power::Verdict PMBusPower<AC, DC, RC>::OnDcParam(const unsigned char* info, int length) {
-  return AtMost(rcDevice_->parse42_46(info, length), length,
-                "PMBusPower:ProcotolError {} parse 42_46 overflow memory boundary");
-}
