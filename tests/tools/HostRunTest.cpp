@@ -28,8 +28,7 @@
 
 namespace {
 
-using process_support::Contains;
-using process_support::Slurp;
+using namespace process_support;  // Child, Contains, FreePort, Slurp, WaitFor
 
 const std::string kSource = QPR_SOURCE_DIR;
 const std::string kSite = kSource + "/examples/site.json";
@@ -503,44 +502,11 @@ TEST(HostRun, FindsThePluginAndSettingsWithoutOptions) {
 
 // ---- In the field: health, alarm edges, settings, the cache, lines that come back.
 
-// A program running beside the test; killed (SIGKILL) when it goes out of scope.
-struct Child {
-  pid_t pid = -1;
-  Child(std::vector<std::string> args, const std::string& out, const std::string& err) {
-    pid = process_support::Spawn(std::move(args), out, err);
-  }
-  ~Child() { Stop(SIGKILL); }
-  int Stop(int signal) {
-    if (pid <= 0) return -1;
-    kill(pid, signal);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  bool Running() const { return pid > 0 && waitpid(pid, nullptr, WNOHANG) == 0; }
-};
-
-// Waits (bounded) until a real process has done something; true when it has.
-bool WaitFor(const std::function<bool()>& done, int seconds = 20) {
-  for (int k = 0; k < seconds * 100; ++k) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return done();
-}
-
 std::vector<Json::Value> Of(const std::vector<Json::Value>& events, const std::string& kind) {
   std::vector<Json::Value> r;
   for (const auto& e : events)
     if (e["event"] == kind) r.push_back(e);
   return r;
-}
-
-int FreePort() {
-  boost::asio::io_context io;
-  boost::asio::ip::tcp::acceptor a(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-  return a.local_endpoint().port();
 }
 
 TEST(HostRunField, LostCommunicationAndWrongUnitCountsAreSaidOnce) {

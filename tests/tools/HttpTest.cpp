@@ -31,8 +31,7 @@
 
 namespace {
 
-using process_support::Contains;
-using process_support::Slurp;
+using namespace process_support;  // Child, Contains, FreePort, Slurp, WaitFor
 
 namespace asio = boost::asio;
 using tcp = asio::ip::tcp;
@@ -53,39 +52,6 @@ std::string Temp(const std::string& name) {
   return ::testing::TempDir() + "qpr-http-" + std::to_string(getpid()) + "-" + std::to_string(counter++) + "-" + name;
 }
 
-
-// A program running beside the test; killed when it goes out of scope.
-struct Child {
-  pid_t pid = -1;
-  Child(std::vector<std::string> args, const std::string& out, const std::string& err) {
-    pid = process_support::Spawn(std::move(args), out, err);
-  }
-  ~Child() { Stop(SIGKILL); }
-  int Stop(int signal) {
-    if (pid <= 0) return -1;
-    kill(pid, signal);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-};
-
-// Waits (bounded) until a real process has done something; true when it has.
-bool WaitFor(const std::function<bool()>& done, int seconds = 20) {
-  const auto end = Clock::now() + std::chrono::seconds(seconds);
-  while (Clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
-
-int FreePort() {
-  asio::io_context io;
-  tcp::acceptor a(io, {asio::ip::make_address("127.0.0.1"), 0});
-  return a.local_endpoint().port();
-}
 
 struct Reply {
   int status = 0;  // 0: no answer

@@ -10,9 +10,10 @@ std::string HexByte(unsigned char b) { return EventLog::Hex(&b, 1); }
 std::string Hex(const std::vector<unsigned char>& v) { return EventLog::Hex(v.data(), v.size()); }
 
 Fields AlarmFields(const char* kind, const AlarmCall& a) {
-  return {{"event", kind},  {"data_id", a.dataId}, {"device_type", a.deviceType}, {"level", a.level},
-          {"key", a.key},   {"code", a.code},      {"name", a.name},              {"text", a.text},
-          {"active", a.active}};
+  Fields f{{"event", kind}};
+  for (auto& m : AlarmMembers(a)) f.push_back(std::move(m));
+  f.push_back({"active", a.active});
+  return f;
 }
 
 struct ToFields {
@@ -65,6 +66,17 @@ struct ToFields {
 };
 
 }  // namespace
+
+Fields AlarmMembers(const AlarmCall& a) {
+  return {{"data_id", a.dataId}, {"device_type", a.deviceType}, {"level", a.level}, {"key", a.key},
+          {"code", a.code},      {"name", a.name},              {"text", a.text}};
+}
+
+Json::Value AlarmObject(const AlarmCall& a) {
+  Json::Value v(Json::objectValue);
+  for (const auto& [name, value] : AlarmMembers(a)) v[name] = value;
+  return v;
+}
 
 std::vector<Fields> EventFields(const Stamped& o) {
   std::vector<Fields> events;

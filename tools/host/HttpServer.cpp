@@ -19,6 +19,7 @@
 
 #include "tools/host/EventsWriter.h"
 #include "tools/host/RunError.h"
+#include "tools/host/StatusModel.h"
 #include "tools/host/StatusPage.h"
 
 namespace runner {
@@ -33,7 +34,14 @@ class Session;
 // Requests yield the CPU to the poll loop: under a flood of them the loop still
 // gets a core at once (a higher nice value needs no privilege).
 constexpr int kServerNice = 19;
+
+// What the model ignores: only stream clients need these.
+bool StreamOnly(const Observation& o) {
+  return std::holds_alternative<AlarmCall>(o) || std::holds_alternative<Published>(o) ||
+         std::holds_alternative<HistorySaved>(o) || std::holds_alternative<LogLine>(o) ||
+         std::holds_alternative<Diagnosis>(o) || std::holds_alternative<Notice>(o);
 }
+}  // namespace
 
 // The server thread's state; the loop thread touches only the inbox's
 // producer side and the atomics.
@@ -225,7 +233,6 @@ class Session : public std::enable_shared_from_this<Session> {
 };
 
 void AcceptNext(std::shared_ptr<HttpServer::Shared> shared);
-bool StreamOnly(const Observation& o);
 
 }  // namespace
 
@@ -287,12 +294,6 @@ void AcceptNext(std::shared_ptr<HttpServer::Shared> shared) {
   });
 }
 
-// What the model ignores: only stream clients need these.
-bool StreamOnly(const Observation& o) {
-  return std::holds_alternative<AlarmCall>(o) || std::holds_alternative<Published>(o) ||
-         std::holds_alternative<HistorySaved>(o) || std::holds_alternative<LogLine>(o) ||
-         std::holds_alternative<Diagnosis>(o) || std::holds_alternative<Notice>(o);
-}
 }  // namespace
 
 void HttpServer::Observe(const Stamped& o) {

@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "tools/host/Observation.h"
-#include "tools/host/StatusModel.h"
 
 namespace runner {
 

@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "tools/host/EventLog.h"
+#include "tools/host/EventsWriter.h"
 
 namespace runner {
 namespace {
@@ -325,15 +326,8 @@ void MqttExporter::Impl::AlarmConfig(const AlarmCall& a) {
 }
 
 Json::Value MqttExporter::Impl::AlarmState(const AlarmCall& a, bool active, Millis since, Millis t) const {
-  Json::Value v;
+  Json::Value v = AlarmObject(a);
   v["active"] = active;
-  v["data_id"] = a.dataId;
-  v["device_type"] = a.deviceType;
-  v["key"] = a.key;
-  v["level"] = a.level;
-  v["code"] = a.code;
-  v["name"] = a.name;
-  v["text"] = a.text;
   v["since"] = active ? Json::Value(static_cast<Json::Int64>(since)) : Json::Value();
   v["t"] = static_cast<Json::Int64>(t);
   return v;

@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "host/json.h"
+#include "tools/host/EventsWriter.h"
 
 namespace runner {
 namespace {
@@ -263,15 +264,7 @@ std::string StatusModel::RenderStatus(Millis now) const {
   Json::Value& alarms = root["alarms"] = Json::Value(Json::arrayValue);
   const auto& list = active_.List();
   for (auto it = list.rbegin(); it != list.rend(); ++it) {  // newest first
-    const AlarmCall& a = it->alarm;
-    Json::Value j;
-    j["device_type"] = a.deviceType;
-    j["data_id"] = a.dataId;
-    j["key"] = a.key;
-    j["code"] = a.code;
-    j["level"] = a.level;
-    j["name"] = a.name;
-    j["text"] = a.text;
+    Json::Value j = AlarmObject(it->alarm);
     j["since"] = static_cast<Json::Int64>(it->since);
     alarms.append(j);
   }

@@ -24,7 +24,7 @@ class AlarmTable {
   // once). They depend only on that count, so they are built again only when it
   // changes: a round with the count of the round before allocates nothing.
   void Prepare(std::size_t items) {
-    if (prepared_.size() == items * count_ && preparedItems_ == items) return;
+    if (prepared_.size() == items * count_) return;  // for count_ 0 there is nothing to build
     prepared_.clear();
     prepared_.reserve(items * count_);
     for (std::size_t k = 0; k < items; ++k) {
@@ -36,7 +36,6 @@ class AlarmTable {
         prepared_.push_back(PreparedAlarm{row.level, row.key, row.code, row.name, std::move(text)});
       }
     }
-    preparedItems_ = items;
   }
 
   // Reports every row once on `record`, each with the next alarm slot.
@@ -69,7 +68,6 @@ class AlarmTable {
   const AlarmRow* rows_;
   std::size_t count_;
   std::vector<PreparedAlarm> prepared_;  // row r of item k at k * count_ + r
-  std::size_t preparedItems_ = 0;
 };
 
 }  // namespace units
