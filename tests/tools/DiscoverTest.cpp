@@ -12,8 +12,8 @@
 
 #include "host/PMBusProtocol.h"
 #include "host/json.h"
-#include "tools/host/Discover.h"
-#include "tools/host/Links.h"
+#include "tools/host/cli/Discover.h"
+#include "tools/host/line/Links.h"
 
 namespace {
 

@@ -12,26 +12,26 @@
 #include "host/KLDSPDevice.h"
 #include "host/PMBusProtocol.h"
 #include "tests/support/EventFile.h"
-#include "tools/host/AlarmTracker.h"
-#include "tools/host/EventLog.h"
-#include "tools/host/EventsWriter.h"
-#include "tools/host/HealthMonitor.h"
-#include "tools/host/HostController.h"
-#include "tools/host/Links.h"
-#include "tools/host/Options.h"
-#include "tools/host/Runner.h"
+#include "tools/host/stream/AlarmTracker.h"
+#include "tools/host/outputs/events/EventLog.h"
+#include "tools/host/outputs/events/EventsWriter.h"
+#include "tools/host/loop/HealthMonitor.h"
+#include "tools/host/loop/HostController.h"
+#include "tools/host/line/Links.h"
+#include "tools/host/cli/Options.h"
+#include "tools/host/loop/Runner.h"
 
 namespace {
 
 using namespace runner;
 
-Options Parse(std::vector<const char*> args) {
+RunOptions Parse(std::vector<const char*> args) {
   args.insert(args.begin(), "qpr2427k-host");
   return ParseOptions(static_cast<int>(args.size()), args.data());
 }
 
 TEST(RunnerOptions, DefaultsAreTheHostsRealTiming) {
-  const Options o = Parse({});
+  const RunOptions o = Parse({});
   EXPECT_EQ(o.source, Source::Simulate);
   EXPECT_EQ(o.scenario, "");
   EXPECT_EQ(o.timeoutMs, 1000u);
@@ -43,12 +43,12 @@ TEST(RunnerOptions, DefaultsAreTheHostsRealTiming) {
 
 TEST(RunnerOptions, SimulateTakesAnOptionalScenario) {
   EXPECT_EQ(Parse({"--simulate", "--rounds", "2"}).scenario, "");
-  const Options o = Parse({"--simulate", "s.json", "--rounds", "2", "--no-round-wait", "--reply-pause-ms", "0"});
+  const RunOptions o = Parse({"--simulate", "s.json", "--rounds", "2", "--no-round-wait", "--reply-pause-ms", "0"});
   EXPECT_EQ(o.scenario, "s.json");
   EXPECT_EQ(*o.rounds, 2);
   EXPECT_TRUE(o.noRoundWait);
   EXPECT_EQ(*o.replyPauseMs, 0u);
-  const Options p = Parse({"--port", "tcp:127.0.0.1:4001", "--baud", "19200"});
+  const RunOptions p = Parse({"--port", "tcp:127.0.0.1:4001", "--baud", "19200"});
   EXPECT_EQ(p.source, Source::Port);
   EXPECT_EQ(p.port, "tcp:127.0.0.1:4001");
   EXPECT_EQ(p.baud, 19200u);
@@ -62,7 +62,7 @@ TEST(RunnerOptions, HttpTakesAnAddressOrAPortAlone) {
   } rows[] = {{"9427", "127.0.0.1", 9427}, {":80", "127.0.0.1", 80}, {"0.0.0.0:9427", "0.0.0.0", 9427},
               {"[::1]:8080", "::1", 8080}};
   for (const auto& row : rows) {
-    const Options o = Parse({"--http", row.arg});
+    const RunOptions o = Parse({"--http", row.arg});
     EXPECT_EQ(o.httpAddress, row.address) << row.arg;
     EXPECT_EQ(o.httpPort, row.port) << row.arg;
   }
@@ -78,6 +78,7 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
   };
   const Row rows[] = {
       {{"--rounds"}, "--rounds needs a value"},
+      {{"--port", "--rounds", "2"}, "--port needs a value"},
       {{"--rounds", "-1"}, "--rounds needs a whole number"},
       {{"--rounds", "2x"}, "--rounds needs a whole number"},
       {{"--timeout-ms", "0"}, "--timeout-ms must not be 0"},
@@ -102,17 +103,16 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
 
 TEST(EventLines, HexNumbersAndTextsAreWrittenAsTheStreamPromises) {
   const unsigned char bytes[] = {0x00, 0xAB, 0x7F, 0x10};
-  EXPECT_EQ(EventLog::Hex(bytes, 4), "00AB7F10");
-  EXPECT_EQ(EventLog::Hex(bytes, 0), "");
-  EventLog log;
+  EXPECT_EQ(Hex(bytes, 4), "00AB7F10");
+  EXPECT_EQ(Hex(bytes, 0), "");
   const Fields e = {{"event", "value"},
-                    {"v", EventLog::Number(230.1f)},
-                    {"i", EventLog::Number(-0.1f)},
-                    {"n", EventLog::Number(std::numeric_limits<float>::quiet_NaN())},
+                    {"v", Number(230.1f)},
+                    {"i", Number(-0.1f)},
+                    {"n", Number(std::numeric_limits<float>::quiet_NaN())},
                     {"text", "交流屏1频率\"q\""},
                     {"slot", 66},
                     {"ms", 12.5}};
-  EXPECT_EQ(log.Line(e),
+  EXPECT_EQ(EventLine(e),
             R"({"event":"value","v":230.1,"i":-0.1,"n":null,"text":"交流屏1频率\"q\"","slot":66,"ms":12.5})");
 }
 

@@ -2,7 +2,7 @@
 // exactly one problem at the right place with the right reason.
 #include <gtest/gtest.h>
 
-#include "tools/host/SettingsCheck.h"
+#include "tools/host/loop/SettingsCheck.h"
 
 namespace {
 

@@ -8,10 +8,10 @@
 #include <iostream>
 #include <string>
 
-#include "tools/host/Jobs.h"
-#include "tools/host/Links.h"
-#include "tools/host/Options.h"
-#include "tools/host/Runner.h"
+#include "tools/host/cli/Jobs.h"
+#include "tools/host/line/Links.h"
+#include "tools/host/cli/Options.h"
+#include "tools/host/loop/Runner.h"
 
 // The build sets these (tools/host/CMakeLists.txt): a developer's build looks in
 // its own build and source folders, an installed one in the installed places.
@@ -98,7 +98,7 @@ std::FILE* SplitStandardOutput(const std::string& trace, bool viewOnStderr) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  runner::Options options;
+  runner::RunOptions options;
   try {
     options = runner::ParseOptions(argc, argv);
   } catch (const runner::UsageError& e) {

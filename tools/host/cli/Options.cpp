@@ -1,0 +1,349 @@
+// Command-line parsing for qpr2427k-host, on Boost.Program_options. Numbers are
+// taken as text and checked here, so every refusal names the option and why.
+#include "tools/host/cli/Options.h"
+
+#include <fmt/format.h>
+
+#include <unistd.h>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/program_options.hpp>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <tuple>
+
+namespace runner {
+namespace {
+
+namespace po = boost::program_options;
+
+unsigned long long Unsigned(const std::string& opt, const std::string& text, unsigned long long max) {
+  errno = 0;
+  char* end = nullptr;
+  const unsigned long long v = std::strtoull(text.c_str(), &end, 10);
+  if (text.empty() || text[0] == '-' || *end != '\0' || errno != 0 || v > max)
+    throw UsageError(fmt::format("{} needs a whole number from 0 to {}, got \"{}\"", opt, max, text));
+  return v;
+}
+
+unsigned NonZero(const std::string& opt, const std::string& text, unsigned long long max) {
+  const auto v = static_cast<unsigned>(Unsigned(opt, text, max));
+  if (v == 0) throw UsageError(opt + " must not be 0");
+  return v;
+}
+
+double Seconds(const std::string& opt, const std::string& text) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 1e9)
+    throw UsageError(fmt::format("{} needs a number of seconds above 0, got \"{}\"", opt, text));
+  return v;
+}
+
+// --http: "ADDRESS:PORT", ":PORT" or "PORT" (address 127.0.0.1).
+std::pair<std::string, unsigned short> ParseHttpAddress(const std::string& text) {
+  std::string address = "127.0.0.1", port = text;
+  const auto colon = text.rfind(':');
+  if (colon != std::string::npos) {
+    if (colon > 0) address = text.substr(0, colon);
+    port = text.substr(colon + 1);
+    if (address.size() > 2 && address.front() == '[' && address.back() == ']') address = address.substr(1, address.size() - 2);
+  }
+  const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
+  if (!digits || std::stoul(port) > 65535)
+    throw UsageError(fmt::format("--http needs ADDRESS:PORT or PORT with a port from 0 to 65535, got \"{}\"", text));
+  boost::system::error_code ec;
+  boost::asio::ip::make_address(address, ec);
+  if (ec) throw UsageError(fmt::format("--http needs a numeric IP address, got \"{}\"", address));
+  return {address, static_cast<unsigned short>(std::stoul(port))};
+}
+
+po::options_description Described() {
+  po::options_description d;
+  const auto text = [] { return po::value<std::string>(); };
+  d.add_options()
+      ("help,h", po::bool_switch())
+      ("version", po::bool_switch())
+      ("simulate", text()->implicit_value(""))
+      ("port", text())
+      ("replay", text())
+      ("discover", po::bool_switch())
+      ("check-config", text())
+      ("plugin", text())
+      ("config", text())
+      ("baud", text())
+      ("rounds", text())
+      ("duration", text())
+      ("timeout-ms", text())
+      ("poll-ms", text())
+      ("reply-pause-ms", text())
+      ("no-round-wait", po::bool_switch())
+      ("comm-lost-s", text())
+      ("exit-on-line-loss", po::bool_switch())
+      ("reopen-ms", text())
+      ("first-id", text())
+      ("address", text())
+      ("cache", text())
+      ("save-cache", text())
+      ("events", text())
+      ("trace", text())
+      ("mqtt", text())
+      ("mqtt-ca", text())
+      ("mqtt-prefix", text())
+      ("mqtt-password-file", text())
+      ("mqtt-client-id", text())
+      ("site", text())
+      ("quiet", po::bool_switch())
+      ("http", text())
+      ("unexpected", po::value<std::vector<std::string>>());
+  return d;
+}
+
+// "--simulate FILE" takes the next word as its scenario unless it is an option;
+// Program_options takes an optional value only as "--simulate=FILE".
+std::vector<std::string> Words(int argc, const char* const* argv) {
+  std::vector<std::string> words;
+  for (int k = 1; k < argc; ++k) {
+    const std::string w = argv[k];
+    if (w == "--simulate" && k + 1 < argc && std::string(argv[k + 1]).rfind("--", 0) != 0)
+      words.push_back(w + "=" + argv[++k]);
+    else
+      words.push_back(w);
+  }
+  return words;
+}
+
+// A topic level: not empty, no wildcard, and no '/' unless it may span levels.
+void CheckTopicPart(const char* opt, const std::string& v, bool slashes) {
+  if (v.empty() || v.find_first_of(slashes ? "+#" : "+#/") != std::string::npos || v.front() == '/' ||
+      v.back() == '/')
+    throw UsageError(fmt::format("{} \"{}\" must be a non-empty topic {} without '+', '#'{}", opt, v,
+                                 slashes ? "prefix" : "level", slashes ? " or a leading or trailing '/'" : " or '/'"));
+}
+
+void MqttOptions(const std::map<std::string, std::string>& given, RunOptions& o) {
+  const auto has = [&](const char* name) { return given.count(name) > 0; };
+  if (!has("mqtt")) {
+    for (const char* name : {"mqtt-ca", "mqtt-prefix", "mqtt-password-file", "mqtt-client-id"})
+      if (has(name)) throw UsageError(fmt::format("--{} needs --mqtt", name));
+    return;
+  }
+  o.mqtt = ParseMqttUrl(given.at("mqtt"));
+  if (has("mqtt-ca")) {
+    if (!o.mqtt->tls) throw UsageError("--mqtt-ca needs an mqtts:// broker URL");
+    o.mqttCa = given.at("mqtt-ca");
+    if (!std::ifstream(o.mqttCa)) throw UsageError(fmt::format("--mqtt-ca {}: cannot read the file", o.mqttCa));
+  }
+  if (has("mqtt-password-file")) {
+    if (o.mqtt->password) throw UsageError("give the broker password in the URL or in --mqtt-password-file, not both");
+    if (o.mqtt->user.empty()) throw UsageError("--mqtt-password-file needs a user in the --mqtt URL (USER@HOST)");
+    const std::string path = given.at("mqtt-password-file");
+    std::ifstream in(path);
+    std::string line;
+    if (!in || !std::getline(in, line))
+      throw UsageError(fmt::format("--mqtt-password-file {}: cannot read a password from it", path));
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    o.mqtt->password = line;
+  }
+  if (has("mqtt-prefix")) o.mqttPrefix = given.at("mqtt-prefix");
+  CheckTopicPart("--mqtt-prefix", o.mqttPrefix, true);
+  if (has("site")) CheckTopicPart("--site", o.site = given.at("site"), false);
+  if (has("mqtt-client-id")) {
+    o.mqttClientId = given.at("mqtt-client-id");
+    if (o.mqttClientId.empty() || o.mqttClientId.size() > 65535) throw UsageError("--mqtt-client-id must not be empty");
+  }
+}
+
+// "(default: A)" or "(default, the first that exists: A, B)", one place a line.
+std::string DefaultText(const std::vector<SearchPath>& candidates) {
+  const std::string indent = "\n                         ";
+  std::string text = candidates.size() > 1 ? "(default, the first that exists:" : "(default:";
+  for (std::size_t k = 0; k < candidates.size(); ++k)
+    text += indent + candidates[k].shown + (k + 1 < candidates.size() ? "," : ")");
+  return candidates.empty() ? std::string() : text;
+}
+
+}  // namespace
+
+std::string FirstReadable(const std::vector<SearchPath>& candidates) {
+  for (const auto& c : candidates)
+    if (access(c.path.c_str(), R_OK) == 0) return c.path;
+  return candidates.empty() ? std::string() : candidates.back().path;
+}
+
+std::string UsageText(const SearchPaths& defaults) {
+  std::string text = R"(usage: qpr2427k-host [options]
+       qpr2427k-host --discover (--port DEVICE | --simulate [SCENARIO]) [--address N] [--first-id N]
+       qpr2427k-host --check-config FILE
+
+Loads the qpr2427k.so plug-in, creates its power-system device from a settings
+file and polls a power system as the monitoring host does, showing every round,
+the communication health and every alarm raised or cleared.
+
+Source of replies (one of):
+  --simulate [SCENARIO]  the built-in simulator over a pseudo-terminal pair
+                         (the default; SCENARIO is a scenario file, see examples/)
+  --port DEVICE          a serial line (9600 baud 8N1 unless --baud),
+                         or tcp:HOST:PORT for a serial-to-Ethernet converter
+  --replay FILE          each non-empty line not starting with '#' is the wire
+                         text of one reply ('~' to the checksum) answering the
+                         next command; "-" is a reply that never comes; the run
+                         ends when the lines run out
+
+Other jobs:
+  --discover             ask the system on the line for its model and unit
+                         counts, print matching settings (JSON) and exit
+  --address N            --discover: the system's address (default 1)
+  --first-id N           --discover: data ids numbered from N (default 1)
+  --check-config FILE    check a settings file, print every problem and exit
+                         (0: clean, 1: problems)
+
+Device:
+  --plugin FILE          the plug-in @PLUGIN@
+  --config FILE          the device's settings @CONFIG@
+  --baud N               serial speed for --port (default 9600)
+
+Run:
+  --rounds N             end after N complete rounds
+  --duration S           end after S seconds, whatever happens (exit 1 if
+                         --rounds was given and not reached)
+  --timeout-ms N         time a reply may take (default 1000)
+  --poll-ms N            how often the device is asked to poll (default 100)
+  --reply-pause-ms N     the engine's pause before handling a reply (default 20)
+  --no-round-wait        let the next round start at once instead of 2 s after
+                         the last one (for tests)
+  --comm-lost-s N        no round for N seconds: communication lost (default 10)
+  --exit-on-line-loss    end with status 1 when the line closes or cannot be
+                         opened, instead of reopening it
+  --reopen-ms N          first delay before reopening a lost line; it doubles
+                         up to 30 s (default 1000)
+
+Records:
+  --cache FILE           restore every child from this file at start (a missing
+                         or damaged file is said and polling starts fresh)
+  --save-cache FILE      keep each child's last history image in this file,
+                         written atomically after rounds (at most once a
+                         second) and at exit
+  --events FILE          one JSON object per line for every command, reply,
+                         alarm, publication, history save, log line, round,
+                         value, health change and alarm change ("-": standard
+                         output, the view then goes to standard error)
+  --trace FILE           where the plug-in's own trace lines go ("-": the
+                         terminal; default: discarded)
+  --mqtt URL             publish values, alarms and health to an MQTT broker,
+                         with Home Assistant discovery:
+                         mqtt://[USER[:PASSWORD]@]HOST[:PORT] or mqtts://...
+  --mqtt-ca FILE         CA certificate(s) for mqtts:// (default: the system's)
+  --mqtt-password-file F the broker password, first line of F
+  --mqtt-prefix P        topics start with P/SITE/ (default qpr2427k)
+  --site NAME            the site in MQTT topics, Home Assistant device names
+                         and metric labels (default: the host name)
+  --mqtt-client-id ID    (default qpr2427k-host-SITE)
+  --quiet                no per-round view (problems are still said)
+
+Telemetry:
+  --http ADDRESS:PORT    serve /metrics (Prometheus), /api/v1/status (JSON),
+                         /api/v1/events (Server-Sent Events) and a status page
+                         at / (ADDRESS defaults to 127.0.0.1: give PORT alone)
+  --help                 this text
+  --version              the program's version
+)";
+  const auto fill = [&text](const std::string& mark, const std::string& with) {
+    text.replace(text.find(mark), mark.size(), with);
+  };
+  fill("@PLUGIN@", DefaultText(defaults.plugins));
+  fill("@CONFIG@", DefaultText(defaults.configs));
+  return text;
+}
+
+RunOptions ParseOptions(int argc, const char* const* argv) {
+  // An option that needs a value and is followed by another option (or by
+  // nothing) is said as such: the parser would take the next word as its own
+  // and blame what follows ("--port --rounds 2": "unknown argument 2").
+  const po::options_description described = Described();
+  const std::vector<std::string> words = Words(argc, argv);
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    const std::string& w = words[k];
+    if (w.rfind("--", 0) != 0 || w.find('=') != std::string::npos) continue;
+    const auto* option = described.find_nothrow(w.substr(2), false);
+    if (!option || option->semantic()->min_tokens() == 0) continue;
+    if (k + 1 == words.size() || (words[k + 1].rfind("--", 0) == 0 && words[k + 1].size() > 2))
+      throw UsageError(w + " needs a value");
+  }
+  // The parsed words in order; an option given twice keeps its last value.
+  std::map<std::string, std::string> given;
+  try {
+    po::positional_options_description rest;
+    rest.add("unexpected", -1);
+    const auto style = po::command_line_style::default_style & ~po::command_line_style::allow_guessing;
+    const auto parsed =
+        po::command_line_parser(words).options(described).positional(rest).style(style).run();
+    for (const auto& option : parsed.options) {
+      if (option.string_key == "unexpected") throw UsageError("unknown argument " + option.value.front());
+      given[option.string_key] = option.value.empty() ? std::string() : option.value.front();
+    }
+  } catch (const po::unknown_option& e) {
+    throw UsageError("unknown argument " + e.get_option_name());
+  } catch (const po::invalid_command_line_syntax& e) {
+    if (e.kind() == po::invalid_syntax::missing_parameter) throw UsageError(e.get_option_name() + " needs a value");
+    throw UsageError(e.what());
+  } catch (const po::error& e) {
+    throw UsageError(e.what());
+  }
+
+  RunOptions o;
+  const auto has = [&](const char* name) { return given.count(name) > 0; };
+  const auto str = [&](const char* name) { return given.at(name); };
+  const auto flag = has;
+  const auto set = [&](const char* name, std::string& to) {
+    if (has(name)) to = str(name);
+  };
+
+  o.help = flag("help");
+  o.version = flag("version");
+  int sources = 0;
+  if (has("simulate")) o.source = Source::Simulate, o.scenario = str("simulate"), ++sources;
+  if (has("port")) o.source = Source::Port, o.port = str("port"), ++sources;
+  if (has("replay")) o.source = Source::Replay, o.replay = str("replay"), ++sources;
+  if (sources > 1) throw UsageError("give only one of --simulate, --port and --replay");
+  if (flag("discover")) o.mode = Mode::Discover;
+  if (has("check-config")) {
+    if (o.mode == Mode::Discover) throw UsageError("give only one of --discover and --check-config");
+    o.mode = Mode::CheckConfig;
+    o.checkConfig = str("check-config");
+  }
+  if (o.mode == Mode::Discover && o.source == Source::Replay) throw UsageError("--discover needs --port or --simulate");
+  set("plugin", o.plugin);
+  set("config", o.config);
+  set("cache", o.cache);
+  set("save-cache", o.saveCache);
+  set("events", o.events);
+  set("trace", o.trace);
+  if (has("baud")) o.baud = NonZero("--baud", str("baud"), 4000000);
+  if (has("rounds")) o.rounds = static_cast<long long>(Unsigned("--rounds", str("rounds"), 1ULL << 40));
+  if (has("duration")) o.durationS = Seconds("--duration", str("duration"));
+  if (has("timeout-ms")) o.timeoutMs = NonZero("--timeout-ms", str("timeout-ms"), 600000);
+  if (has("poll-ms")) o.pollMs = NonZero("--poll-ms", str("poll-ms"), 600000);
+  if (has("reply-pause-ms"))
+    o.replyPauseMs = static_cast<unsigned>(Unsigned("--reply-pause-ms", str("reply-pause-ms"), 10000));
+  if (has("comm-lost-s")) o.commLostS = NonZero("--comm-lost-s", str("comm-lost-s"), 86400);
+  if (has("reopen-ms")) o.reopenMs = NonZero("--reopen-ms", str("reopen-ms"), 30000);
+  if (has("first-id")) o.firstId = static_cast<unsigned>(Unsigned("--first-id", str("first-id"), 4000000000ULL));
+  if (has("address")) o.address = static_cast<unsigned>(Unsigned("--address", str("address"), 255));
+  o.noRoundWait = flag("no-round-wait");
+  o.exitOnLineLoss = flag("exit-on-line-loss");
+  o.quiet = flag("quiet");
+  if (has("http")) {
+    if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not --discover or --check-config");
+    std::tie(o.httpAddress, o.httpPort) = ParseHttpAddress(str("http"));
+  }
+  if (has("site") && str("site").empty()) throw UsageError("--site needs a name");
+  MqttOptions(given, o);
+  if (has("site")) o.site = str("site");
+  return o;
+}
+
+}  // namespace runner

@@ -1,0 +1,49 @@
+// What a run of qpr2427k-host is told: where replies come from, what to record,
+// the host's timing, and how the runner behaves when the line or the system fails.
+#pragma once
+#include <optional>
+#include <string>
+
+#include "tools/host/outputs/mqtt/MqttUrl.h"
+
+namespace runner {
+
+enum class Source { Simulate, Port, Replay };
+// What the program does: poll (the default), discover a system, or check settings.
+enum class Mode { Run, Discover, CheckConfig };
+
+struct RunOptions {
+  Mode mode = Mode::Run;
+  std::string plugin;           // empty: the first of SearchPaths::plugins that exists
+  std::string config;           // empty: the first of SearchPaths::configs that exists
+  Source source = Source::Simulate;
+  std::string scenario;         // --simulate SCENARIO (empty: built-in)
+  std::string port;             // --port DEVICE or tcp:HOST:PORT
+  unsigned baud = 9600;
+  std::string replay;           // --replay FILE
+  std::optional<long long> rounds;
+  std::optional<double> durationS;  // end any run after this many seconds
+  std::string cache, saveCache, events, trace;
+  unsigned timeoutMs = 1000;    // a reply must come within this
+  unsigned pollMs = 100;        // how often RefreshStatus() is asked
+  std::optional<unsigned> replyPauseMs;  // none: the engine's own pause
+  bool noRoundWait = false;     // set lastUpdate_ back at round end so rounds follow at once
+  unsigned commLostS = 10;      // no round for longer than this: communication lost
+  bool exitOnLineLoss = false;  // end with 1 when the line closes or cannot be opened
+  unsigned reopenMs = 1000;     // first delay before reopening a lost line (doubles up to 30 s)
+  unsigned firstId = 1;         // --discover: data ids numbered from here
+  unsigned address = 1;         // --discover: the system's address
+  std::string checkConfig;      // --check-config FILE
+  std::optional<MqttUrl> mqtt;  // --mqtt: publish to this broker (password from the URL or --mqtt-password-file)
+  std::string mqttCa;           // --mqtt-ca: CA file for mqtts://
+  std::string mqttPrefix = "qpr2427k";
+  std::string site;             // --site: the site in MQTT topics and metric labels (empty: the host name)
+  std::string mqttClientId;     // empty: qpr2427k-host-SITE
+  bool quiet = false;           // no per-round view
+  std::string httpAddress;      // --http: where the HTTP endpoint listens
+  std::optional<unsigned short> httpPort;  // none: no HTTP endpoint
+  bool help = false;
+  bool version = false;
+};
+
+}  // namespace runner

@@ -1,0 +1,454 @@
+// The runner's poll loop: the host's side of the polling cycle on Boost.Asio.
+// A poll timer asks RefreshStatus() while no reply is awaited, bytes read go
+// to process(), a reply that does not come in time goes to process_error(),
+// and a round end (the children published) sets the port device's readiness
+// and last update, then queries the values. Everything the loop sees goes out
+// as observations; the loop itself watches them for alarm edges and health.
+#include "tools/host/loop/Runner.h"
+
+#include <fmt/format.h>
+
+#include <boost/asio.hpp>
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "host/HostClock.h"
+#include "host/KLDSPDevice.h"
+#include "host/PMBusProtocol.h"
+#include "tools/host/line/Links.h"
+#include "tools/host/loop/CacheRestore.h"
+#include "tools/host/loop/HealthMonitor.h"
+#include "tools/host/loop/HostController.h"
+#include "tools/host/loop/Outputs.h"
+#include "tools/host/loop/PluginLoader.h"
+#include "tools/host/loop/SettingsCheck.h"
+#include "tools/host/loop/ValueQuery.h"
+#include "tools/host/stream/AlarmTracker.h"
+#include "tools/sim/Scenario.h"
+
+namespace runner {
+namespace {
+
+namespace asio = boost::asio;
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr const char* kPortType = "qpr2427k";
+// While rounds fail for a settings mismatch, a new attempt starts at most this often.
+constexpr milliseconds kFailedRoundGap{2000};
+constexpr milliseconds kMaxReopenDelay{30000};
+constexpr milliseconds kHealthTick{250};
+
+std::string CommandName(unsigned char cid1, unsigned char cid2) { return fmt::format("{:02X}/{:02X}", cid1, cid2); }
+
+class Session : public Observer {
+ public:
+  Session(const RunOptions& o, std::FILE* view, EventLog& events)
+      : opt_(o),
+        outputs_(o, view, events, bus_),
+        poll_(io_),
+        timeout_(io_),
+        tick_(io_),
+        reopen_(io_),
+        duration_(io_),
+        signals_(io_, SIGINT, SIGTERM),
+        health_(std::chrono::seconds(o.commLostS)),
+        reopenDelay_(o.reopenMs) {
+    bus_.Add(this);  // last: what the loop derives follows what it saw
+  }
+
+  int Run(const std::string& pluginPath, const Json::Value& settings);
+  void Observe(const Stamped& o) override;
+
+ private:
+  void Emit(Observation o) { bus_.Emit(std::move(o)); }
+  void Emit(const HealthMonitor::Change& c) {
+    if (c) Emit(Observation{*c});
+  }
+  void Say(std::string text) { Emit(Notice{std::move(text)}); }
+  void OpenLine();
+  void LineUp(std::unique_ptr<Link> link);
+  void LineLost(const std::string& why);
+  void ScheduleReopen(const std::string& why);
+  void Poll();
+  void ArmPoll();
+  void Tick();
+  void AfterDeviceCall(std::uint64_t commandsBefore);
+  void OnBytes(const unsigned char* data, std::size_t length);
+  void OnTimeout(std::uint64_t generation);
+  void OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured);
+  void RoundEnded();
+  ValuesRead Values(long long round) const;
+  void Stop(const std::string& why, int status);
+  void EndRun();
+
+  const RunOptions& opt_;
+  ObservationBus bus_;
+  Outputs outputs_;
+  CacheWriter* const cache_ = outputs_.cache();
+  HttpServer* const http_ = outputs_.http();
+  asio::io_context io_;
+  asio::steady_timer poll_, timeout_, tick_, reopen_, duration_;
+  asio::signal_set signals_;
+  std::unique_ptr<asio::thread_pool> pool_;
+  std::shared_ptr<HostController> ctl_;
+  std::shared_ptr<KLDSPDevice> device_;
+  PMBusProtocol* engine_ = nullptr;
+  std::vector<std::shared_ptr<KLDVDevice>> children_;
+  std::map<const KLDVDevice*, std::size_t> restoredLength_;
+  HealthMonitor health_;
+  AlarmTracker alarms_;
+  std::set<std::string> diagnosed_;
+  bool configuring_ = false;
+  std::vector<std::string> configLog_;  // the plug-in's log lines while it takes the settings
+
+  std::unique_ptr<Link> link_;
+  bool lineUp_ = false, everUp_ = false;
+  milliseconds reopenDelay_;
+  std::uint64_t timeoutGeneration_ = 0;
+  long long rounds_ = 0;
+  bool inRound_ = false;
+  Clock::time_point roundStart_, holdUntil_;
+  std::uint64_t roundFirstCommand_ = 0;
+  bool stopping_ = false;
+  int status_ = 0;
+  std::string stopReason_;
+};
+
+int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
+  device_ = CreatePortDevice(pluginPath);
+  engine_ = dynamic_cast<PMBusProtocol*>(device_.get());
+  if (!engine_) throw RunError("the plug-in's port device has no protocol engine");
+  ctl_ = std::make_shared<HostController>(bus_);
+  pool_ = std::make_unique<asio::thread_pool>(1);
+  ctl_->SetWorkPool(pool_.get());
+  ctl_->SetLoopPost([this](std::function<void()> f) { asio::post(io_, std::move(f)); });
+  ctl_->SetMismatchSink([this](const std::string& kind, unsigned reported, unsigned configured) {
+    OnMismatch(kind, reported, configured);
+  });
+
+  const Json::Value& id = settings["data_id"];
+  if (!id.isNull() && !id.isUInt()) throw RunError("the settings' \"data_id\" must be a whole number from 0");
+  // Problems are said whatever the view shows; a refusal gives its reasons.
+  std::vector<std::string> problems;
+  for (const auto& p : CheckSettings(settings)) problems.push_back(Describe(p));
+  configuring_ = true;
+  device_->Init(ctl_, id.isNull() ? 0u : id.asUInt(), settings);
+  const bool accepted = device_->InitSetting(settings);
+  configuring_ = false;
+  if (!accepted) {
+    problems.insert(problems.end(), configLog_.begin(), configLog_.end());
+    std::string why;
+    for (const auto& p : problems) why += (why.empty() ? ": " : "; ") + p;
+    throw RunError(fmt::format("the plug-in refused the settings in {}{}", opt_.config, why));
+  }
+  for (const auto& p : problems) std::fprintf(stderr, "qpr2427k-host: %s: %s\n", opt_.config.c_str(), p.c_str());
+  if (opt_.replyPauseMs) engine_->SetReplyPause(milliseconds(*opt_.replyPauseMs));
+  // The host's side of the cycle: not ready, last update long past.
+  device_->dataReady_ = false;
+  device_->lastUpdate_ = host_clock::LocalSecondClock() - boost::posix_time::hours(24);
+  children_ = device_->GetAllChildVDevices();
+  ctl_->SetChildren(children_);
+  {
+    std::string list;
+    for (const auto& c : children_)
+      if (c) list += fmt::format(" {} {}", c->DeviceType(), c->DataId());
+    Say(fmt::format("device {} {}, children:{}", kPortType, device_->DataId(), list));
+  }
+  if (http_) Say(fmt::format("http: serving on http://{}/", http_->Endpoint()));
+  if (cache_) {
+    const std::string why = CheckWritable(opt_.saveCache);
+    if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));
+  }
+
+  if (!opt_.cache.empty()) {
+    auto restored = RestoreCache(opt_.cache, children_, cache_, [this](std::string line) { Say(std::move(line)); });
+    if (restored) {
+      restoredLength_ = std::move(*restored);
+      // What the host answers right after a restart, before any round.
+      Emit(Values(0));
+    }
+  }
+  if (opt_.rounds && *opt_.rounds == 0) {
+    EndRun();
+    return status_;
+  }
+  signals_.async_wait([this](const boost::system::error_code& ec, int) {
+    if (!ec) Stop("interrupted", 0);
+  });
+  if (opt_.durationS) {
+    duration_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*opt_.durationS)));
+    duration_.async_wait([this](const boost::system::error_code& ec) {
+      if (ec) return;
+      if (opt_.rounds && rounds_ < *opt_.rounds)
+        Stop(fmt::format("only {} of {} rounds in {:g} s", rounds_, *opt_.rounds, *opt_.durationS), 1);
+      else
+        Stop(fmt::format("{:g} s elapsed", *opt_.durationS), 0);
+    });
+  }
+  health_.Started(Moment::Now());
+  OpenLine();
+  if (!stopping_) {
+    Tick();
+    asio::post(io_, [this] { Poll(); });
+    io_.run();
+  }
+  EndRun();
+  return status_;
+}
+
+// What the loop watches on its own stream: alarm edges and the health inputs.
+void Session::Observe(const Stamped& o) {
+  const Moment now{Clock::now(), o.t};
+  if (const auto* l = std::get_if<LogLine>(&o.what); l && configuring_) configLog_.push_back(l->message);
+  if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
+    if (auto edge = alarms_.Call(*a, o.t)) bus_.Emit(Stamped{o.t, std::move(*edge)});
+  } else if (const auto* c = std::get_if<CommandSent>(&o.what)) {
+    health_.CommandSent(now, CommandName(c->cid1, c->cid2));
+  } else if (std::holds_alternative<ReplyAccepted>(o.what)) {
+    Emit(health_.ReplyCame(now));
+  } else if (const auto* r = std::get_if<FrameRejected>(&o.what)) {
+    health_.Rejected(r->reason);
+  } else if (std::holds_alternative<ReplyMissing>(o.what)) {
+    Emit(health_.TimedOut(now));
+  }
+}
+
+void Session::OpenLine() {
+  const auto opened = [this](std::unique_ptr<Link> link, const std::string& error) {
+    if (stopping_) return;
+    if (link) return LineUp(std::move(link));
+    if (opt_.exitOnLineLoss) return Stop(error, 1);
+    ScheduleReopen(error);
+  };
+  switch (opt_.source) {
+    case Source::Simulate: {
+      sim::Scenario s;
+      try {
+        s = opt_.scenario.empty() ? sim::DefaultScenario() : sim::LoadScenario(opt_.scenario);
+      } catch (const sim::ScenarioError& e) {
+        throw RunError(e.what());
+      }
+      opened(OpenSimulated(io_, std::move(s)), {});
+      break;
+    }
+    case Source::Port:
+      if (opt_.port.rfind("tcp:", 0) == 0) {
+        const std::string rest = opt_.port.substr(4);
+        const auto colon = rest.rfind(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
+          throw RunError(fmt::format("--port {} needs the form tcp:HOST:PORT", opt_.port));
+        OpenTcpAsync(io_, rest.substr(0, colon), rest.substr(colon + 1), opened);
+      } else {
+        std::unique_ptr<Link> link;
+        std::string error;
+        try {
+          link = OpenSerial(io_, opt_.port, opt_.baud);
+        } catch (const LinkError& e) {
+          error = e.what();
+        }
+        opened(std::move(link), error);
+      }
+      break;
+    case Source::Replay: {
+      std::ifstream in(opt_.replay);
+      if (!in) throw RunError(fmt::format("cannot open the replay file {}", opt_.replay));
+      auto lines = ParseReplay(in, opt_.replay);
+      Say(fmt::format("source: replay {} ({} replies)", opt_.replay, lines.size()));
+      opened(OpenReplay(io_, std::move(lines)), {});
+      break;
+    }
+  }
+}
+
+void Session::LineUp(std::unique_ptr<Link> link) {
+  link_ = std::move(link);
+  ctl_->SetLink(link_.get());
+  link_->Start([this](const unsigned char* d, std::size_t n) { OnBytes(d, n); },
+               [this](const std::string& why) {
+                 if (opt_.source == Source::Replay) Stop(why, 0);
+                 else if (opt_.exitOnLineLoss) Stop("the line closed: " + why, 1);
+                 else LineLost(why);
+               });
+  lineUp_ = true;
+  if (!everUp_ && opt_.source == Source::Simulate)
+    Say(fmt::format("source: built-in simulator ({})", opt_.scenario.empty() ? "default scenario" : opt_.scenario));
+  else if (!everUp_ && opt_.source == Source::Port)
+    Say(fmt::format("source: {}", opt_.port));
+  everUp_ = true;
+  Emit(health_.LineUp(Moment::Now(), opt_.port));
+}
+
+void Session::LineLost(const std::string& why) {
+  if (!lineUp_) return;
+  lineUp_ = false;
+  ctl_->SetLink(nullptr);
+  // The link is in the middle of its own handler: let it go after it returns.
+  std::shared_ptr<Link> old(std::move(link_));
+  old->Close();
+  asio::post(io_, [old] {});
+  ScheduleReopen("the line closed: " + why);
+}
+
+void Session::ScheduleReopen(const std::string& why) {
+  const auto change = health_.LineDown(Moment::Now(), why, reopenDelay_);
+  if (change) Emit(Observation{*change});
+  else Say(fmt::format("{} reopen failed: {}; next try in {:g} s", LocalClock(WallMillis()), why, reopenDelay_.count() / 1000.0));
+  reopen_.expires_after(reopenDelay_);
+  reopenDelay_ = std::min(reopenDelay_ * 2, kMaxReopenDelay);
+  reopen_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec && !stopping_) OpenLine();
+  });
+}
+
+void Session::Tick() {
+  if (stopping_) return;
+  Emit(health_.Tick(Moment::Now()));
+  tick_.expires_after(kHealthTick);
+  tick_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) Tick();
+  });
+}
+
+void Session::ArmPoll() {
+  poll_.expires_after(milliseconds(opt_.pollMs));
+  poll_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec) Poll();
+  });
+}
+
+void Session::Poll() {
+  if (stopping_) return;
+  // The serial base says 0 while an exchange is open; the host asks only when
+  // idle, with the line up, and not before a failed round's pause is over.
+  if (lineUp_ && !device_->IsProcessing() && Clock::now() >= holdUntil_) {
+    const std::uint64_t before = ctl_->commandsSent();
+    device_->RefreshStatus();
+    AfterDeviceCall(before);
+  }
+  if (!stopping_) ArmPoll();
+}
+
+void Session::AfterDeviceCall(std::uint64_t commandsBefore) {
+  if (ctl_->commandsSent() != commandsBefore) {
+    if (!inRound_ && ctl_->lastCid2() != 0x51) {  // the model query is not part of a round
+      inRound_ = true;
+      roundStart_ = ctl_->lastCommandAt();
+      roundFirstCommand_ = ctl_->commandsSent();
+    }
+    const std::uint64_t generation = ++timeoutGeneration_;
+    timeout_.expires_after(milliseconds(opt_.timeoutMs));
+    timeout_.async_wait([this, generation](const boost::system::error_code& ec) {
+      if (!ec) OnTimeout(generation);
+    });
+  } else if (!device_->IsProcessing()) {
+    ++timeoutGeneration_;
+    timeout_.cancel();
+  }
+}
+
+void Session::OnTimeout(std::uint64_t generation) {
+  if (stopping_ || generation != timeoutGeneration_ || !device_->IsProcessing()) return;
+  engine_->process_error();
+}
+
+void Session::OnBytes(const unsigned char* data, std::size_t length) {
+  if (stopping_) return;
+  std::vector<unsigned char> copy(data, data + length);  // process() takes a mutable buffer
+  const std::uint64_t commands = ctl_->commandsSent();
+  const std::uint64_t published = ctl_->publications();
+  device_->process(copy.data(), static_cast<unsigned>(copy.size()));
+  if (ctl_->publications() != published) RoundEnded();
+  if (!stopping_) AfterDeviceCall(commands);
+}
+
+void Session::OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured) {
+  const std::string message =
+      fmt::format("the power system reports {} {} unit{}; the settings configure {} ({})", reported, unitKind,
+                  reported == 1 ? "" : "s", configured, unitKind == "AC" ? "acSetting" : "dcSetting");
+  if (diagnosed_.insert(message).second) Emit(Diagnosis{message});
+  health_.SetCause(message);
+  // The device starts over at once; the host lets it try again only after a pause.
+  holdUntil_ = ctl_->lastCommandAt() + kFailedRoundGap;
+  if (unitKind == "AC") inRound_ = false;
+}
+
+void Session::RoundEnded() {
+  const auto now = Clock::now();
+  const double ms = std::chrono::duration<double, std::milli>(now - roundStart_).count();
+  const std::uint64_t commands = ctl_->commandsSent() - roundFirstCommand_ + 1;
+  inRound_ = false;
+  ++rounds_;
+  reopenDelay_ = milliseconds(opt_.reopenMs);  // the line works again: back-off starts over
+  device_->dataReady_ = true;
+  device_->lastUpdate_ = host_clock::LocalSecondClock();
+  if (opt_.noRoundWait) device_->lastUpdate_ -= boost::posix_time::seconds(2);
+
+  Emit(health_.RoundEnded(Moment::Now(), ms));
+  Emit(runner::RoundEnded{rounds_, ms, commands});
+  Emit(Values(rounds_));
+  if (opt_.rounds && rounds_ >= *opt_.rounds) Stop(fmt::format("{} rounds done", rounds_), 0);
+}
+
+ValuesRead Session::Values(long long round) const {
+  return QueryValues(children_, round, [this](const KLDVDevice* d) {
+    const std::size_t published = ctl_->PublishedLength(d);
+    if (published) return published;
+    const auto it = restoredLength_.find(d);
+    return it == restoredLength_.end() ? std::size_t{0} : it->second;
+  });
+}
+
+
+void Session::Stop(const std::string& why, int status) {
+  if (stopping_) return;
+  stopping_ = true;
+  stopReason_ = why;
+  status_ = status;
+  poll_.cancel();
+  timeout_.cancel();
+  tick_.cancel();
+  reopen_.cancel();
+  duration_.cancel();
+  signals_.cancel();
+  if (link_) link_->Close();
+  io_.stop();
+}
+
+void Session::EndRun() {
+  if (ctl_) ctl_->SetLink(nullptr);
+  if (pool_) pool_->join();  // every queued work item runs before the cache is written
+  io_.restart();
+  io_.poll();  // the history the work items saved reaches the observers
+  if (cache_) {
+    cache_->Finish();
+    if (!cache_->ok()) {
+      status_ = 1;
+      stopReason_ += fmt::format("; cannot write the cache file {}", opt_.saveCache);
+    } else {
+      Say(fmt::format("cache: written to {}", opt_.saveCache));
+    }
+  }
+  if (engine_ && !stopReason_.empty()) {
+    const auto& st = engine_->GetStats();
+    Emit(Notice{fmt::format("end: {} ({} rounds, {} commands, {} replies, {} rejected, {} time-outs)", stopReason_,
+                            rounds_, st.commands, st.replies, st.rejected, st.timeouts),
+                true});
+  }
+  bus_.Finish();
+  if (status_ != 0) std::fprintf(stderr, "qpr2427k-host: %s\n", stopReason_.c_str());
+}
+
+}  // namespace
+
+int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
+  const Json::Value settings = ReadJson(options.config, "settings file");
+  if (!settings.isObject()) throw RunError(fmt::format("the settings file {} must hold an object", options.config));
+  Session session(options, view, events);
+  return session.Run(options.plugin, settings);
+}
+
+}  // namespace runner

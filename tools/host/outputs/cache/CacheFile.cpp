@@ -1,0 +1,122 @@
+// Cache file layout and its atomic write (temporary file, fsync, rename, fsync
+// of the folder).
+#include "tools/host/outputs/cache/CacheFile.h"
+
+#include <fcntl.h>
+#include <fmt/format.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "tools/host/stream/EventJson.h"
+
+namespace runner {
+namespace {
+
+std::vector<unsigned char> FromHex(const std::string& hex, bool& ok) {
+  std::vector<unsigned char> out;
+  ok = hex.size() % 2 == 0;
+  for (std::size_t k = 0; ok && k < hex.size(); k += 2) {
+    unsigned v = 0;
+    for (std::size_t j = 0; j < 2; ++j) {
+      const char c = hex[k + j];
+      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (d < 0) ok = false;
+      v = v << 4 | static_cast<unsigned>(d < 0 ? 0 : d);
+    }
+    out.push_back(static_cast<unsigned char>(v));
+  }
+  return out;
+}
+
+std::string Folder(const std::string& path) {
+  const auto slash = path.rfind('/');
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string Errno(const char* what, const std::string& path) { return fmt::format("{} {}: {}", what, path, std::strerror(errno)); }
+
+}  // namespace
+
+Json::Value CacheToJson(const std::vector<CacheEntry>& entries) {
+  Json::Value root;
+  root["children"] = Json::Value(Json::arrayValue);
+  for (const auto& e : entries) {
+    Json::Value c;
+    c["index"] = e.index;
+    c["device_type"] = e.deviceType;
+    c["data_id"] = e.dataId;
+    c["image"] = Hex(e.image.data(), e.image.size());
+    root["children"].append(c);
+  }
+  return root;
+}
+
+std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string& name) {
+  const auto bad = [&](const std::string& why) { return RunError(fmt::format("the cache file {} {}", name, why)); };
+  if (!root.isObject() || !root["children"].isArray()) throw bad("has no \"children\" array");
+  std::vector<CacheEntry> out;
+  for (const auto& c : root["children"]) {
+    if (!c.isObject() || !c["index"].isUInt() || !c["device_type"].isString() || !c["data_id"].isUInt() ||
+        !c["image"].isString())
+      throw bad("has an entry without index, device_type, data_id and image");
+    bool ok = false;
+    CacheEntry e{c["index"].asUInt(), c["device_type"].asString(), c["data_id"].asUInt(),
+                 FromHex(c["image"].asString(), ok)};
+    if (!ok) throw bad("has an image that is not hex");
+    out.push_back(std::move(e));
+  }
+  return out;
+}
+
+std::string CheckWritable(const std::string& path) {
+  // Tried for real: permission bits say little to root, and nothing of a
+  // read-only or special file system.
+  const std::string temp = path + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Errno("cannot create", temp);
+  ::close(fd);
+  ::unlink(temp.c_str());
+  if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) return Errno("cannot write", path);
+  return {};
+}
+
+std::string WriteAtomically(const std::string& path, const std::string& text) {
+  const std::string temp = path + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Errno("cannot create", temp);
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      const std::string why = Errno("cannot write", temp);
+      ::close(fd);
+      ::unlink(temp.c_str());
+      return why;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  const bool synced = ::fsync(fd) == 0;
+  if (::close(fd) != 0 || !synced) {
+    const std::string why = Errno("cannot sync", temp);
+    ::unlink(temp.c_str());
+    return why;
+  }
+  if (::rename(temp.c_str(), path.c_str()) != 0) {
+    const std::string why = Errno("cannot rename the new cache to", path);
+    ::unlink(temp.c_str());
+    return why;
+  }
+  // The rename itself reaches the disk with the folder.
+  const int dir = ::open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return {};
+}
+
+}  // namespace runner

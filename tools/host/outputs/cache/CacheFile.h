@@ -1,0 +1,28 @@
+// The cache file: each child's last history image, by position, type and data
+// id, as JSON; written whole to a temporary file, synced and renamed, so that a
+// power cut leaves the old file or the new one, never half of one.
+#pragma once
+#include <string>
+#include <vector>
+
+#include "host/json.h"
+#include "tools/host/stream/RunError.h"
+
+namespace runner {
+
+struct CacheEntry {
+  unsigned index = 0;
+  std::string deviceType;
+  unsigned dataId = 0;
+  std::vector<unsigned char> image;
+};
+Json::Value CacheToJson(const std::vector<CacheEntry>& entries);
+// Throws RunError for a file that is not a cache file.
+std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string& name);
+
+// Empty when the file can be written (its folder takes a new file); else why not.
+std::string CheckWritable(const std::string& path);
+// Writes `text` to `path` atomically; empty on success, else why it failed.
+std::string WriteAtomically(const std::string& path, const std::string& text);
+
+}  // namespace runner

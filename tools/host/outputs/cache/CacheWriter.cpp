@@ -1,0 +1,87 @@
+// Snapshot of the images under the lock, JSON and the atomic write outside it.
+#include "tools/host/outputs/cache/CacheWriter.h"
+
+#include <cstdio>
+#include <vector>
+
+namespace runner {
+
+CacheWriter::CacheWriter(std::string path, std::chrono::milliseconds gap)
+    : path_(std::move(path)), gap_(gap), thread_([this] { Loop(); }) {}
+
+CacheWriter::~CacheWriter() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stop_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+}
+
+void CacheWriter::Observe(const Stamped& o) {
+  const auto* h = std::get_if<HistorySaved>(&o.what);
+  if (!h) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    entries_[h->child] = CacheEntry{h->child, h->deviceType, h->dataId, h->image};
+    dirty_ = true;
+  }
+  wake_.notify_one();
+}
+
+bool CacheWriter::WriteNow(std::unique_lock<std::mutex>& lock) {
+  std::vector<CacheEntry> entries;
+  for (const auto& [index, e] : entries_) entries.push_back(e);
+  dirty_ = false;
+  lock.unlock();
+  Json::StreamWriterBuilder b;
+  b["indentation"] = "  ";
+  const std::string why = WriteAtomically(path_, Json::writeString(b, CacheToJson(entries)) + "\n");
+  lock.lock();
+  if (!why.empty() && error_.empty())  // said once, not every second
+    std::fprintf(stderr, "qpr2427k-host: cannot write the cache file %s: %s\n", path_.c_str(), why.c_str());
+  error_ = why;
+  ++writes_;
+  return why.empty();
+}
+
+void CacheWriter::Loop() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stop_ || dirty_; });
+    if (stop_) return;
+    // Written one gap after the first new image: the rest of that round's
+    // images come in meanwhile, and writes are at least a gap apart.
+    if (wake_.wait_for(lock, gap_, [this] { return stop_; })) return;
+    WriteNow(lock);
+  }
+}
+
+void CacheWriter::Finish() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (finished_) return;
+    finished_ = stop_ = true;
+  }
+  wake_.notify_one();
+  if (thread_.joinable()) thread_.join();
+  std::unique_lock<std::mutex> lock(mutex_);
+  WriteNow(lock);
+}
+
+bool CacheWriter::ok() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_.empty();
+}
+
+std::string CacheWriter::error() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return error_;
+}
+
+unsigned CacheWriter::writes() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return writes_;
+}
+
+}  // namespace runner

@@ -1,0 +1,43 @@
+// The cache observer: keeps each child's last history image and writes the
+// cache file atomically from a thread of its own, a second after images
+// change (so at most once a second), and once more at the end of the run.
+#pragma once
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tools/host/outputs/cache/CacheFile.h"
+#include "tools/host/stream/Observation.h"
+
+namespace runner {
+
+class CacheWriter : public Observer {
+ public:
+  explicit CacheWriter(std::string path, std::chrono::milliseconds gap = std::chrono::seconds(1));
+  ~CacheWriter() override;
+  void Observe(const Stamped& o) override;
+  // Stops the thread and writes the last images; false (with error()) when it could not.
+  void Finish() override;
+  bool ok() const;
+  std::string error() const;
+  unsigned writes() const;
+
+ private:
+  void Loop();
+  bool WriteNow(std::unique_lock<std::mutex>& lock);
+
+  const std::string path_;
+  const std::chrono::milliseconds gap_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::map<unsigned, CacheEntry> entries_;  // by child position
+  bool dirty_ = false, stop_ = false, finished_ = false;
+  std::string error_;
+  unsigned writes_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace runner

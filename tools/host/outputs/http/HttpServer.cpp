@@ -1,0 +1,329 @@
+// Beast sessions of the HTTP endpoint: one request at a time per connection,
+// answered from the status model; an event-stream client gets each
+// observation as a Server-Sent Event through a capped queue. All of it runs on
+// the server's own thread; observations reach it through an inbox.
+#include "tools/host/outputs/http/HttpServer.h"
+
+#include <fmt/format.h>
+
+#include <boost/asio.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/lockfree/spsc_queue.hpp>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <deque>
+#include <vector>
+
+#include "tools/host/stream/EventJson.h"
+#include "tools/host/stream/RunError.h"
+#include "tools/host/outputs/http/StatusModel.h"
+#include "tools/host/outputs/http/StatusPage.h"
+
+namespace runner {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+class Session;
+// Requests yield the CPU to the poll loop: under a flood of them the loop still
+// gets a core at once (a higher nice value needs no privilege).
+constexpr int kServerNice = 19;
+
+// What the model ignores: only stream clients need these.
+bool StreamOnly(const Observation& o) {
+  return std::holds_alternative<AlarmCall>(o) || std::holds_alternative<Published>(o) ||
+         std::holds_alternative<HistorySaved>(o) || std::holds_alternative<LogLine>(o) ||
+         std::holds_alternative<Diagnosis>(o) || std::holds_alternative<Notice>(o);
+}
+}  // namespace
+
+// The server thread's state; the loop thread touches only the inbox's
+// producer side and the atomics.
+struct HttpServer::Shared {
+  Shared(asio::io_context& io, std::string site, HttpLimits l)
+      : acceptor(io), retry(io), drain(io), model(std::move(site)), limits(l), inbox(l.inbox) {}
+  // The inbox into the model and to every stream client, in order.
+  void Drain();
+  void DrainLater();
+
+  tcp::acceptor acceptor;
+  asio::steady_timer retry;  // after a failed accept (out of descriptors), a pause before the next
+  asio::steady_timer drain;
+  StatusModel model;
+  bool open = true;  // false once the server is closing
+  HttpLimits limits;
+  boost::lockfree::spsc_queue<Stamped> inbox;  // loop thread in, server thread out
+  std::atomic<unsigned long long> inboxDropped{0};
+  std::atomic<bool> streaming{false};  // some client follows the event stream
+  std::size_t live = 0;
+  unsigned long long dropped = 0;  // event-stream clients dropped for falling behind or not reading
+  std::vector<std::shared_ptr<Session>> streams;  // held here between writes
+};
+
+namespace {
+
+constexpr const char* kStreamHeader =
+    "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-cache\r\nConnection: close\r\n\r\n";
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, std::shared_ptr<HttpServer::Shared> shared)
+      : stream_(std::move(socket)), shared_(std::move(shared)) {
+    ++shared_->live;
+  }
+  ~Session() { --shared_->live; }
+
+  void Start() { Read(); }
+  // Answers 503 and closes: too many connections.
+  void Refuse() {
+    auto res = std::make_shared<http::response<http::string_body>>(http::status::service_unavailable, 11);
+    res->set(http::field::retry_after, "1");
+    Finish(res, "too many connections\n", false, true);
+  }
+  // One event for a stream client; false when the client is dropped.
+  bool Push(const std::string& record) {
+    if (!streaming_) return false;
+    if (queue_.size() >= shared_->limits.eventQueue) {
+      beast::error_code ec;
+      stream_.socket().shutdown(tcp::socket::shutdown_both, ec);
+      stream_.close();
+      streaming_ = false;
+      return false;
+    }
+    queue_.push_back(record);
+    if (queue_.size() == 1) WriteNext();
+    return true;
+  }
+
+ private:
+  void Read() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(shared_->limits.headerBytes));
+    parser_->body_limit(shared_->limits.bodyBytes);
+    stream_.expires_after(shared_->limits.requestTime);
+    http::async_read(stream_, buffer_, *parser_, [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      self->OnRead(ec);
+    });
+  }
+
+  void OnRead(beast::error_code ec) {
+    if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::operation_aborted ||
+        ec == asio::error::connection_reset || ec == asio::error::eof) {
+      // A client that says nothing in time or goes away: the connection ends.
+      beast::error_code ignored;
+      stream_.socket().shutdown(tcp::socket::shutdown_both, ignored);
+      return;
+    }
+    auto res = std::make_shared<http::response<http::string_body>>();
+    res->version(11);
+    if (ec == http::error::header_limit) return Error(http::status::request_header_fields_too_large, "header too large");
+    if (ec == http::error::body_limit) return Error(http::status::payload_too_large, "body too large");
+    if (ec) return Error(http::status::bad_request, "malformed request");
+    const auto& req = parser_->get();
+    const bool head = req.method() == http::verb::head;
+    if (req.method() != http::verb::get && !head) {
+      res->result(http::status::method_not_allowed);
+      res->set(http::field::allow, "GET, HEAD");
+      return Finish(res, "only GET and HEAD\n", head, true);
+    }
+    const bool keep = req.keep_alive();
+    std::string target(req.target());
+    target = target.substr(0, target.find('?'));
+    if (!shared_->open) return Error(http::status::service_unavailable, "stopping");
+    shared_->Drain();  // the answer includes everything observed before it was asked
+    const StatusModel* model = &shared_->model;
+    if (target == "/api/v1/events") return StartStream(head);
+    res->result(http::status::ok);
+    if (target == "/metrics") {
+      res->set(http::field::content_type, "text/plain; version=0.0.4; charset=utf-8");
+      return Finish(res, model->Metrics(WallMillis()) + ServerMetrics(), head, !keep);
+    }
+    if (target == "/api/v1/status") {
+      res->set(http::field::content_type, "application/json");
+      res->set(http::field::cache_control, "no-store");
+      return Finish(res, model->StatusJson(WallMillis()), head, !keep);
+    }
+    if (target == "/api/v1/chart") {
+      res->set(http::field::content_type, "application/json");
+      res->set(http::field::cache_control, "no-store");
+      return Finish(res, model->ChartJson(), head, !keep);
+    }
+    if (target == "/" || target == "/index.html") {
+      res->set(http::field::content_type, "text/html; charset=utf-8");
+      return Finish(res, kStatusPage, head, !keep);
+    }
+    res->result(http::status::not_found);
+    Finish(res, "not found\n", head, !keep);
+  }
+
+  // The endpoint's own figures, after the model's.
+  std::string ServerMetrics() const {
+    return fmt::format(
+        "# HELP qpr2427k_http_connections open HTTP connections\n# TYPE qpr2427k_http_connections gauge\n"
+        "qpr2427k_http_connections {}\n"
+        "# HELP qpr2427k_http_event_streams event-stream clients\n# TYPE qpr2427k_http_event_streams gauge\n"
+        "qpr2427k_http_event_streams {}\n"
+        "# HELP qpr2427k_http_event_streams_dropped_total event-stream clients dropped for falling behind\n"
+        "# TYPE qpr2427k_http_event_streams_dropped_total counter\nqpr2427k_http_event_streams_dropped_total {}\n"
+        "# HELP qpr2427k_http_observations_dropped_total observations lost because the endpoint fell behind\n"
+        "# TYPE qpr2427k_http_observations_dropped_total counter\nqpr2427k_http_observations_dropped_total {}\n",
+        shared_->live, shared_->streams.size(), shared_->dropped, shared_->inboxDropped.load());
+  }
+
+  void Error(http::status status, const char* why) {
+    auto res = std::make_shared<http::response<http::string_body>>(status, 11);
+    Finish(res, std::string(why) + "\n", false, true);
+  }
+
+  void Finish(const std::shared_ptr<http::response<http::string_body>>& res, std::string body, bool head, bool close) {
+    res->set(http::field::server, "qpr2427k-host");
+    if (res->find(http::field::content_type) == res->end()) res->set(http::field::content_type, "text/plain; charset=utf-8");
+    res->body() = std::move(body);
+    res->keep_alive(!close);
+    res->prepare_payload();
+    if (head) res->body().clear();  // the length said is the GET body's
+    stream_.expires_after(shared_->limits.requestTime);
+    http::async_write(stream_, *res, [self = shared_from_this(), res, close](beast::error_code ec, std::size_t) {
+      beast::error_code ignored;
+      if (ec || close) return void(self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored));
+      self->Read();
+    });
+  }
+
+  void StartStream(bool head) {
+    stream_.expires_after(shared_->limits.requestTime);
+    asio::async_write(stream_, asio::buffer(kStreamHeader, std::char_traits<char>::length(kStreamHeader)),
+                      [self = shared_from_this(), head](beast::error_code ec, std::size_t) {
+                        beast::error_code ignored;
+                        if (ec || head || !self->shared_->open)
+                          return void(self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored));
+                        self->streaming_ = true;
+                        self->shared_->streams.push_back(self);
+                        self->shared_->streaming = true;
+                        if (!self->queue_.empty()) self->WriteNext();
+                      });
+  }
+
+  void WriteNext() {
+    stream_.expires_after(shared_->limits.requestTime);
+    asio::async_write(stream_, asio::buffer(queue_.front()), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) {
+        self->streaming_ = false;  // dropped from the list at the next event
+        self->queue_.clear();
+        return;
+      }
+      self->queue_.pop_front();
+      if (!self->queue_.empty()) self->WriteNext();
+    });
+  }
+
+  beast::tcp_stream stream_;
+  std::shared_ptr<HttpServer::Shared> shared_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  std::deque<std::string> queue_;
+  bool streaming_ = false;
+};
+
+void AcceptNext(std::shared_ptr<HttpServer::Shared> shared);
+
+}  // namespace
+
+HttpServer::HttpServer(const std::string& address, unsigned short port, std::string site, HttpLimits limits)
+    : shared_(std::make_shared<Shared>(io_, std::move(site), limits)) {
+  beast::error_code ec;
+  const tcp::endpoint at(asio::ip::make_address(address), port);
+  auto& a = shared_->acceptor;
+  a.open(at.protocol(), ec);
+  if (!ec) a.set_option(asio::socket_base::reuse_address(true), ec);
+  if (!ec) a.bind(at, ec);
+  if (!ec) a.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) throw RunError(fmt::format("cannot serve HTTP on {}:{}: {}", address, port, ec.message()));
+  const auto bound = a.local_endpoint();
+  endpoint_ = fmt::format("{}:{}", bound.address().to_string(), bound.port());
+  AcceptNext(shared_);
+  shared_->DrainLater();
+  thread_ = std::thread([this] {
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kServerNice);
+    io_.run();
+  });
+}
+
+HttpServer::~HttpServer() {
+  // On the server thread: stop accepting and answering, close the streams, and
+  // let the thread end with the work it has; pending sessions go with io_.
+  asio::post(io_, [shared = shared_, this] {
+    shared->open = false;
+    shared->streams.clear();
+    shared->retry.cancel();
+    shared->drain.cancel();
+    beast::error_code ec;
+    shared->acceptor.close(ec);
+    io_.stop();
+  });
+  thread_.join();
+}
+
+namespace {
+void AcceptNext(std::shared_ptr<HttpServer::Shared> shared) {
+  shared->acceptor.async_accept([shared](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted || !shared->open) return;
+    if (ec) {
+      // Failing again at once would spin the loop: try again a little later.
+      shared->retry.expires_after(std::chrono::milliseconds(100));
+      return shared->retry.async_wait([shared](beast::error_code e) {
+        if (!e && shared->open) AcceptNext(shared);
+      });
+    }
+    // Beyond the cap a client is told 503; far beyond it, closed at once.
+    if (shared->live >= 2 * shared->limits.maxConnections) {
+      socket.close(ec);
+    } else {
+      auto s = std::make_shared<Session>(std::move(socket), shared);
+      if (shared->live > shared->limits.maxConnections) s->Refuse();
+      else s->Start();
+    }
+    AcceptNext(shared);
+  });
+}
+
+}  // namespace
+
+void HttpServer::Observe(const Stamped& o) {
+  if (StreamOnly(o.what) && !shared_->streaming.load(std::memory_order_relaxed)) return;
+  if (!shared_->inbox.push(o)) shared_->inboxDropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+void HttpServer::Shared::Drain() {
+  inbox.consume_all([this](const Stamped& o) {
+    model.Observe(o);
+    if (streams.empty()) return;
+    std::string records;
+    for (const auto& fields : EventFields(o))
+      records += fmt::format("event: {}\ndata: {}\n\n", fields.front().second.asString(), EventLine(fields));
+    if (records.empty()) return;
+    std::vector<std::shared_ptr<Session>> kept;
+    for (auto& s : streams)
+      if (s->Push(records)) kept.push_back(s);
+      else ++dropped;
+    streams.swap(kept);
+  });
+  streaming = !streams.empty();
+}
+
+void HttpServer::Shared::DrainLater() {
+  drain.expires_after(limits.drainEvery);
+  drain.async_wait([this](beast::error_code ec) {
+    if (ec || !open) return;
+    Drain();
+    DrainLater();
+  });
+}
+
+}  // namespace runner

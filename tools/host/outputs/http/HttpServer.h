@@ -1,0 +1,50 @@
+// The runner's HTTP endpoint (--http): /metrics, /api/v1/status, the
+// /api/v1/events stream and the status page, served by Boost.Beast with
+// bounded connections, sizes and times on a thread and io_context of its own,
+// so that no request ever stands between the poll loop and a reply.
+#pragma once
+#include <boost/asio/io_context.hpp>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "tools/host/stream/Observation.h"
+
+namespace runner {
+
+struct HttpLimits {
+  std::size_t maxConnections = 64;          // beyond this a client gets 503
+  std::size_t headerBytes = 8192;           // beyond this: 431
+  std::size_t bodyBytes = 4096;             // beyond this: 413
+  std::chrono::milliseconds requestTime{5000};  // a request must arrive within this, a reply be taken within this
+  std::size_t eventQueue = 4096;            // events a stream client may fall behind before it is dropped
+  std::size_t inbox = 16384;                // observations the server may fall behind the loop (then dropped, counted)
+  std::chrono::milliseconds drainEvery{50};  // how often observations reach the model and stream clients unasked
+};
+
+class HttpServer : public Observer {
+ public:
+  // Listens at once (throws RunError when it cannot), then serves from its own
+  // thread. The status model of the site lives on that thread.
+  HttpServer(const std::string& address, unsigned short port, std::string site, HttpLimits limits = {});
+  // Closes every connection and ends the thread.
+  ~HttpServer() override;
+  // Loop thread: a copy of each observation the model or a stream client needs
+  // goes to a lock-free inbox, which the server thread drains before every
+  // answer and every drainEvery: the loop neither waits for the server nor
+  // wakes it.
+  void Observe(const Stamped& o) override;
+  // Where it listens, "ADDRESS:PORT".
+  const std::string& Endpoint() const { return endpoint_; }
+
+  struct Shared;
+
+ private:
+  boost::asio::io_context io_;
+  std::shared_ptr<Shared> shared_;
+  std::string endpoint_;
+  std::thread thread_;
+};
+
+}  // namespace runner

@@ -1,0 +1,86 @@
+// What the HTTP endpoint serves, kept from the observation stream: each unit's
+// latest values with their time, the active alarms, the health, counters, round
+// durations and an hour of chart points; rendered as Prometheus text and JSON.
+#pragma once
+#include <array>
+#include <deque>
+#include <map>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tools/host/stream/AlarmTracker.h"
+#include "tools/host/stream/Observation.h"
+
+namespace runner {
+
+class StatusModel : public Observer {
+ public:
+  explicit StatusModel(std::string site) : site_(std::move(site)) {}
+  void Observe(const Stamped& o) override;
+
+  // The Prometheus text exposition format (version 0.0.4).
+  std::string Metrics(Millis now) const;
+  // /api/v1/status: units and values with their age, active alarms, health, the last chart point.
+  std::string StatusJson(Millis now) const;
+  // /api/v1/chart: the last hour's chart points.
+  std::string ChartJson() const;
+
+  // Upper bounds (seconds) of the round-duration histogram's buckets.
+  static constexpr std::array<double, 10> kBuckets{0.05, 0.1, 0.25, 0.5, 1, 2, 5, 10, 30, 60};
+  static constexpr Millis kChartSpan = 3600 * 1000;
+  static constexpr Millis kChartStep = 1000;  // at most one chart point a second
+  // One chart point: DC voltage and current (first DC unit), AC voltages (first channel of the first AC unit).
+  struct Point {
+    Millis t = 0;
+    double v[5];
+  };
+
+ private:
+  struct Value {
+    std::string key;
+    bool ok = false;
+    float value = 0;
+    std::string error;
+  };
+  struct Unit {
+    std::vector<Value> values;
+    Millis t = 0;
+    long long round = 0;
+  };
+  using UnitKey = std::pair<std::string, unsigned>;  // device type, data id
+  using AlarmKey = std::tuple<std::string, unsigned, std::string, std::string>;  // type, id, key, text
+  struct AlarmState {
+    std::string code;
+    int level = 0;
+    bool active = false;
+  };
+
+  void Values(const Stamped& o, const ValuesRead& v);
+  std::string RenderMetrics() const;
+  std::string RenderStatus(Millis now) const;
+
+  std::string site_;
+  std::map<UnitKey, Unit> units_;
+  std::vector<std::pair<unsigned, unsigned>> modules_;
+  ActiveAlarms active_;
+  std::map<AlarmKey, AlarmState> alarmSeen_;  // every alarm seen, active or not
+  Health health_ = Health::Starting;
+  std::string healthMessage_;
+  Millis healthSince_ = 0;
+  unsigned long long commands_ = 0, replies_ = 0, rejected_ = 0, timeouts_ = 0, rounds_ = 0;
+  std::array<unsigned long long, kBuckets.size()> bucketCounts_{};
+  double durationSum_ = 0;
+  Millis lastRoundAt_ = 0;
+  std::deque<Point> chart_;
+  // Metrics() is asked far more often than the state changes: its text is kept until it does.
+  mutable std::string metricsText_;
+  mutable bool metricsFresh_ = false;
+  // The status text too, for at most kStatusReuse while nothing new is observed (ages are in tenths of seconds).
+  static constexpr Millis kStatusReuse = 100;
+  mutable std::string statusText_;
+  mutable Millis statusAt_ = 0;
+  mutable bool statusFresh_ = false;
+};
+
+}  // namespace runner
