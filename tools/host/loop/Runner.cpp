@@ -22,6 +22,7 @@
 #include "tools/host/loop/CacheRestore.h"
 #include "tools/host/loop/HealthMonitor.h"
 #include "tools/host/loop/HostController.h"
+#include "tools/host/loop/LineKeeper.h"
 #include "tools/host/loop/Outputs.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/loop/SettingsCheck.h"
@@ -39,7 +40,6 @@ using std::chrono::milliseconds;
 constexpr const char* kPortType = "qpr2427k";
 // While rounds fail for a settings mismatch, a new attempt starts at most this often.
 constexpr milliseconds kFailedRoundGap{2000};
-constexpr milliseconds kMaxReopenDelay{30000};
 constexpr milliseconds kHealthTick{250};
 
 std::string CommandName(unsigned char cid1, unsigned char cid2) { return fmt::format("{:02X}/{:02X}", cid1, cid2); }
@@ -52,11 +52,13 @@ class Session : public Observer {
         poll_(io_),
         timeout_(io_),
         tick_(io_),
-        reopen_(io_),
         duration_(io_),
         signals_(io_, SIGINT, SIGTERM),
         health_(std::chrono::seconds(o.commLostS)),
-        reopenDelay_(o.reopenMs) {
+        line_(io_, o, health_,
+              {[this](const unsigned char* d, std::size_t n) { OnBytes(d, n); },
+               [this](Link* link) { ctl_->SetLink(link); }, [this](const std::string& why, int status) { Stop(why, status); },
+               [this](Observation o) { Emit(std::move(o)); }, [this] { return stopping_; }}) {
     bus_.Add(this);  // last: what the loop derives follows what it saw
   }
 
@@ -69,10 +71,6 @@ class Session : public Observer {
     if (c) Emit(Observation{*c});
   }
   void Say(std::string text) { Emit(Notice{std::move(text)}); }
-  void OpenLine();
-  void LineUp(std::unique_ptr<Link> link);
-  void LineLost(const std::string& why);
-  void ScheduleReopen(const std::string& why);
   void Poll();
   void ArmPoll();
   void Tick();
@@ -91,7 +89,7 @@ class Session : public Observer {
   CacheWriter* const cache_ = outputs_.cache();
   HttpServer* const http_ = outputs_.http();
   asio::io_context io_;
-  asio::steady_timer poll_, timeout_, tick_, reopen_, duration_;
+  asio::steady_timer poll_, timeout_, tick_, duration_;
   asio::signal_set signals_;
   std::unique_ptr<asio::thread_pool> pool_;
   std::shared_ptr<HostController> ctl_;
@@ -105,9 +103,7 @@ class Session : public Observer {
   bool configuring_ = false;
   std::vector<std::string> configLog_;  // the plug-in's log lines while it takes the settings
 
-  std::unique_ptr<Link> link_;
-  bool lineUp_ = false, everUp_ = false;
-  milliseconds reopenDelay_;
+  LineKeeper line_;
   std::uint64_t timeoutGeneration_ = 0;
   long long rounds_ = 0;
   bool inRound_ = false;
@@ -190,7 +186,7 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
     });
   }
   health_.Started(Moment::Now());
-  OpenLine();
+  line_.Open();
   if (!stopping_) {
     Tick();
     asio::post(io_, [this] { Poll(); });
@@ -217,93 +213,6 @@ void Session::Observe(const Stamped& o) {
   }
 }
 
-void Session::OpenLine() {
-  const auto opened = [this](std::unique_ptr<Link> link, const std::string& error) {
-    if (stopping_) return;
-    if (link) return LineUp(std::move(link));
-    if (opt_.exitOnLineLoss) return Stop(error, 1);
-    ScheduleReopen(error);
-  };
-  switch (opt_.source) {
-    case Source::Simulate: {
-      sim::Scenario s;
-      try {
-        s = opt_.scenario.empty() ? sim::DefaultScenario() : sim::LoadScenario(opt_.scenario);
-      } catch (const sim::ScenarioError& e) {
-        throw RunError(e.what());
-      }
-      opened(OpenSimulated(io_, std::move(s)), {});
-      break;
-    }
-    case Source::Port:
-      if (opt_.port.rfind("tcp:", 0) == 0) {
-        const std::string rest = opt_.port.substr(4);
-        const auto colon = rest.rfind(':');
-        if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
-          throw RunError(fmt::format("--port {} needs the form tcp:HOST:PORT", opt_.port));
-        OpenTcpAsync(io_, rest.substr(0, colon), rest.substr(colon + 1), opened);
-      } else {
-        std::unique_ptr<Link> link;
-        std::string error;
-        try {
-          link = OpenSerial(io_, opt_.port, opt_.baud);
-        } catch (const LinkError& e) {
-          error = e.what();
-        }
-        opened(std::move(link), error);
-      }
-      break;
-    case Source::Replay: {
-      std::ifstream in(opt_.replay);
-      if (!in) throw RunError(fmt::format("cannot open the replay file {}", opt_.replay));
-      auto lines = ParseReplay(in, opt_.replay);
-      Say(fmt::format("source: replay {} ({} replies)", opt_.replay, lines.size()));
-      opened(OpenReplay(io_, std::move(lines)), {});
-      break;
-    }
-  }
-}
-
-void Session::LineUp(std::unique_ptr<Link> link) {
-  link_ = std::move(link);
-  ctl_->SetLink(link_.get());
-  link_->Start([this](const unsigned char* d, std::size_t n) { OnBytes(d, n); },
-               [this](const std::string& why) {
-                 if (opt_.source == Source::Replay) Stop(why, 0);
-                 else if (opt_.exitOnLineLoss) Stop("the line closed: " + why, 1);
-                 else LineLost(why);
-               });
-  lineUp_ = true;
-  if (!everUp_ && opt_.source == Source::Simulate)
-    Say(fmt::format("source: built-in simulator ({})", opt_.scenario.empty() ? "default scenario" : opt_.scenario));
-  else if (!everUp_ && opt_.source == Source::Port)
-    Say(fmt::format("source: {}", opt_.port));
-  everUp_ = true;
-  Emit(health_.LineUp(Moment::Now(), opt_.port));
-}
-
-void Session::LineLost(const std::string& why) {
-  if (!lineUp_) return;
-  lineUp_ = false;
-  ctl_->SetLink(nullptr);
-  // The link is in the middle of its own handler: let it go after it returns.
-  std::shared_ptr<Link> old(std::move(link_));
-  old->Close();
-  asio::post(io_, [old] {});
-  ScheduleReopen("the line closed: " + why);
-}
-
-void Session::ScheduleReopen(const std::string& why) {
-  const auto change = health_.LineDown(Moment::Now(), why, reopenDelay_);
-  if (change) Emit(Observation{*change});
-  else Say(fmt::format("{} reopen failed: {}; next try in {:g} s", LocalClock(WallMillis()), why, reopenDelay_.count() / 1000.0));
-  reopen_.expires_after(reopenDelay_);
-  reopenDelay_ = std::min(reopenDelay_ * 2, kMaxReopenDelay);
-  reopen_.async_wait([this](const boost::system::error_code& ec) {
-    if (!ec && !stopping_) OpenLine();
-  });
-}
-
 void Session::Tick() {
   if (stopping_) return;
   Emit(health_.Tick(Moment::Now()));
@@ -324,7 +233,7 @@ void Session::Poll() {
   if (stopping_) return;
   // The serial base says 0 while an exchange is open; the host asks only when
   // idle, with the line up, and not before a failed round's pause is over.
-  if (lineUp_ && !device_->IsProcessing() && Clock::now() >= holdUntil_) {
+  if (line_.up() && !device_->IsProcessing() && Clock::now() >= holdUntil_) {
     const std::uint64_t before = ctl_->commandsSent();
     device_->RefreshStatus();
     AfterDeviceCall(before);
@@ -382,7 +291,7 @@ void Session::RoundEnded() {
   const std::uint64_t commands = ctl_->commandsSent() - roundFirstCommand_ + 1;
   inRound_ = false;
   ++rounds_;
-  reopenDelay_ = milliseconds(opt_.reopenMs);  // the line works again: back-off starts over
+  line_.Worked();
   device_->dataReady_ = true;
   device_->lastUpdate_ = host_clock::LocalSecondClock();
   if (opt_.noRoundWait) device_->lastUpdate_ -= boost::posix_time::seconds(2);
@@ -411,10 +320,9 @@ void Session::Stop(const std::string& why, int status) {
   poll_.cancel();
   timeout_.cancel();
   tick_.cancel();
-  reopen_.cancel();
   duration_.cancel();
   signals_.cancel();
-  if (link_) link_->Close();
+  line_.Close();
   io_.stop();
 }
 

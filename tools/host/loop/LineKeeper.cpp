@@ -1,0 +1,113 @@
+// Opening, losing and reopening the run's line.
+#include "tools/host/loop/LineKeeper.h"
+
+#include <fmt/format.h>
+
+#include <boost/asio/post.hpp>
+#include <fstream>
+
+#include "tools/host/stream/RunError.h"
+#include "tools/sim/Scenario.h"
+
+namespace runner {
+
+namespace asio = boost::asio;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kMaxReopenDelay{30000};
+
+LineKeeper::LineKeeper(asio::io_context& io, const RunOptions& o, HealthMonitor& health, Hooks hooks)
+    : io_(io), opt_(o), health_(health), hooks_(std::move(hooks)), reopen_(io), reopenDelay_(o.reopenMs) {}
+
+void LineKeeper::Close() {
+  reopen_.cancel();
+  if (link_) link_->Close();
+}
+
+void LineKeeper::Open() {
+  const auto opened = [this](std::unique_ptr<Link> link, const std::string& error) {
+    if (hooks_.stopping()) return;
+    if (link) return Up(std::move(link));
+    if (opt_.exitOnLineLoss) return hooks_.stop(error, 1);
+    ScheduleReopen(error);
+  };
+  switch (opt_.source) {
+    case Source::Simulate: {
+      sim::Scenario s;
+      try {
+        s = opt_.scenario.empty() ? sim::DefaultScenario() : sim::LoadScenario(opt_.scenario);
+      } catch (const sim::ScenarioError& e) {
+        throw RunError(e.what());
+      }
+      opened(OpenSimulated(io_, std::move(s)), {});
+      break;
+    }
+    case Source::Port:
+      if (opt_.port.rfind("tcp:", 0) == 0) {
+        const std::string rest = opt_.port.substr(4);
+        const auto colon = rest.rfind(':');
+        if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
+          throw RunError(fmt::format("--port {} needs the form tcp:HOST:PORT", opt_.port));
+        OpenTcpAsync(io_, rest.substr(0, colon), rest.substr(colon + 1), opened);
+      } else {
+        std::unique_ptr<Link> link;
+        std::string error;
+        try {
+          link = OpenSerial(io_, opt_.port, opt_.baud);
+        } catch (const LinkError& e) {
+          error = e.what();
+        }
+        opened(std::move(link), error);
+      }
+      break;
+    case Source::Replay: {
+      std::ifstream in(opt_.replay);
+      if (!in) throw RunError(fmt::format("cannot open the replay file {}", opt_.replay));
+      auto lines = ParseReplay(in, opt_.replay);
+      Say(fmt::format("source: replay {} ({} replies)", opt_.replay, lines.size()));
+      opened(OpenReplay(io_, std::move(lines)), {});
+      break;
+    }
+  }
+}
+
+void LineKeeper::Up(std::unique_ptr<Link> link) {
+  link_ = std::move(link);
+  hooks_.attach(link_.get());
+  link_->Start(hooks_.bytes, [this](const std::string& why) {
+    if (opt_.source == Source::Replay) hooks_.stop(why, 0);
+    else if (opt_.exitOnLineLoss) hooks_.stop("the line closed: " + why, 1);
+    else Lost(why);
+  });
+  up_ = true;
+  if (!everUp_ && opt_.source == Source::Simulate)
+    Say(fmt::format("source: built-in simulator ({})", opt_.scenario.empty() ? "default scenario" : opt_.scenario));
+  else if (!everUp_ && opt_.source == Source::Port)
+    Say(fmt::format("source: {}", opt_.port));
+  everUp_ = true;
+  if (auto change = health_.LineUp(Moment::Now(), opt_.port)) hooks_.emit(*change);
+}
+
+void LineKeeper::Lost(const std::string& why) {
+  if (!up_) return;
+  up_ = false;
+  hooks_.attach(nullptr);
+  // The link is in the middle of its own handler: let it go after it returns.
+  std::shared_ptr<Link> old(std::move(link_));
+  old->Close();
+  asio::post(io_, [old] {});
+  ScheduleReopen("the line closed: " + why);
+}
+
+void LineKeeper::ScheduleReopen(const std::string& why) {
+  const auto change = health_.LineDown(Moment::Now(), why, reopenDelay_);
+  if (change) hooks_.emit(*change);
+  else Say(fmt::format("{} reopen failed: {}; next try in {:g} s", LocalClock(WallMillis()), why, reopenDelay_.count() / 1000.0));
+  reopen_.expires_after(reopenDelay_);
+  reopenDelay_ = std::min(reopenDelay_ * 2, kMaxReopenDelay);
+  reopen_.async_wait([this](const boost::system::error_code& ec) {
+    if (!ec && !hooks_.stopping()) Open();
+  });
+}
+
+}  // namespace runner

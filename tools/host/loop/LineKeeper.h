@@ -1,0 +1,51 @@
+// Keeps the run's line: opens the source the options name (simulator, serial
+// port, TCP, replay file), hands its bytes on, and reopens a lost line with a
+// back-off that doubles up to 30 s; health hears of every line up and down.
+#pragma once
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "tools/host/line/Links.h"
+#include "tools/host/loop/HealthMonitor.h"
+#include "tools/host/loop/RunOptions.h"
+
+namespace runner {
+
+class LineKeeper {
+ public:
+  struct Hooks {
+    Link::OnBytes bytes;                                   // bytes read from the line
+    std::function<void(Link*)> attach;                     // the link the device writes to (null: none)
+    std::function<void(const std::string&, int)> stop;     // end the run with this reason and status
+    std::function<void(Observation)> emit;                 // health changes and notices
+    std::function<bool()> stopping;                        // the run is ending: open nothing more
+  };
+  LineKeeper(boost::asio::io_context& io, const RunOptions& o, HealthMonitor& health, Hooks hooks);
+
+  void Open();
+  bool up() const { return up_; }
+  // A round ended: the line works, so the next loss starts the back-off over.
+  void Worked() { reopenDelay_ = std::chrono::milliseconds(opt_.reopenMs); }
+  void Close();
+
+ private:
+  void Up(std::unique_ptr<Link> link);
+  void Lost(const std::string& why);
+  void ScheduleReopen(const std::string& why);
+  void Say(std::string text) { hooks_.emit(Notice{std::move(text)}); }
+
+  boost::asio::io_context& io_;
+  const RunOptions& opt_;
+  HealthMonitor& health_;
+  Hooks hooks_;
+  boost::asio::steady_timer reopen_;
+  std::unique_ptr<Link> link_;
+  bool up_ = false, everUp_ = false;
+  std::chrono::milliseconds reopenDelay_;
+};
+
+}  // namespace runner
