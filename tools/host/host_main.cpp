@@ -13,6 +13,7 @@
 #include "tools/host/line/Links.h"
 #include "tools/host/cli/Options.h"
 #include "tools/host/loop/Runner.h"
+#include "tools/host/loop/SignalWatch.h"
 
 // The build sets these (tools/host/CMakeLists.txt): a developer's build looks in
 // its own build and source folders, an installed one in the installed places.
@@ -131,6 +132,8 @@ int main(int argc, char** argv) {
       std::fflush(view);
       return status;
     }
+    // Before the first thread starts, so that every thread keeps them blocked.
+    runner::SignalWatch::BlockForRun();
     runner::EventLog events;
     const bool eventsOnStdout = OpenEvents(options.events, events);
     view = SplitStandardOutput(options.trace, eventsOnStdout);

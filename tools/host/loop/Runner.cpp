@@ -26,6 +26,7 @@
 #include "tools/host/loop/Outputs.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/loop/SettingsCheck.h"
+#include "tools/host/loop/SignalWatch.h"
 #include "tools/host/loop/ValueQuery.h"
 #include "tools/host/stream/AlarmTracker.h"
 #include "tools/sim/Scenario.h"
@@ -55,8 +56,7 @@ class Session : public Observer {
         timeout_(io_),
         tick_(io_),
         duration_(io_),
-        signals_(io_, SIGINT, SIGTERM),
-        hangup_(io_, SIGHUP),
+        signals_(io_),
         health_(std::chrono::seconds(o.commLostS)),
         line_(io_, o, health_,
               {[this](const unsigned char* d, std::size_t n) { OnBytes(d, n); },
@@ -84,7 +84,7 @@ class Session : public Observer {
   void RoundEnded();
   ValuesRead Values(long long round) const;
   void Stop(const std::string& why, int status);
-  void AwaitHangup();
+  void HangUp();
   void CheckEvents();
   void EndRun();
 
@@ -97,7 +97,7 @@ class Session : public Observer {
   HttpServer* const http_ = outputs_.http();
   asio::io_context io_;
   asio::steady_timer poll_, timeout_, tick_, duration_;
-  asio::signal_set signals_, hangup_;
+  SignalWatch signals_;
   std::unique_ptr<asio::thread_pool> pool_;
   std::shared_ptr<HostController> ctl_;
   std::shared_ptr<KLDSPDevice> device_;
@@ -179,10 +179,10 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
     EndRun();
     return status_;
   }
-  signals_.async_wait([this](const boost::system::error_code& ec, int) {
-    if (!ec) Stop("interrupted", 0);
+  signals_.Start([this](int signal) {
+    if (signal == SIGHUP) HangUp();
+    else Stop("interrupted", 0);
   });
-  AwaitHangup();
   if (opt_.durationS) {
     duration_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*opt_.durationS)));
     duration_.async_wait([this](const boost::system::error_code& ec) {
@@ -322,18 +322,15 @@ ValuesRead Session::Values(long long round) const {
 
 // SIGHUP (log rotation, a closed terminal): the events go on in a file opened
 // anew at their path, and the cache is written now; the run goes on.
-void Session::AwaitHangup() {
-  hangup_.async_wait([this](const boost::system::error_code& ec, int) {
-    if (ec || stopping_) return;
-    std::string done;
-    if (events_.Reopen()) done = "events file " + opt_.events + " reopened";
-    if (cache_) {
-      cache_->WriteSoon();
-      done += (done.empty() ? "" : ", ") + fmt::format("cache written to {}", opt_.saveCache);
-    }
-    Say(fmt::format("{} hang-up signal: {}", LocalClock(WallMillis()), done.empty() ? "nothing to reopen" : done));
-    AwaitHangup();
-  });
+void Session::HangUp() {
+  if (stopping_) return;
+  std::string done;
+  if (events_.Reopen()) done = "events file " + opt_.events + " reopened";
+  if (cache_) {
+    cache_->WriteSoon();
+    done += (done.empty() ? "" : ", ") + fmt::format("cache written to {}", opt_.saveCache);
+  }
+  Say(fmt::format("{} hang-up signal: {}", LocalClock(WallMillis()), done.empty() ? "nothing to reopen" : done));
 }
 
 // The first events write error, said once: in the view and on standard error.
@@ -353,8 +350,7 @@ void Session::Stop(const std::string& why, int status) {
   timeout_.cancel();
   tick_.cancel();
   duration_.cancel();
-  signals_.cancel();
-  hangup_.cancel();
+  signals_.Cancel();
   line_.Close();
   io_.stop();
 }
