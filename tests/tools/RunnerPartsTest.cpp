@@ -13,6 +13,7 @@
 #include "host/PMBusProtocol.h"
 #include "tests/support/EventFile.h"
 #include "tools/host/stream/AlarmTracker.h"
+#include "tools/host/outputs/cache/CacheWriter.h"
 #include "tools/host/outputs/events/EventLog.h"
 #include "tools/host/outputs/events/EventsWriter.h"
 #include "tools/host/loop/HealthMonitor.h"
@@ -127,6 +128,22 @@ TEST(EventLines, AreFlushedLineByLineToTheFile) {
   ASSERT_TRUE(std::getline(in, line));
   EXPECT_EQ(line, R"({"event":"timeout"})");
   EXPECT_FALSE(log.Open("/nonexistent-dir/x.jsonl"));
+}
+
+// A request to write now (SIGHUP) does not wait for the gap between writes.
+TEST(CacheFiles, AreWrittenAtOnceWhenAsked) {
+  const std::string path = ::testing::TempDir() + "cache-now.json";
+  std::remove(path.c_str());
+  CacheWriter writer(path, std::chrono::hours(1));
+  writer.Observe({0, HistorySaved{21, 2, "qpr2427k-dc", {1, 2}}});
+  writer.WriteSoon();
+  for (int k = 0; k < 1000 && writer.writes() == 0; ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(writer.writes(), 1u);
+  std::ifstream in(path);
+  Json::Value root;
+  std::string errors;
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &root, &errors)) << errors;
+  EXPECT_EQ(root["children"][0]["data_id"], 21);
 }
 
 TEST(ReplayFiles, KeepRepliesAndMissingRepliesInOrder) {

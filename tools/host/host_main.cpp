@@ -1,6 +1,7 @@
 // qpr2427k-host: loads the plug-in and polls a power system, real, simulated
 // or replayed, as the monitoring host does.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include "tools/host/line/Links.h"
 #include "tools/host/cli/Options.h"
 #include "tools/host/loop/Runner.h"
+#include "tools/host/loop/SignalWatch.h"
 
 // The build sets these (tools/host/CMakeLists.txt): a developer's build looks in
 // its own build and source folders, an installed one in the installed places.
@@ -58,16 +60,15 @@ bool SameFile(int a, int b) {
 bool OpenEvents(const std::string& path, runner::EventLog& events) {
   if (path.empty()) return false;
   if (path == "-") {
-    const int fd = dup(STDOUT_FILENO);
-    std::FILE* f = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (!f) throw runner::RunError("cannot write the events to standard output");
-    events.Attach(f, true);
+    const int fd = fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (fd < 0) throw runner::RunError("cannot write the events to standard output");
+    events.Attach(fd, true, "standard output");
     return true;
   }
-  std::FILE* f = std::fopen(path.c_str(), "w");
-  if (!f) throw runner::RunError("cannot write the events file " + path);
-  events.Attach(f, true);
-  return SameFile(fileno(f), STDOUT_FILENO);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0666);
+  if (fd < 0) throw runner::RunError("cannot write the events file " + path);
+  events.Attach(fd, true, path, path);
+  return SameFile(fd, STDOUT_FILENO);
 }
 
 // The plug-in writes trace lines to standard output. The view keeps the
@@ -98,6 +99,10 @@ std::FILE* SplitStandardOutput(const std::string& trace, bool viewOnStderr) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader that closes the events pipe, or a file size limit, is a write
+  // error the outputs report, not the end of the run.
+  signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
   runner::RunOptions options;
   try {
     options = runner::ParseOptions(argc, argv);
@@ -127,6 +132,8 @@ int main(int argc, char** argv) {
       std::fflush(view);
       return status;
     }
+    // Before the first thread starts, so that every thread keeps them blocked.
+    runner::SignalWatch::BlockForRun();
     runner::EventLog events;
     const bool eventsOnStdout = OpenEvents(options.events, events);
     view = SplitStandardOutput(options.trace, eventsOnStdout);

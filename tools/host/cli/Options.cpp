@@ -230,7 +230,8 @@ Records:
   --events FILE          one JSON object per line for every command, reply,
                          alarm, publication, history save, log line, round,
                          value, health change and alarm change ("-": standard
-                         output, the view then goes to standard error)
+                         output, the view then goes to standard error);
+                         SIGHUP opens it anew at its path (log rotation)
   --trace FILE           where the plug-in's own trace lines go ("-": the
                          terminal; default: discarded)
   --mqtt URL             publish values, alarms and health to an MQTT broker,

@@ -26,6 +26,7 @@
 #include "tools/host/loop/Outputs.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/loop/SettingsCheck.h"
+#include "tools/host/loop/SignalWatch.h"
 #include "tools/host/loop/ValueQuery.h"
 #include "tools/host/stream/AlarmTracker.h"
 #include "tools/sim/Scenario.h"
@@ -48,12 +49,14 @@ class Session : public Observer {
  public:
   Session(const RunOptions& o, std::FILE* view, EventLog& events)
       : opt_(o),
+        view_(view),
+        events_(events),
         outputs_(o, view, events, bus_),
         poll_(io_),
         timeout_(io_),
         tick_(io_),
         duration_(io_),
-        signals_(io_, SIGINT, SIGTERM),
+        signals_(io_),
         health_(std::chrono::seconds(o.commLostS)),
         line_(io_, o, health_,
               {[this](const unsigned char* d, std::size_t n) { OnBytes(d, n); },
@@ -81,16 +84,20 @@ class Session : public Observer {
   void RoundEnded();
   ValuesRead Values(long long round) const;
   void Stop(const std::string& why, int status);
+  void HangUp();
+  void CheckEvents();
   void EndRun();
 
   const RunOptions& opt_;
+  std::FILE* const view_;
+  EventLog& events_;
   ObservationBus bus_;
   Outputs outputs_;
   CacheWriter* const cache_ = outputs_.cache();
   HttpServer* const http_ = outputs_.http();
   asio::io_context io_;
   asio::steady_timer poll_, timeout_, tick_, duration_;
-  asio::signal_set signals_;
+  SignalWatch signals_;
   std::unique_ptr<asio::thread_pool> pool_;
   std::shared_ptr<HostController> ctl_;
   std::shared_ptr<KLDSPDevice> device_;
@@ -172,8 +179,9 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
     EndRun();
     return status_;
   }
-  signals_.async_wait([this](const boost::system::error_code& ec, int) {
-    if (!ec) Stop("interrupted", 0);
+  signals_.Start([this](int signal) {
+    if (signal == SIGHUP) HangUp();
+    else Stop("interrupted", 0);
   });
   if (opt_.durationS) {
     duration_.expires_after(std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*opt_.durationS)));
@@ -215,6 +223,7 @@ void Session::Observe(const Stamped& o) {
 
 void Session::Tick() {
   if (stopping_) return;
+  CheckEvents();
   Emit(health_.Tick(Moment::Now()));
   tick_.expires_after(kHealthTick);
   tick_.async_wait([this](const boost::system::error_code& ec) {
@@ -311,6 +320,26 @@ ValuesRead Session::Values(long long round) const {
   });
 }
 
+// SIGHUP (log rotation, a closed terminal): the events go on in a file opened
+// anew at their path, and the cache is written now; the run goes on.
+void Session::HangUp() {
+  if (stopping_) return;
+  std::string done;
+  if (events_.Reopen()) done = "events file " + opt_.events + " reopened";
+  if (cache_) {
+    cache_->WriteSoon();
+    done += (done.empty() ? "" : ", ") + fmt::format("cache written to {}", opt_.saveCache);
+  }
+  Say(fmt::format("{} hang-up signal: {}", LocalClock(WallMillis()), done.empty() ? "nothing to reopen" : done));
+}
+
+// The first events write error, said once: in the view and on standard error.
+void Session::CheckEvents() {
+  const std::string problem = events_.TakeProblem();
+  if (problem.empty()) return;
+  if (view_ != stderr) std::fprintf(stderr, "qpr2427k-host: %s\n", problem.c_str());
+  Emit(Notice{problem, true});
+}
 
 void Session::Stop(const std::string& why, int status) {
   if (stopping_) return;
@@ -321,7 +350,7 @@ void Session::Stop(const std::string& why, int status) {
   timeout_.cancel();
   tick_.cancel();
   duration_.cancel();
-  signals_.cancel();
+  signals_.Cancel();
   line_.Close();
   io_.stop();
 }
@@ -339,6 +368,12 @@ void Session::EndRun() {
     } else {
       Say(fmt::format("cache: written to {}", opt_.saveCache));
     }
+  }
+  events_.Flush();
+  CheckEvents();
+  if (const std::size_t lost = events_.lost()) {
+    status_ = 1;
+    stopReason_ += fmt::format("{}{} event{} not written", stopReason_.empty() ? "" : "; ", lost, lost == 1 ? "" : "s");
   }
   if (engine_ && !stopReason_.empty()) {
     const auto& st = engine_->GetStats();

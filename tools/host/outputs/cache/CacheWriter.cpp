@@ -29,6 +29,14 @@ void CacheWriter::Observe(const Stamped& o) {
   wake_.notify_one();
 }
 
+void CacheWriter::WriteSoon() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ = true;
+  }
+  wake_.notify_one();
+}
+
 bool CacheWriter::WriteNow(std::unique_lock<std::mutex>& lock) {
   std::vector<CacheEntry> entries;
   for (const auto& [index, e] : entries_) entries.push_back(e);
@@ -48,11 +56,13 @@ bool CacheWriter::WriteNow(std::unique_lock<std::mutex>& lock) {
 void CacheWriter::Loop() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || dirty_; });
+    wake_.wait(lock, [this] { return stop_ || dirty_ || now_; });
     if (stop_) return;
     // Written one gap after the first new image: the rest of that round's
-    // images come in meanwhile, and writes are at least a gap apart.
-    if (wake_.wait_for(lock, gap_, [this] { return stop_; })) return;
+    // images come in meanwhile, and writes are at least a gap apart. A
+    // request to write now does not wait.
+    if (wake_.wait_for(lock, gap_, [this] { return stop_ || now_; }) && stop_) return;
+    now_ = false;
     WriteNow(lock);
   }
 }

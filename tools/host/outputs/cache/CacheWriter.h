@@ -1,6 +1,7 @@
 // The cache observer: keeps each child's last history image and writes the
 // cache file atomically from a thread of its own, a second after images
-// change (so at most once a second), and once more at the end of the run.
+// change (so at most once a second), when asked to (SIGHUP), and once more
+// at the end of the run.
 #pragma once
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,8 @@ class CacheWriter : public Observer {
   explicit CacheWriter(std::string path, std::chrono::milliseconds gap = std::chrono::seconds(1));
   ~CacheWriter() override;
   void Observe(const Stamped& o) override;
+  // Asks the thread to write the file now, without waiting for the gap.
+  void WriteSoon();
   // Stops the thread and writes the last images; false (with error()) when it could not.
   void Finish() override;
   bool ok() const;
@@ -34,7 +37,7 @@ class CacheWriter : public Observer {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::map<unsigned, CacheEntry> entries_;  // by child position
-  bool dirty_ = false, stop_ = false, finished_ = false;
+  bool dirty_ = false, now_ = false, stop_ = false, finished_ = false;
   std::string error_;
   unsigned writes_ = 0;
   std::thread thread_;

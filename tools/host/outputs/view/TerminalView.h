@@ -15,7 +15,7 @@ namespace runner {
 class TerminalView : public Observer {
  public:
   // `quiet`: only health changes and diagnoses.
-  TerminalView(std::FILE* out, bool quiet) : out_(out, false), quiet_(quiet) {}
+  TerminalView(std::FILE* out, bool quiet) : out_(fileno(out), false), quiet_(quiet) {}
   void Observe(const Stamped& o) override;
   void Finish() override { out_.Flush(); }
 
