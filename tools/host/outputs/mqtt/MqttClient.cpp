@@ -2,7 +2,11 @@
 // (re)connect, since a restarted broker may have lost them; alarm edges leave
 // the queue only when the broker acknowledges them, and are handed to the
 // library in order, at most kEdgeWindow unacknowledged (the library keeps those
-// across a reconnect and sends them again before anything newer).
+// across a reconnect and sends them again before anything newer). What the
+// library holds is bounded whatever the broker does: a retained topic is not
+// handed over again while its last QoS 1 message is unacknowledged, all QoS 1
+// messages unacknowledged stay within kLibraryMessages and kLibraryBytes, and
+// QoS 0 states wait while the socket has not taken the last ones.
 #include "tools/host/outputs/mqtt/MqttClient.h"
 
 #include <fmt/format.h>
@@ -24,6 +28,11 @@ constexpr milliseconds kFirstRetry{500}, kMaxRetry{5000}, kFinishWait{2000};
 constexpr milliseconds kEdgeResend{5000};
 constexpr std::size_t kEdgeWindow = 64;
 constexpr int kKeepAliveS = 30;
+constexpr unsigned kInFlight = 20;  // QoS 1 messages on the wire unacknowledged; the library queues the rest
+// Nothing acknowledged this long while messages wait: the broker is said to stall.
+constexpr milliseconds kStall{10000};
+// At the run's end "offline" goes last, or this long before the end at the latest.
+constexpr milliseconds kOfflineMargin{500};
 
 }  // namespace
 
@@ -32,20 +41,29 @@ MqttClient::MqttClient(MqttSettings settings, std::shared_ptr<MqttQueue> queue)
   mosquitto_lib_init();
   m_ = mosquitto_new(s_.clientId.c_str(), true, this);
   if (!m_) {
+    const int e = errno;  // EINVAL: the client id is not an MQTT string
     mosquitto_lib_cleanup();
-    throw std::runtime_error("cannot create the MQTT client");
+    throw std::runtime_error(fmt::format("cannot create the MQTT client: {}",
+                                         e == EINVAL ? "the library refuses the client id" : std::strerror(e)));
   }
-  mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
-  if (!s_.url.user.empty())
-    mosquitto_username_pw_set(m_, s_.url.user.c_str(), s_.url.password ? s_.url.password->c_str() : nullptr);
-  if (s_.url.tls && mosquitto_tls_set(m_, s_.ca.empty() ? nullptr : s_.ca.c_str(),
-                                      s_.ca.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr,
-                                      nullptr) != MOSQ_ERR_SUCCESS) {
+  const auto fail = [&](const std::string& what, int rc) {
     mosquitto_destroy(m_);
     mosquitto_lib_cleanup();
-    throw std::runtime_error("cannot set up TLS for MQTT with " + (s_.ca.empty() ? "/etc/ssl/certs" : s_.ca));
-  }
-  mosquitto_will_set(m_, topics_.status.c_str(), 7, "offline", 1, true);
+    throw std::runtime_error(fmt::format("{}: {}", what, rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)));
+  };
+  mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+  int rc = mosquitto_max_inflight_messages_set(m_, kInFlight);
+  if (rc != MOSQ_ERR_SUCCESS) fail("cannot create the MQTT client", rc);
+  if (!s_.url.user.empty() &&
+      (rc = mosquitto_username_pw_set(m_, s_.url.user.c_str(),
+                                      s_.url.password ? s_.url.password->c_str() : nullptr)) != MOSQ_ERR_SUCCESS)
+    fail("cannot give the MQTT client its user name", rc);
+  if (s_.url.tls && (rc = mosquitto_tls_set(m_, s_.ca.empty() ? nullptr : s_.ca.c_str(),
+                                            s_.ca.empty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr)) !=
+                        MOSQ_ERR_SUCCESS)
+    fail("cannot set up TLS for MQTT with " + (s_.ca.empty() ? "/etc/ssl/certs" : s_.ca), rc);
+  if ((rc = mosquitto_will_set(m_, topics_.status.c_str(), 7, "offline", 1, true)) != MOSQ_ERR_SUCCESS)
+    fail("cannot set the MQTT will on " + topics_.status, rc);
   mosquitto_connect_callback_set(m_, [](mosquitto*, void* self, int rc) { static_cast<MqttClient*>(self)->Connected(rc); });
   mosquitto_publish_callback_set(m_,
                                  [](mosquitto*, void* self, int mid) { static_cast<MqttClient*>(self)->Acknowledged(mid); });
@@ -78,7 +96,8 @@ void MqttClient::Connected(int rc) {
     return;
   }
   connected_ = true;
-  edgeSince_ = Clock::now();  // the library sends an unacknowledged edge again itself
+  edgeSince_ = lastAck_ = Clock::now();  // the library sends an unacknowledged message again itself
+  qos0Pending_.clear();                   // the packets not written are gone with the old socket
   delay_ = kFirstRetry;
   Say(fmt::format("connected to {}:{}", s_.url.host, s_.url.port));
   saidDown_ = false;
@@ -86,8 +105,26 @@ void MqttClient::Connected(int rc) {
   queue_->Put(topics_.status, "online", 1, false);
 }
 
+// A QoS 1 message acknowledged, or a QoS 0 one written.
 void MqttClient::Acknowledged(int mid) {
-  retainedMids_.erase(mid);
+  if (const auto q = qos0Pending_.find(mid); q != qos0Pending_.end()) {
+    qos0Pending_.erase(q);
+    return;
+  }
+  const auto u = unacked_.find(mid);
+  if (u == unacked_.end()) return;
+  unackedBytes_ -= u->second.bytes;
+  if (!u->second.topic.empty()) inFlight_.erase(u->second.topic);
+  unacked_.erase(u);
+  lastAck_ = Clock::now();
+  // Over once the library has let go of half of what it may hold, so that a
+  // broker catching up at the bounds is said once, not at every acknowledgement.
+  if (stalled_ && unacked_.size() <= kLibraryMessages / 2 && unackedBytes_ <= kLibraryBytes / 2) {
+    stalled_ = false;
+    Say(fmt::format("the broker acknowledges again; {} retained update(s) were replaced by newer ones meanwhile",
+                    queue_->Replaced() - replacedAtStall_));
+    queue_->Wake();  // what waited goes now
+  }
   const auto at = std::find(edgeMids_.begin(), edgeMids_.end(), mid);
   if (at == edgeMids_.end()) return;  // not an edge
   const auto index = at - edgeMids_.begin();
@@ -143,19 +180,26 @@ void MqttClient::FinishRun() {
       Say(fmt::format("the broker did not come back: {} alarm change(s) not delivered", count.queued + count.dropped));
     return;
   }
+  // "offline" goes last, once the broker has everything else, so that a
+  // subscriber that sees it has seen the run's last states and edges.
   queue_->Put(topics_.status, "offline", 1, false);
-  bool queued = false;  // everything handed to the library
+  bool offline = false;  // handed to the library
   while (connected_ && Clock::now() < until) {
-    Send();
-    if (!queued) queued = !queue_->Dirty(topics_.status) && queue_->Counts().queued == 0;
-    // Done when the broker has acknowledged everything (the library holds
-    // back QoS 1 messages past its in-flight limit until then).
-    if (queued && edgeMids_.empty() && retainedMids_.empty() && !mosquitto_want_write(m_)) break;
+    const bool rest = queue_->DirtyExcept(topics_.status) == 0 && queue_->Counts().queued == 0 &&
+                      unacked_.empty() && !mosquitto_want_write(m_);
+    if (offline && rest) break;  // the broker has acknowledged everything
+    const bool last = rest || Clock::now() > until - kOfflineMargin;
+    Send(offline ? StatusGoes::kAsAny : last ? StatusGoes::kNow : StatusGoes::kNotYet);
+    offline = offline || (last && !queue_->Dirty(topics_.status));
     pollfd fd{mosquitto_socket(m_), static_cast<short>(POLLIN | (mosquitto_want_write(m_) ? POLLOUT : 0)), 0};
     poll(&fd, 1, 50);
     if ((fd.revents & (POLLIN | POLLHUP | POLLERR)) && mosquitto_loop_read(m_, 1) != MOSQ_ERR_SUCCESS) break;
     if (mosquitto_socket(m_) >= 0 && mosquitto_want_write(m_) && mosquitto_loop_write(m_, 1) != MOSQ_ERR_SUCCESS) break;
   }
+  if (stalled_)
+    Say(fmt::format("the broker acknowledged nothing to the end: {} message(s) not acknowledged, {} retained "
+                    "update(s) replaced by newer ones meanwhile",
+                    unacked_.size(), queue_->Replaced() - replacedAtStall_));
   if (mosquitto_socket(m_) >= 0) {
     mosquitto_disconnect(m_);
     mosquitto_loop_write(m_, 1);
@@ -171,28 +215,78 @@ bool MqttClient::Connect() {
   return false;
 }
 
-void MqttClient::Send() {
-  auto out = queue_->TakeDirty();
+void MqttClient::Send(StatusGoes status) {
+  const bool backlog = mosquitto_want_write(m_);  // the socket has not taken the last packets yet
+  std::size_t messages = unacked_.size(), bytes = unackedBytes_;
+  bool full = false;
+  const auto room = [&](std::size_t size) {
+    if (messages >= kLibraryMessages || bytes + size > kLibraryBytes) return !(full = true);
+    ++messages, bytes += size;
+    return true;
+  };
+  auto out = queue_->TakeDirty([&](const std::string& topic, const MqttQueue::Retained& r) {
+    const bool isStatus = topic == topics_.status;
+    if (isStatus && status != StatusGoes::kAsAny) return status == StatusGoes::kNow;  // one past the bounds at most
+    if (r.qos == 0) return !backlog;
+    if (inFlight_.count(topic)) return false;
+    return room(topic.size() + r.payload.size());
+  });
   if (!edgeMids_.empty() && Clock::now() - edgeSince_ > kEdgeResend) edgeMids_.clear();  // hand them over again
-  const std::vector<std::string> edges = queue_->Edges(edgeMids_.size(), kEdgeWindow);
+  // Only as many as may go: copying what will wait anyway only holds up the loop thread.
+  const std::size_t may = std::min(kEdgeWindow, edgeMids_.size() + (kLibraryMessages - std::min(messages, kLibraryMessages)));
+  const std::vector<std::string> edges = queue_->Edges(edgeMids_.size(), may);
   SayDropped(true);
   // Availability first, so subscribers see "online" before the states.
   std::stable_partition(out.begin(), out.end(), [&](const auto& p) { return p.first == topics_.status; });
   for (const auto& [topic, r] : out) {
     int mid = 0;
-    if (mosquitto_publish(m_, &mid, topic.c_str(), static_cast<int>(r.payload.size()), r.payload.data(), r.qos,
-                          true) == MOSQ_ERR_SUCCESS &&
-        r.qos > 0)
-      retainedMids_.insert(mid);
+    const int rc = mosquitto_publish(m_, &mid, topic.c_str(), static_cast<int>(r.payload.size()), r.payload.data(),
+                                     r.qos, true);
+    Handed(rc, mid, topic, topic.size() + r.payload.size(), r.qos, true);
   }
   for (const auto& e : edges) {
+    if (!room(topics_.edges.size() + e.size())) break;
     int mid = 0;
-    if (mosquitto_publish(m_, &mid, topics_.edges.c_str(), static_cast<int>(e.size()), e.data(), 1, false) !=
-        MOSQ_ERR_SUCCESS)
-      break;
+    const int rc =
+        mosquitto_publish(m_, &mid, topics_.edges.c_str(), static_cast<int>(e.size()), e.data(), 1, false);
+    if (!Handed(rc, mid, topics_.edges, topics_.edges.size() + e.size(), 1, false)) break;
     edgeMids_.push_back(mid);
     edgeSince_ = Clock::now();
   }
+  Stalled(full);
+}
+
+// Books a message handed to the library; says once per topic if it refused one.
+bool MqttClient::Handed(int rc, int mid, const std::string& topic, std::size_t bytes, int qos, bool retained) {
+  if (rc != MOSQ_ERR_SUCCESS) {
+    if (rc != MOSQ_ERR_NO_CONN && saidRefused_.insert(topic).second)
+      Say(fmt::format("cannot publish on {}: {}", topic, mosquitto_strerror(rc)));
+    return false;
+  }
+  if (qos == 0) {
+    qos0Pending_.insert(mid);
+    return true;
+  }
+  if (unacked_.empty()) lastAck_ = Clock::now();  // waiting starts now
+  unacked_[mid] = {bytes, retained ? topic : std::string()};
+  unackedBytes_ += bytes;
+  if (retained) inFlight_.insert(topic);
+  return true;
+}
+
+// Once when the broker stops acknowledging (or the library's bounds are
+// reached); the count of what was replaced meanwhile once it has caught up
+// (in Acknowledged()).
+void MqttClient::Stalled(bool full) {
+  if (stalled_ || unacked_.empty() || !(full || Clock::now() - lastAck_ > kStall)) return;
+  stalled_ = true;
+  replacedAtStall_ = queue_->Replaced();
+  Say(full ? fmt::format("{} message(s) ({} bytes) wait for the broker's acknowledgement, as many as the client "
+                         "holds; newer states wait with only the latest of each kept",
+                         unacked_.size(), unackedBytes_)
+           : fmt::format("the broker has acknowledged nothing for {} s ({} message(s) wait); newer states wait with "
+                         "only the latest of each kept",
+                         std::chrono::duration_cast<std::chrono::seconds>(kStall).count(), unacked_.size()));
 }
 
 void MqttClient::Lost(const std::string& why) {

@@ -4,13 +4,15 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 
 namespace runner {
 
 MqttQueue::MqttQueue() : wake_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-  if (wake_ < 0) throw std::runtime_error("cannot create the MQTT client");
+  if (wake_ < 0) throw std::runtime_error(std::string("cannot create the MQTT client: ") + std::strerror(errno));
 }
 
 MqttQueue::~MqttQueue() { close(wake_); }
@@ -18,7 +20,9 @@ MqttQueue::~MqttQueue() { close(wake_); }
 void MqttQueue::Put(const std::string& topic, std::string payload, int qos, bool wakeUp) {
   {
     std::lock_guard<std::mutex> lock(mu_);
-    Retained& r = retained_[topic];
+    const auto [at, fresh] = retained_.try_emplace(topic);
+    Retained& r = at->second;
+    if (!fresh && r.dirty) ++replaced_;
     r.payload = std::move(payload);
     r.qos = qos;
     r.dirty = true;
@@ -60,15 +64,28 @@ bool MqttQueue::Dirty(const std::string& topic) {
   return retained_[topic].dirty;
 }
 
-std::vector<std::pair<std::string, MqttQueue::Retained>> MqttQueue::TakeDirty() {
+std::size_t MqttQueue::DirtyExcept(const std::string& topic) {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::size_t n = 0;
+  for (const auto& [t, r] : retained_) n += r.dirty && t != topic;
+  return n;
+}
+
+std::vector<std::pair<std::string, MqttQueue::Retained>> MqttQueue::TakeDirty(
+    const std::function<bool(const std::string& topic, const Retained& r)>& take) {
   std::vector<std::pair<std::string, Retained>> out;
   std::lock_guard<std::mutex> lock(mu_);
   for (auto& [topic, r] : retained_)
-    if (r.dirty) {
+    if (r.dirty && take(topic, r)) {
       out.emplace_back(topic, r);
       r.dirty = false;
     }
   return out;
+}
+
+unsigned long long MqttQueue::Replaced() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return replaced_;
 }
 
 std::vector<std::string> MqttQueue::Edges(std::size_t from, std::size_t to) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -45,8 +46,13 @@ class MqttQueue {
   void TakeWake();  // clears the eventfd
   void MarkAllDirty();
   bool Dirty(const std::string& topic);
-  // The dirty topics with their payloads, now clean.
-  std::vector<std::pair<std::string, Retained>> TakeDirty();
+  std::size_t DirtyExcept(const std::string& topic);  // how many topics but this one are dirty
+  // The dirty topics that take() accepts, with their payloads, now clean; the
+  // others stay dirty with their latest payload.
+  std::vector<std::pair<std::string, Retained>> TakeDirty(
+      const std::function<bool(const std::string& topic, const Retained& r)>& take);
+  // Payloads replaced by a newer one before they were handed to the library, in all.
+  unsigned long long Replaced();
   // Copies of the queued edges from..to-1 (oldest first), as far as there are any.
   std::vector<std::string> Edges(std::size_t from, std::size_t to);
   void EraseEdge(std::size_t index);  // acknowledged
@@ -64,6 +70,7 @@ class MqttQueue {
   std::map<std::string, Retained> retained_;
   std::deque<std::string> edges_;  // payloads, oldest first
   unsigned long long dropped_ = 0;
+  unsigned long long replaced_ = 0;
   bool stop_ = false, done_ = false;
   std::condition_variable ended_;
   int wake_ = -1;
