@@ -504,7 +504,8 @@ TEST(Mqtt, EdgesPastTheQueueAreCountedAndSaid) {
 
 // An MQTT broker on loopback that accepts a connection and answers pings but
 // acknowledges no publish until Acknowledge(); from then on it acknowledges
-// the QoS 1 publishes it has had and every later one.
+// the QoS 1 publishes it has had and every later one. It keeps the highest
+// round of the unit states it gets.
 class SilentBroker {
  public:
   SilentBroker() {
@@ -525,6 +526,7 @@ class SilentBroker {
     close(listener_);
   }
   void Acknowledge() { ack_ = true; }
+  long long Round() const { return round_; }
   std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port); }
 
   unsigned port = 0;
@@ -544,7 +546,8 @@ class SilentBroker {
         continue;
       }
       char buffer[65536];
-      const ssize_t got = client >= 0 && (fds[1].revents & (POLLIN | POLLHUP)) ? read(client, buffer, sizeof buffer) : -1;
+      const bool readable = client >= 0 && (fds[1].revents & (POLLIN | POLLHUP));
+      const ssize_t got = readable ? read(client, buffer, sizeof buffer) : -1;
       if (got == 0) close(client), client = -1;
       if (got > 0) in.append(buffer, static_cast<std::size_t>(got));
       // Whole packets: a type byte, the remaining length (7 bits a byte), the rest.
@@ -559,10 +562,14 @@ class SilentBroker {
         const unsigned char type = static_cast<unsigned char>(in[0]) >> 4;
         if (type == 1) Write(client, {0x20, 0x02, 0x00, 0x00});  // CONNECT: accepted
         if (type == 12) Write(client, {static_cast<char>(0xd0), 0x00});  // PINGREQ: PINGRESP
-        if (type == 3 && ((in[0] >> 1) & 3) == 1) {  // a QoS 1 PUBLISH: its id follows the topic
-          const std::size_t topic = (static_cast<unsigned char>(in[k]) << 8) | static_cast<unsigned char>(in[k + 1]);
-          owed.push_back(static_cast<std::uint16_t>((static_cast<unsigned char>(in[k + 2 + topic]) << 8) |
-                                                    static_cast<unsigned char>(in[k + 3 + topic])));
+        const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(in[at]); };
+        const int qos = (in[0] >> 1) & 3;
+        const std::size_t topic = type == 3 ? byte(k) << 8 | byte(k + 1) : 0;  // a PUBLISH's topic length
+        if (type == 3 && qos == 1)  // its id follows the topic
+          owed.push_back(static_cast<std::uint16_t>(byte(k + 2 + topic) << 8 | byte(k + 3 + topic)));
+        if (type == 3 && qos == 0 && topic >= 6 && in.compare(k + 2 + topic - 6, 6, "/state") == 0) {
+          const std::size_t at = in.find("\"round\":", k + 2 + topic);
+          if (at < k + length) round_ = std::max(round_.load(), std::atoll(in.c_str() + at + 8));
         }
         in.erase(0, k + length);
       }
@@ -581,6 +588,7 @@ class SilentBroker {
 
   int listener_ = -1;
   std::atomic<bool> stop_{false}, ack_{false};
+  std::atomic<long long> round_{0};
   std::thread thread_;
 };
 
@@ -600,22 +608,22 @@ TEST(Mqtt, ABrokerThatAcknowledgesNothingDoesNotGrowTheClient) {
   for (int k = 0; k < 20000; ++k)
     events += (k ? "," : "") + std::string(R"({"type": "mains_failure", "round": )") + std::to_string(2 + 2 * k) +
               R"(, "until_round": )" + std::to_string(3 + 2 * k) + "}";
-  const std::string scenario = Temp("flapping.json"), log = Temp("events.jsonl");
+  const std::string scenario = Temp("flapping.json");
   std::ofstream(scenario) << events << "]}";
   Process host;
-  host.Start(HostArgs("--simulate " + scenario + " --events " + log + " --mqtt " + broker.Url() + kFast));
-  const auto rounds = [&] { return Count(Slurp(log), "\"event\":\"round\""); };
+  host.Start(HostArgs("--simulate " + scenario + " --mqtt " + broker.Url() + kFast));
+  const auto rounds = [&] { return broker.Round(); };  // its unit states (QoS 0) still go out
   const auto start = std::chrono::steady_clock::now();
   const auto at = [&](int s) { std::this_thread::sleep_until(start + std::chrono::seconds(s)); };
   at(4);  // the edge queue is full by now, the library holds what it may
   const long rss4 = RssKb(host.pid);
-  const std::size_t rounds4 = rounds();
+  const long long rounds4 = rounds();
   at(12);
-  const std::size_t rounds12 = rounds();
+  const long long rounds12 = rounds();
   at(20);
   const long rss20 = RssKb(host.pid);
-  const std::size_t rounds20 = rounds();
-  // Unbounded, the library held some 10 MB more after 16 s at this pace.
+  const long long rounds20 = rounds();
+  // Unbounded, the library held 3 MB and more on top after 16 s at this pace.
   // (A sanitizer's own bookkeeping grows with every allocation: no figure there.)
   if (!kSanitized) {
     EXPECT_LT(rss20 - rss4, 1024) << rss4 << " kB at 4 s, " << rss20 << " kB at 20 s";
@@ -627,6 +635,7 @@ TEST(Mqtt, ABrokerThatAcknowledgesNothingDoesNotGrowTheClient) {
   EXPECT_TRUE(WaitFor([&] { return Count(Slurp(host.err), "the broker acknowledges again;") == 1; }))
       << Slurp(host.err);
   EXPECT_EQ(host.Stop(SIGTERM), 0);
+  std::filesystem::remove(scenario);
 }
 
 TEST(Mqtt, LoginRightOneWorksWrongOneIsSaidOnceAndRetried) {

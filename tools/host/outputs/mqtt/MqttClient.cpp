@@ -49,7 +49,8 @@ MqttClient::MqttClient(MqttSettings settings, std::shared_ptr<MqttQueue> queue)
   const auto fail = [&](const std::string& what, int rc) {
     mosquitto_destroy(m_);
     mosquitto_lib_cleanup();
-    throw std::runtime_error(fmt::format("{}: {}", what, rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)));
+    throw std::runtime_error(
+        fmt::format("{}: {}", what, rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc)));
   };
   mosquitto_int_option(m_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
   int rc = mosquitto_max_inflight_messages_set(m_, kInFlight);
@@ -64,9 +65,10 @@ MqttClient::MqttClient(MqttSettings settings, std::shared_ptr<MqttQueue> queue)
     fail("cannot set up TLS for MQTT with " + (s_.ca.empty() ? "/etc/ssl/certs" : s_.ca), rc);
   if ((rc = mosquitto_will_set(m_, topics_.status.c_str(), 7, "offline", 1, true)) != MOSQ_ERR_SUCCESS)
     fail("cannot set the MQTT will on " + topics_.status, rc);
-  mosquitto_connect_callback_set(m_, [](mosquitto*, void* self, int rc) { static_cast<MqttClient*>(self)->Connected(rc); });
-  mosquitto_publish_callback_set(m_,
-                                 [](mosquitto*, void* self, int mid) { static_cast<MqttClient*>(self)->Acknowledged(mid); });
+  mosquitto_connect_callback_set(m_,
+                                 [](mosquitto*, void* self, int rc) { static_cast<MqttClient*>(self)->Connected(rc); });
+  mosquitto_publish_callback_set(
+      m_, [](mosquitto*, void* self, int mid) { static_cast<MqttClient*>(self)->Acknowledged(mid); });
   queue_->Put(topics_.status, "online", 1, false);
   thread_ = std::thread([this] { Run(); });
 }
@@ -233,7 +235,8 @@ void MqttClient::Send(StatusGoes status) {
   });
   if (!edgeMids_.empty() && Clock::now() - edgeSince_ > kEdgeResend) edgeMids_.clear();  // hand them over again
   // Only as many as may go: copying what will wait anyway only holds up the loop thread.
-  const std::size_t may = std::min(kEdgeWindow, edgeMids_.size() + (kLibraryMessages - std::min(messages, kLibraryMessages)));
+  const std::size_t may =
+      std::min(kEdgeWindow, edgeMids_.size() + (kLibraryMessages - std::min(messages, kLibraryMessages)));
   const std::vector<std::string> edges = queue_->Edges(edgeMids_.size(), may);
   SayDropped(true);
   // Availability first, so subscribers see "online" before the states.
@@ -311,7 +314,8 @@ void MqttClient::SayDropped(bool connectedNow) {
     droppedSaid_ = count.dropped;
     saidFull_ = false;
   } else if (!saidFull_) {
-    Say(fmt::format("the queue of {} alarm changes is full; newer ones are dropped and counted", MqttQueue::kEdgeLimit));
+    Say(fmt::format("the queue of {} alarm changes is full; newer ones are dropped and counted",
+                    MqttQueue::kEdgeLimit));
     saidFull_ = true;
   }
 }
