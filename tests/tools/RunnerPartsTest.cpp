@@ -77,6 +77,7 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
     std::vector<const char*> args;
     const char* message;
   };
+  const std::string huge(70000, 'x');
   const Row rows[] = {
       {{"--rounds"}, "--rounds needs a value"},
       {{"--port", "--rounds", "2"}, "--port needs a value"},
@@ -91,6 +92,18 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--http", "1.2.3:80"}, "--http needs a numeric IP address"},
       {{"--site", ""}, "--site needs a name"},
       {{"--discover", "--http", "9427"}, "--http serves a polling run"},
+      // MQTT topics, client ids and user names: UTF-8 without NUL or control characters, bounded.
+      {{"--mqtt", "mqtt://h", "--mqtt-prefix", "q\xff"}, "--mqtt-prefix is not UTF-8"},
+      {{"--mqtt", "mqtt://h", "--mqtt-prefix", "q\xc2\x85"}, "--mqtt-prefix is not UTF-8"},  // a C1 control
+      {{"--mqtt", "mqtt://h", "--site", "lab\x01"}, "--site holds a control character"},
+      {{"--site", "north\nsouth"}, "--site holds a control character"},
+      {{"--mqtt", "mqtt://h", "--site", "caf\xe9"}, "--site is not UTF-8"},
+      {{"--mqtt", "mqtt://h", "--site", huge.c_str()}, "--site is 70000 bytes long, more than the 128"},
+      {{"--mqtt", "mqtt://h", "--mqtt-client-id", huge.c_str()}, "--mqtt-client-id is 70000 bytes long"},
+      {{"--mqtt", "mqtt://h", "--mqtt-client-id", "id\t"}, "--mqtt-client-id holds a control character"},
+      {{"--mqtt", "mqtt://u:p%00q@h"}, "the password holds a NUL byte"},
+      {{"--mqtt", "mqtt://u%0A@h"}, "the user holds a control character"},
+      {{"--mqtt", "mqtt://u%FF@h"}, "the user is not UTF-8"},
   };
   for (const auto& row : rows) {
     try {

@@ -15,10 +15,16 @@
 #include <map>
 #include <tuple>
 
+#include "tools/host/outputs/mqtt/MqttSettings.h"
+
 namespace runner {
 namespace {
 
 namespace po = boost::program_options;
+
+// A site is one topic level and a device name; a prefix a few levels. Both
+// bounded so that every topic made of them stays far below MQTT's 65535 bytes.
+constexpr std::size_t kSiteMax = 128, kPrefixMax = 1024;
 
 unsigned long long Unsigned(const std::string& opt, const std::string& text, unsigned long long max) {
   errno = 0;
@@ -116,8 +122,11 @@ std::vector<std::string> Words(int argc, const char* const* argv) {
   return words;
 }
 
-// A topic level: not empty, no wildcard, and no '/' unless it may span levels.
-void CheckTopicPart(const char* opt, const std::string& v, bool slashes) {
+// A topic level: not empty, no wildcard, and no '/' unless it may span levels;
+// an MQTT string of at most maxBytes bytes.
+void CheckTopicPart(const char* opt, const std::string& v, bool slashes, std::size_t maxBytes) {
+  if (const std::string fault = MqttTextFault(v, maxBytes); !fault.empty())
+    throw UsageError(fmt::format("{} {}", opt, fault));
   if (v.empty() || v.find_first_of(slashes ? "+#" : "+#/") != std::string::npos || v.front() == '/' ||
       v.back() == '/')
     throw UsageError(fmt::format("{} \"{}\" must be a non-empty topic {} without '+', '#'{}", opt, v,
@@ -126,6 +135,10 @@ void CheckTopicPart(const char* opt, const std::string& v, bool slashes) {
 
 void MqttOptions(const std::map<std::string, std::string>& given, RunOptions& o) {
   const auto has = [&](const char* name) { return given.count(name) > 0; };
+  // The site names devices and metrics too: a text for people, one line.
+  if (has("site"))
+    if (const std::string fault = MqttTextFault(given.at("site"), kSiteMax); !fault.empty())
+      throw UsageError(fmt::format("--site {}", fault));
   if (!has("mqtt")) {
     for (const char* name : {"mqtt-ca", "mqtt-prefix", "mqtt-password-file", "mqtt-client-id"})
       if (has(name)) throw UsageError(fmt::format("--{} needs --mqtt", name));
@@ -146,14 +159,19 @@ void MqttOptions(const std::map<std::string, std::string>& given, RunOptions& o)
     if (!in || !std::getline(in, line))
       throw UsageError(fmt::format("--mqtt-password-file {}: cannot read a password from it", path));
     if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find('\0') != std::string::npos || line.size() > kMqttStringMax)
+      throw UsageError(fmt::format("--mqtt-password-file {}: the password {}", path,
+                                   line.size() > kMqttStringMax ? "is longer than 65535 bytes" : "holds a NUL byte"));
     o.mqtt->password = line;
   }
   if (has("mqtt-prefix")) o.mqttPrefix = given.at("mqtt-prefix");
-  CheckTopicPart("--mqtt-prefix", o.mqttPrefix, true);
-  if (has("site")) CheckTopicPart("--site", o.site = given.at("site"), false);
+  CheckTopicPart("--mqtt-prefix", o.mqttPrefix, true, kPrefixMax);
+  if (has("site")) CheckTopicPart("--site", o.site = given.at("site"), false, kSiteMax);
   if (has("mqtt-client-id")) {
     o.mqttClientId = given.at("mqtt-client-id");
-    if (o.mqttClientId.empty() || o.mqttClientId.size() > 65535) throw UsageError("--mqtt-client-id must not be empty");
+    if (o.mqttClientId.empty()) throw UsageError("--mqtt-client-id must not be empty");
+    if (const std::string fault = MqttTextFault(o.mqttClientId); !fault.empty())
+      throw UsageError(fmt::format("--mqtt-client-id {}", fault));
   }
 }
 

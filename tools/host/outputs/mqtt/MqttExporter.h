@@ -5,18 +5,14 @@
 #include <memory>
 #include <string>
 
-#include "tools/host/outputs/mqtt/MqttUrl.h"
+#include "tools/host/outputs/mqtt/MqttSettings.h"
 #include "tools/host/stream/Observation.h"
 
 namespace runner {
 
-struct MqttSettings {
-  MqttUrl url;
-  std::string ca;        // CA file for TLS; empty: the system's certificates
-  std::string prefix;    // topics start with PREFIX/SITE/
-  std::string site;
-  std::string clientId;
-};
+class MqttClient;
+class MqttFormatter;
+class MqttQueue;
 
 class MqttExporter : public Observer {
  public:
@@ -30,13 +26,10 @@ class MqttExporter : public Observer {
   // Publishes "offline", lets queued messages go for up to 2 s and disconnects.
   void Finish() override;
 
-  struct Impl;
-
  private:
-  std::unique_ptr<Impl> impl_;
+  std::shared_ptr<MqttQueue> queue_;  // between the loop thread and the broker thread
+  std::unique_ptr<MqttFormatter> formatter_;
+  std::unique_ptr<MqttClient> client_;  // null once finished
 };
-
-// The default site: this machine's name, made fit for a topic level.
-std::string DefaultSite();
 
 }  // namespace runner

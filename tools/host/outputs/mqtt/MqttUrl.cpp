@@ -5,6 +5,7 @@
 
 #include <cctype>
 
+#include "tools/host/outputs/mqtt/MqttSettings.h"
 #include "tools/host/stream/RunError.h"
 
 namespace runner {
@@ -45,6 +46,11 @@ MqttUrl ParseMqttUrl(const std::string& url) {
     u.user = Decode(url, login.substr(0, colon));
     if (colon != std::string::npos) u.password = Decode(url, login.substr(colon + 1));
     if (u.user.empty()) throw bad("the user before '@' is empty");
+    if (const std::string fault = MqttTextFault(u.user); !fault.empty())
+      throw UsageError(fmt::format("--mqtt {}: the user {}", url, fault));
+    // A password is bytes to MQTT, but the client library takes it up to its first NUL.
+    if (u.password && u.password->find('\0') != std::string::npos) throw bad("the password holds a NUL byte (%00)");
+    if (u.password && u.password->size() > kMqttStringMax) throw bad("the password is longer than 65535 bytes");
   }
   std::string port;
   if (!rest.empty() && rest[0] == '[') {  // [IPv6 address]
