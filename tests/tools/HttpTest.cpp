@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "host/json.h"
@@ -59,16 +60,16 @@ struct Reply {
   std::string head, body;
 };
 
-// A socket to the runner from a loopback address of the client's choice (to
-// ::1 from ::1), with a small receive buffer when asked.
+// A socket to the runner (at 127.0.0.1 unless told) from a loopback address of
+// the client's choice, with a small receive buffer when asked.
 std::unique_ptr<tcp::socket> Connect(asio::io_context& io, int port, const char* from, boost::system::error_code& ec,
-                                     int receiveBuffer = 0) {
+                                     int receiveBuffer = 0, const char* to = "127.0.0.1") {
   const auto a = asio::ip::make_address(from);
   auto s = std::make_unique<tcp::socket>(io);
   s->open(a.is_v6() ? tcp::v6() : tcp::v4());
   if (receiveBuffer) s->set_option(asio::socket_base::receive_buffer_size(receiveBuffer));
   s->bind({a, 0});
-  s->connect({asio::ip::make_address(a.is_v6() ? "::1" : "127.0.0.1"), static_cast<unsigned short>(port)}, ec);
+  s->connect({asio::ip::make_address(to), static_cast<unsigned short>(port)}, ec);
   return s;
 }
 
@@ -387,8 +388,13 @@ TEST(Http, CrowdsFromOneAddressLeaveAnotherServedAndTheirMemoryGoes) {
     }
     return static_cast<double>(answered) / asked;
   };
-  EXPECT_EQ(probe(4, [](int) {}), 1.0);
-  const long baseline = RssKb(host.child->pid);
+  // The baseline: once the server's inbox ring (16384 slots) has all been written, the
+  // resident size stays put; until then it grows as the ring is first used.
+  long baseline = RssKb(host.child->pid), last = 0;
+  for (int k = 0; k < 30 && baseline - last > baseline / 100; ++k) {
+    EXPECT_EQ(probe(1, [](int) {}), 1.0);
+    last = std::exchange(baseline, RssKb(host.child->pid));
+  }
 
   // 64 slow clients from 127.0.0.1, a byte every 3 s each, replaced as soon as they are cut or refused.
   asio::io_context io;
@@ -441,13 +447,30 @@ TEST(Http, CrowdsFromOneAddressLeaveAnotherServedAndTheirMemoryGoes) {
 }
 
 TEST(Http, AHostNameServesEachOfItsAddresses) {
-  // In the process: an IPv4 and an IPv6 address on one port the system chose.
-  runner::HttpServer server({"127.0.0.1", "::1"}, 0, "site");
-  ASSERT_EQ(server.Endpoints().size(), 2u);
+  // In the process: two IPv4 addresses and, where the system has it, the IPv6
+  // loopback, on one port the system chose; each answers.
+  std::vector<std::string> addresses{"127.0.0.1", "127.0.0.3"};
+  {
+    asio::io_context io;
+    tcp::acceptor probe(io);
+    boost::system::error_code ec;
+    probe.open(tcp::v6(), ec);
+    if (!ec) probe.bind({asio::ip::make_address("::1"), 0}, ec);
+    if (!ec) addresses.push_back("::1");
+  }
+  runner::HttpServer server(addresses, 0, "site");
+  ASSERT_EQ(server.Endpoints().size(), addresses.size());
   const int port = std::stoi(server.Endpoints()[0].substr(server.Endpoints()[0].rfind(':') + 1));
-  EXPECT_EQ(server.Endpoints()[1], "[::1]:" + std::to_string(port));
-  for (const char* from : {"127.0.0.1", "::1"}) {
-    EXPECT_EQ(Get(port, "/metrics", from).status, 200) << from;
+  for (std::size_t k = 0; k < addresses.size(); ++k) {
+    const std::string& a = addresses[k];
+    EXPECT_EQ(server.Endpoints()[k], (a == "::1" ? "[::1]" : a) + ":" + std::to_string(port));
+    asio::io_context io;
+    boost::system::error_code ec;
+    auto s = Connect(io, port, a.c_str(), ec, 0, a.c_str());
+    asio::write(*s, asio::buffer(std::string("GET /metrics HTTP/1.1\r\nHost: h\r\n\r\n")), ec);
+    char head[12] = {};
+    asio::read(*s, asio::buffer(head), ec);
+    EXPECT_EQ(std::string(head, sizeof head), "HTTP/1.1 200") << a << " " << ec.message();
   }
 
   // The runner: a name is resolved and its notice names each address; one that does not resolve is a usage error.

@@ -220,7 +220,7 @@ class Session : public std::enable_shared_from_this<Session> {
         "qpr2427k_http_connections {}\n"
         "# HELP qpr2427k_http_event_streams event-stream clients\n# TYPE qpr2427k_http_event_streams gauge\n"
         "qpr2427k_http_event_streams {}\n"
-        "# HELP qpr2427k_http_event_streams_dropped_total event-stream clients dropped for falling behind\n"
+        "# HELP qpr2427k_http_event_streams_dropped_total event-stream clients dropped for falling behind or taking nothing\n"
         "# TYPE qpr2427k_http_event_streams_dropped_total counter\nqpr2427k_http_event_streams_dropped_total {}\n"
         "# HELP qpr2427k_http_observations_dropped_total observations lost because the endpoint fell behind\n"
         "# TYPE qpr2427k_http_observations_dropped_total counter\nqpr2427k_http_observations_dropped_total {}\n",
