@@ -391,7 +391,7 @@ TEST(Http, CrowdsFromOneAddressLeaveAnotherServedAndTheirMemoryGoes) {
   // The baseline: once the server's inbox ring (16384 slots) has all been written, the
   // resident size stays put; until then it grows as the ring is first used.
   long baseline = RssKb(host.child->pid), last = 0;
-  for (int k = 0; k < 30 && baseline - last > baseline / 100; ++k) {
+  for (int k = 0; k < 20 && !kSanitized && baseline - last > baseline / 100; ++k) {
     EXPECT_EQ(probe(1, [](int) {}), 1.0);
     last = std::exchange(baseline, RssKb(host.child->pid));
   }
@@ -417,8 +417,9 @@ TEST(Http, CrowdsFromOneAddressLeaveAnotherServedAndTheirMemoryGoes) {
   };
   EXPECT_GE(probe(8, slow), 0.99);
 
-  // 64 stream clients from 127.0.0.1 that never read: 8 of them take that address's
-  // stream budget, another address still gets a stream, and requests are answered.
+  // 64 stream clients from 127.0.0.1 that never read: 8 at a time take that address's
+  // stream budget (more in turn as they are dropped, on a slow machine), another
+  // address still gets a stream, and requests are answered.
   const std::string events = "GET /api/v1/events HTTP/1.1\r\nHost: h\r\n\r\n";
   for (auto& s : crowd) {
     boost::system::error_code ec;
@@ -433,10 +434,14 @@ TEST(Http, CrowdsFromOneAddressLeaveAnotherServedAndTheirMemoryGoes) {
     asio::read(*other, asio::buffer(head), ec);
     EXPECT_EQ(std::string(head, sizeof head), "HTTP/1.1 200");
   }
-  EXPECT_GE(probe(6, [](int) {}), 0.99);
-  // The 8 that took nothing are dropped; the one that went away is not counted.
+  double most = 0;
+  EXPECT_GE(probe(6, [&](int) { most = std::max(most, Metric(host.port, "qpr2427k_http_event_streams")); }), 0.99);
+  EXPECT_LE(most, 9);  // and the one from 127.0.0.2, until the server finds it gone
+  // Those that took nothing are dropped; the one that went away is not counted.
   EXPECT_TRUE(WaitFor([&] { return Metric(host.port, "qpr2427k_http_event_streams") == 0; }));
-  EXPECT_EQ(Metric(host.port, "qpr2427k_http_event_streams_dropped_total"), 8);
+  const double dropped = Metric(host.port, "qpr2427k_http_event_streams_dropped_total");
+  EXPECT_GE(dropped, 8);
+  EXPECT_LE(dropped, 64);
   crowd.clear();
   std::this_thread::sleep_for(std::chrono::seconds(3));
   const long after = RssKb(host.child->pid);
