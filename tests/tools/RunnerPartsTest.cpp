@@ -2,6 +2,7 @@
 // files, cache files, and the host controller's events and work thread.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/asio/thread_pool.hpp>
 #include <fstream>
 #include <limits>
@@ -61,10 +62,15 @@ TEST(RunnerOptions, HttpTakesAnAddressOrAPortAlone) {
     const char* address;
     unsigned short port;
   } rows[] = {{"9427", "127.0.0.1", 9427}, {":80", "127.0.0.1", 80}, {"0.0.0.0:9427", "0.0.0.0", 9427},
-              {"[::1]:8080", "::1", 8080}};
+              {"[::1]:8080", "::1", 8080}, {"localhost:9127", "127.0.0.1", 9127}};
   for (const auto& row : rows) {
     const RunOptions o = Parse({"--http", row.arg});
-    EXPECT_EQ(o.httpAddress, row.address) << row.arg;
+    // A number stands for itself alone, a name for each of its addresses (localhost may be ::1 too).
+    const auto& all = o.httpAddresses;
+    if (std::string(row.arg).rfind("localhost", 0) == 0)
+      EXPECT_NE(std::find(all.begin(), all.end(), row.address), all.end()) << row.arg;
+    else
+      EXPECT_EQ(all, std::vector<std::string>{row.address}) << row.arg;
     EXPECT_EQ(o.httpPort, row.port) << row.arg;
   }
   EXPECT_FALSE(Parse({}).httpPort.has_value());
@@ -88,8 +94,8 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--frobnicate"}, "unknown argument --frobnicate"},
       {{"--http", "web"}, "--http needs ADDRESS:PORT or PORT"},
       {{"--http", "127.0.0.1:70000"}, "a port from 0 to 65535"},
-      {{"--http", "localhost:80"}, "--http needs a numeric IP address"},
-      {{"--http", "1.2.3:80"}, "--http needs a numeric IP address"},
+      {{"--http", "no-such-host.invalid:80"}, "--http: cannot resolve \"no-such-host.invalid\""},
+      {{"--http", "1.2.3:80"}, "--http needs an IP address or a host name"},
       {{"--site", ""}, "--site needs a name"},
       {{"--discover", "--http", "9427"}, "--http serves a polling run"},
       // MQTT topics, client ids and user names: UTF-8 without NUL or control characters, bounded.

@@ -6,8 +6,11 @@
 
 #include <unistd.h>
 
-#include <boost/asio/ip/address.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/program_options.hpp>
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -49,8 +52,9 @@ double Seconds(const std::string& opt, const std::string& text) {
   return v;
 }
 
-// --http: "ADDRESS:PORT", ":PORT" or "PORT" (address 127.0.0.1).
-std::pair<std::string, unsigned short> ParseHttpAddress(const std::string& text) {
+// --http: "ADDRESS:PORT", ":PORT" or "PORT" (address 127.0.0.1). A host name
+// stands for every address it resolves to (localhost: 127.0.0.1 and often ::1).
+std::pair<std::vector<std::string>, unsigned short> ParseHttpAddress(const std::string& text) {
   std::string address = "127.0.0.1", port = text;
   const auto colon = text.rfind(':');
   if (colon != std::string::npos) {
@@ -61,10 +65,25 @@ std::pair<std::string, unsigned short> ParseHttpAddress(const std::string& text)
   const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
   if (!digits || std::stoul(port) > 65535)
     throw UsageError(fmt::format("--http needs ADDRESS:PORT or PORT with a port from 0 to 65535, got \"{}\"", text));
+  const auto number = static_cast<unsigned short>(std::stoul(port));
   boost::system::error_code ec;
   boost::asio::ip::make_address(address, ec);
-  if (ec) throw UsageError(fmt::format("--http needs a numeric IP address, got \"{}\"", address));
-  return {address, static_cast<unsigned short>(std::stoul(port))};
+  if (!ec) return {{address}, number};
+  // A host name has a letter (its last label is never all digits): "1.2.3" is a
+  // mistyped address, which the system's resolver would read as 1.2.0.3.
+  if (std::none_of(address.begin(), address.end(), [](unsigned char c) { return std::isalpha(c); }))
+    throw UsageError(fmt::format("--http needs an IP address or a host name, got \"{}\"", address));
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::resolver resolver(io);
+  const auto found = resolver.resolve(address, port, boost::asio::ip::tcp::resolver::numeric_service, ec);
+  if (ec || found.empty())
+    throw UsageError(fmt::format("--http: cannot resolve \"{}\": {}", address, ec ? ec.message() : "no address"));
+  std::vector<std::string> addresses;
+  for (const auto& entry : found) {
+    const std::string a = entry.endpoint().address().to_string();
+    if (std::find(addresses.begin(), addresses.end(), a) == addresses.end()) addresses.push_back(a);
+  }
+  return {addresses, number};
 }
 
 po::options_description Described() {
@@ -266,7 +285,8 @@ Records:
 Telemetry:
   --http ADDRESS:PORT    serve /metrics (Prometheus), /api/v1/status (JSON),
                          /api/v1/events (Server-Sent Events) and a status page
-                         at / (ADDRESS defaults to 127.0.0.1: give PORT alone)
+                         at / (ADDRESS defaults to 127.0.0.1: give PORT alone;
+                         a host name serves every address it resolves to)
   --help                 this text
   --version              the program's version
 )";
@@ -357,7 +377,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   o.quiet = flag("quiet");
   if (has("http")) {
     if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not --discover or --check-config");
-    std::tie(o.httpAddress, o.httpPort) = ParseHttpAddress(str("http"));
+    std::tie(o.httpAddresses, o.httpPort) = ParseHttpAddress(str("http"));
   }
   if (has("site") && str("site").empty()) throw UsageError("--site needs a name");
   MqttOptions(given, o);

@@ -18,7 +18,7 @@ Outputs::Outputs(const RunOptions& o, std::FILE* view, EventLog& events, Observa
     bus.Add(mqtt_.get());
   }
   if (o.httpPort) {
-    http_ = std::make_unique<HttpServer>(o.httpAddress, *o.httpPort, site);
+    http_ = std::make_unique<HttpServer>(o.httpAddresses, *o.httpPort, site);
     bus.Add(http_.get());
   }
 }

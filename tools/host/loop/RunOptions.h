@@ -3,6 +3,7 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "tools/host/outputs/mqtt/MqttUrl.h"
 
@@ -40,7 +41,7 @@ struct RunOptions {
   std::string site;             // --site: the site in MQTT topics and metric labels (empty: the host name)
   std::string mqttClientId;     // empty: qpr2427k-host-SITE
   bool quiet = false;           // no per-round view
-  std::string httpAddress;      // --http: where the HTTP endpoint listens
+  std::vector<std::string> httpAddresses;  // --http: where the HTTP endpoint listens
   std::optional<unsigned short> httpPort;  // none: no HTTP endpoint
   bool help = false;
   bool version = false;

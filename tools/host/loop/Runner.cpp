@@ -161,7 +161,11 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
       if (c) list += fmt::format(" {} {}", c->DeviceType(), c->DataId());
     Say(fmt::format("device {} {}, children:{}", kPortType, device_->DataId(), list));
   }
-  if (http_) Say(fmt::format("http: serving on http://{}/", http_->Endpoint()));
+  if (http_) {
+    std::string at;
+    for (const auto& e : http_->Endpoints()) at += fmt::format("{}http://{}/", at.empty() ? "" : " and ", e);
+    Say("http: serving on " + at);
+  }
   if (cache_) {
     const std::string why = CheckWritable(opt_.saveCache);
     if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));

@@ -1,20 +1,27 @@
 // The runner's HTTP endpoint (--http): /metrics, /api/v1/status, the
 // /api/v1/events stream and the status page, served by Boost.Beast with
-// bounded connections, sizes and times on a thread and io_context of its own,
-// so that no request ever stands between the poll loop and a reply.
+// bounded connections (in all and per client address), sizes and times on a
+// thread and io_context of its own, so that no request ever stands between the
+// poll loop and a reply.
 #pragma once
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/host/stream/Observation.h"
 
 namespace runner {
 
 struct HttpLimits {
-  std::size_t maxConnections = 64;          // beyond this a client gets 503
+  std::size_t maxConnections = 64;          // requests' connections in all; beyond this a client gets 503
+  std::size_t perAddress = 8;               // requests' connections from one client address; beyond: 503
+  std::size_t maxStreams = 32;              // event streams in all, a budget apart from the requests'
+  std::size_t streamsPerAddress = 8;        // event streams from one client address
+  std::chrono::milliseconds streamStall{5000};  // a stream client that takes nothing this long is dropped
+  int streamSendBuffer = 16384;             // SO_SNDBUF of a stream socket: the kernel holds little for it
   std::size_t headerBytes = 8192;           // beyond this: 431
   std::size_t bodyBytes = 4096;             // beyond this: 413
   std::chrono::milliseconds requestTime{5000};  // a request must arrive within this, a reply be taken within this
@@ -25,9 +32,11 @@ struct HttpLimits {
 
 class HttpServer : public Observer {
  public:
-  // Listens at once (throws RunError when it cannot), then serves from its own
-  // thread. The status model of the site lives on that thread.
-  HttpServer(const std::string& address, unsigned short port, std::string site, HttpLimits limits = {});
+  // Listens at once on every address (throws RunError when it cannot), then
+  // serves from its own thread. With port 0 the first address's port, chosen
+  // by the system, serves the others too. The status model of the site lives
+  // on that thread.
+  HttpServer(const std::vector<std::string>& addresses, unsigned short port, std::string site, HttpLimits limits = {});
   // Closes every connection and ends the thread.
   ~HttpServer() override;
   // Loop thread: a copy of each observation the model or a stream client needs
@@ -35,15 +44,15 @@ class HttpServer : public Observer {
   // answer and every drainEvery: the loop neither waits for the server nor
   // wakes it.
   void Observe(const Stamped& o) override;
-  // Where it listens, "ADDRESS:PORT".
-  const std::string& Endpoint() const { return endpoint_; }
+  // Where it listens, "ADDRESS:PORT" each ("[ADDRESS]:PORT" for IPv6).
+  const std::vector<std::string>& Endpoints() const { return endpoints_; }
 
   struct Shared;
 
  private:
   boost::asio::io_context io_;
   std::shared_ptr<Shared> shared_;
-  std::string endpoint_;
+  std::vector<std::string> endpoints_;
   std::thread thread_;
 };
 
