@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -82,24 +83,14 @@ bool WaitFor(const std::function<bool()>& done, milliseconds limit = millisecond
 
 // A child process with its output in files; stopped with SIGTERM on destruction.
 struct Process {
-  pid_t pid = -1;
+  std::unique_ptr<process_support::Child> child;
   std::string out = Temp("out.txt"), err = Temp("err.txt");
 
   void Start(std::vector<std::string> args) {
-    pid = process_support::Spawn(std::move(args), out, err);
+    child = std::make_unique<process_support::Child>(std::move(args), out, err);
   }
-  int Stop(int signal = SIGTERM) {
-    if (pid <= 0) return -1;
-    kill(pid, signal);
-    return Wait();
-  }
-  int Wait() {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  ~Process() { Stop(); }
+  int Stop(int signal = SIGTERM) { return child ? child->Stop(signal) : -1; }
+  int Wait() { return child ? child->Wait() : -1; }
 };
 
 unsigned FreePort() {
@@ -147,7 +138,7 @@ struct Broker {
       const auto colon = passwords.find(':');
       const std::string cmd = "mosquitto_passwd -b " + file + " " + passwords.substr(0, colon) + " " +
                               passwords.substr(colon + 1) + " >/dev/null 2>&1";
-      if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
+      if (process_support::System(cmd) != 0) ADD_FAILURE() << cmd;
       c << "allow_anonymous false\npassword_file " << file << "\n";
     }
   }
@@ -187,7 +178,7 @@ struct Subscriber {
                               (login.empty() ? "" : " -u " + login.substr(0, login.find(':')) + " -P " +
                                                         login.substr(login.find(':') + 1)) +
                               " -t test/probe -m up >/dev/null 2>&1";
-    if (!WaitFor([&] { return std::system(probe.c_str()) == 0 && Has("test/probe"); }))
+    if (!WaitFor([&] { return process_support::System(probe) == 0 && Has("test/probe"); }))
       ADD_FAILURE() << "mosquitto_sub did not subscribe: " << Slurp(process.err);
   }
   std::vector<Message> Messages() const {
