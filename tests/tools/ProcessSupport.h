@@ -95,6 +95,7 @@ inline pid_t Spawn(std::vector<std::string> args, const std::string& out, const 
 // out of scope, on every exit path of the test (a failed assertion included).
 struct Child {
   pid_t pid = -1;
+  int waitStatus = -1;  // as waitpid() gave it, once it has ended
   Child(std::vector<std::string> args, const std::string& out, const std::string& err, const std::string& dir = "") {
     pid = Spawn(std::move(args), out, err, dir);
   }
@@ -102,20 +103,22 @@ struct Child {
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
-  // Sends `signal` to every process of its session and waits for the end: the
-  // exit status, -1 when it did not exit. What has not ended after `graceSeconds`
-  // is killed, and so is anything of the session left behind by the program.
+  // Sends `signal` to its process group and waits for the end: the exit
+  // status, -1 when it did not exit. Its session is killed when it has not
+  // ended after `graceSeconds`, and what it left behind when it has.
   int Stop(int signal, int graceSeconds = 10) {
     if (pid <= 0) return -1;
-    Signal(signal);
-    if (!Ended(graceSeconds)) Signal(SIGKILL);
+    // Once: a program may take a second SIGTERM as "end at once". A wrapper
+    // such as timeout passes it on to its own group.
+    if (kill(-pid, signal) != 0) kill(pid, signal);  // not yet in a group of its own
+    if (!Ended(graceSeconds)) KillSession();
     return Reap();
   }
   // Waits for it to end by itself: the exit status, -1 when it did not exit
   // (killed by a signal, or stopped after `seconds`).
   int Wait(int seconds = 120) {
     if (pid <= 0) return -1;
-    if (!Ended(seconds)) Signal(SIGKILL);
+    if (!Ended(seconds)) KillSession();
     return Reap();
   }
   bool Running() const {
@@ -125,9 +128,9 @@ struct Child {
   }
 
  private:
-  void Signal(int signal) const {
-    for (const pid_t p : SessionMembers(pid)) kill(p, signal);
-    kill(pid, signal);  // a leader that has not yet made its session
+  void KillSession() const {
+    for (const pid_t p : SessionMembers(pid)) kill(p, SIGKILL);
+    kill(pid, SIGKILL);  // a program that has not yet made its session
   }
   // Whether the program ended within `seconds`; it stays unreaped, so that its
   // session's number is not given to another process meanwhile.
@@ -143,16 +146,15 @@ struct Child {
     waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT);
     for (const pid_t p : SessionMembers(pid))
       if (p != pid) kill(p, SIGKILL);  // helpers the program left behind
-    int status = 0;
-    waitpid(pid, &status, 0);
+    waitpid(pid, &waitStatus, 0);
     pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(waitStatus) ? WEXITSTATUS(waitStatus) : -1;
   }
 };
 
 // Runs a program to its end (at most `seconds`): its exit status, -1 when it did not exit.
-inline int RunToEnd(std::vector<std::string> args, const std::string& out, const std::string& err, int seconds = 120,
-               const std::string& dir = "") {
+inline int RunToEnd(std::vector<std::string> args, const std::string& out, const std::string& err,
+                    int seconds = 120, const std::string& dir = "") {
   return Child(std::move(args), out, err, dir).Wait(seconds);
 }
 
@@ -160,17 +162,8 @@ inline int RunToEnd(std::vector<std::string> args, const std::string& out, const
 // end with it; at most `seconds`. The wait status, as std::system gives it.
 inline int System(const std::string& command, int seconds = 300) {
   Child shell({"/bin/sh", "-c", command}, "", "");
-  if (shell.pid <= 0) return -1;
-  siginfo_t info{};
-  for (int k = 0; k < seconds * 100 && shell.Running(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (shell.Running()) {
-    shell.Stop(SIGKILL);
-    return -1;
-  }
-  waitid(P_PID, static_cast<id_t>(shell.pid), &info, WEXITED | WNOHANG | WNOWAIT);
-  const int status = info.si_code == CLD_EXITED ? (info.si_status & 0xff) << 8 : info.si_status & 0x7f;
-  shell.Wait(0);
-  return status;
+  shell.Wait(seconds);
+  return shell.waitStatus;
 }
 
 // Waits (bounded) until a real process has done something; true when it has.
