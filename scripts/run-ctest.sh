@@ -67,6 +67,9 @@ if [ ${#left[@]} -gt 0 ]; then
     echo "  $p $cmd"
     kill -KILL "$p" 2>/dev/null || true
   done
+  # And what they started meanwhile.
+  sleep 0.2
+  for p in $(leftovers); do kill -KILL "$p" 2>/dev/null || true; done
   [ "$rc" -ne 0 ] || rc=1
 fi
 if [ "$rc" -eq 0 ]; then
