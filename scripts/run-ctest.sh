@@ -54,12 +54,8 @@ rc=0
 (cd "$build" && env "$mark" TEST_TMPDIR="$tmp" ctest "$@") || rc=$?
 
 # A test's children get SIGTERM when it ends: give them a moment to go.
-left=()
-for _ in $(seq 50); do
-  mapfile -t left < <(leftovers)
-  [ ${#left[@]} -gt 0 ] || break
-  sleep 0.1
-done
+end=$((SECONDS + 5))
+while mapfile -t left < <(leftovers) && [ ${#left[@]} -gt 0 ] && [ "$SECONDS" -lt "$end" ]; do sleep 0.2; done
 if [ ${#left[@]} -gt 0 ]; then
   echo "run-ctest: ${#left[@]} process(es) the tests started outlived them:"
   for p in "${left[@]}"; do
