@@ -666,9 +666,13 @@ TEST(HostRunField, TheLineComesBackAfterEveryLoss) {
              std::vector<std::string>{"socat", "pty,raw,echo=0,link=" + dir + "-host", "pty,raw,echo=0,link=" + dir + "-sim"},
              "/dev/null", dir + "-socat.txt"));
          WaitFor([&] { return access((dir + "-sim").c_str(), F_OK) == 0 && access((dir + "-host").c_str(), F_OK) == 0; }, 5);
+         // Ready once the simulator reads the line: commands sent before pile up in the pseudo-terminal and
+         // are answered late, out of step (a slow start under a sanitizer).
+         const std::string log = dir + "-sim.txt";
+         std::remove(log.c_str());
          c.push_back(std::make_unique<Child>(
-             std::vector<std::string>{QPR_SIM_BIN, "--port", dir + "-sim", "--scenario", scenario}, "/dev/null",
-             dir + "-sim.txt"));
+             std::vector<std::string>{QPR_SIM_BIN, "--port", dir + "-sim", "--scenario", scenario}, "/dev/null", log));
+         WaitFor([&] { return Contains(Slurp(log), "answering on"); });
          return c;
        }},
   };
