@@ -84,9 +84,9 @@ std::vector<std::string> Words(const std::string& program, const std::string& ar
 HostResult RunHost(const std::string& args, const std::string& config = kSite) {
   HostResult r;
   const std::string events = Temp("events.jsonl"), out = Temp("out.txt"), err = Temp("err.txt");
-  r.status = RunToEnd(Words(QPR_HOST_BIN, "--plugin " + std::string(QPR_PLUGIN) + " --config " + config + " --events " +
-                                        events + " " + args),
-                 out, err, 120);
+  r.status = RunToEnd(Words(QPR_HOST_BIN, "--plugin " + std::string(QPR_PLUGIN) + " --config " + config +
+                                              " --events " + events + " " + args),
+                      out, err, 120);
   r.out = Slurp(out);
   r.err = Slurp(err);
   r.events = ReadEvents(events);
@@ -553,12 +553,10 @@ TEST(HostRunField, AlarmEdgesAndTimesReachScripts) {
   for (const std::string target : {"-", "/dev/stdout"}) {
     SCOPED_TRACE(target);
     const std::string out = Temp("stdout.txt"), err = Temp("stderr.txt");
-    ASSERT_EQ(RunToEnd(Words(QPR_HOST_BIN, "--plugin " + std::string(QPR_PLUGIN) + " --config " + kSite + " --simulate " +
-                                          kSource + "/examples/scenarios/mains-failure.json --rounds 7" + kFast +
-                                          " --events " + target),
-                  out, err, 60),
-              0)
-        << Slurp(err);
+    const auto args = Words(QPR_HOST_BIN, "--plugin " + std::string(QPR_PLUGIN) + " --config " + kSite +
+                                              " --simulate " + kSource + "/examples/scenarios/mains-failure.json" +
+                                              " --rounds 7" + kFast + " --events " + target);
+    ASSERT_EQ(RunToEnd(args, out, err, 60), 0) << Slurp(err);
     const auto events = ReadEvents(out);  // standard output holds nothing but events
     ASSERT_EQ(Of(events, "round").size(), 7u);
     for (const auto& e : events) ASSERT_TRUE(e["t"].isInt64()) << e;
