@@ -52,13 +52,13 @@ inline std::vector<pid_t> SessionMembers(pid_t sid) {
   return r;
 }
 
-// Starts args[0] (looked up on PATH) in a session and process group of its own,
-// standard output and error in files (empty: the test's own), in `dir` (empty:
-// here). It gets SIGTERM when the test's thread that started it ends, a crash
-// or a time-out's kill included: SIGTERM, so that a wrapper such as timeout
-// passes it on. -1 when it cannot be started.
-inline pid_t Spawn(std::vector<std::string> args, const std::string& out, const std::string& err,
-                   const std::string& dir = "") {
+// Starts args[0] (looked up on PATH) in a session and process group of its
+// own, after `inChild` has set up its standard streams, limits or folder in the
+// new process (async-signal-safe calls only; false: it cannot start). It gets
+// SIGTERM when the test's thread that started it ends, a crash or a time-out's
+// kill included: SIGTERM, so that a wrapper such as timeout passes it on.
+// -1 when it cannot be started.
+inline pid_t Spawn(std::vector<std::string> args, const std::function<bool()>& inChild) {
   if (args.empty()) return -1;
   // Everything the child needs is made here: after fork() it only calls async-signal-safe functions.
   std::string program = args[0];
@@ -81,14 +81,21 @@ inline pid_t Spawn(std::vector<std::string> args, const std::string& out, const 
   setsid();
   prctl(PR_SET_PDEATHSIG, SIGTERM);
   if (getppid() != parent) _exit(127);  // the test ended before the line above
+  if (!inChild()) _exit(127);
+  execve(program.c_str(), argv.data(), environ);
+  _exit(127);
+}
+
+// The same with standard output and error in files (empty: the test's own), in `dir` (empty: here).
+inline pid_t Spawn(std::vector<std::string> args, const std::string& out, const std::string& err,
+                   const std::string& dir = "") {
   const auto redirect = [](const std::string& file, int fd) {
     if (file.empty()) return true;
     const int f = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     return f >= 0 && dup2(f, fd) == fd;
   };
-  if (!redirect(out, 1) || !redirect(err, 2) || (!dir.empty() && chdir(dir.c_str()) != 0)) _exit(127);
-  execve(program.c_str(), argv.data(), environ);
-  _exit(127);
+  return Spawn(std::move(args),
+               [&] { return redirect(out, 1) && redirect(err, 2) && (dir.empty() || chdir(dir.c_str()) == 0); });
 }
 
 // A program running beside the test, with all it starts: stopped when it goes
@@ -99,6 +106,7 @@ struct Child {
   Child(std::vector<std::string> args, const std::string& out, const std::string& err, const std::string& dir = "") {
     pid = Spawn(std::move(args), out, err, dir);
   }
+  Child(std::vector<std::string> args, const std::function<bool()>& inChild) { pid = Spawn(std::move(args), inChild); }
   ~Child() { Stop(SIGTERM); }
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
