@@ -607,12 +607,12 @@ TEST(Mqtt, ABrokerThatAcknowledgesNothingDoesNotGrowTheClient) {
   const auto start = std::chrono::steady_clock::now();
   const auto at = [&](int s) { std::this_thread::sleep_until(start + std::chrono::seconds(s)); };
   at(4);  // the edge queue is full by now, the library holds what it may
-  const long rss4 = RssKb(host.pid);
+  const long rss4 = RssKb(host.child->pid);
   const long long rounds4 = rounds();
   at(12);
   const long long rounds12 = rounds();
   at(20);
-  const long rss20 = RssKb(host.pid);
+  const long rss20 = RssKb(host.child->pid);
   const long long rounds20 = rounds();
   // Unbounded, the library held 3 MB and more on top after 16 s at this pace.
   // (A sanitizer's own bookkeeping grows with every allocation: no figure there.)
