@@ -489,7 +489,7 @@ TEST(Http, AHostNameServesEachOfItsAddresses) {
     const std::string out = Temp("name-out.txt"), err = Temp("name-err.txt");
     const std::string cmd = std::string("timeout 30 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " +
                             kSite + " --simulate --rounds 1 --http " + row.at + " >" + out + " 2>" + err;
-    const int rc = std::system(cmd.c_str());
+    const int rc = System(cmd);
     EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, row.exit) << row.at << Slurp(err);
     EXPECT_TRUE(Contains(Slurp(out) + Slurp(err), row.said)) << row.at << Slurp(out) << Slurp(err);
   }
