@@ -36,7 +36,7 @@ export GTEST_OUTPUT="xml:$xml/"
 ctest_rc=0
 skip=()
 if [ "$tools" = ON ]; then skip=(-E '^tools_run_tests$'); fi
-(cd "$build" && ctest --output-on-failure --no-tests=error -j"$jobs" "${skip[@]}") || ctest_rc=$?
+scripts/run-ctest.sh "$build" --output-on-failure --no-tests=error -j"$jobs" "${skip[@]}" || ctest_rc=$?
 
 # GoogleTest cases over all programs, from each program's report.
 programs=0; cases=0; failed=0; disabled=0

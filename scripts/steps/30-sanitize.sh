@@ -15,7 +15,7 @@ run_suite() {  # build folder, C compiler, C++ compiler, sanitizer list
   CC=$cc CXX=$cxx cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DQPR_WERROR=ON -DQPR_SANITIZE="$sanitize" >/dev/null
   cmake --build "$build" -j"$jobs"
-  (cd "$build" && ctest --output-on-failure -j"$jobs")
+  scripts/run-ctest.sh "$build" --output-on-failure -j"$jobs"
 }
 
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1

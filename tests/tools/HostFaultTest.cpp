@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -27,7 +28,7 @@
 
 namespace {
 
-using namespace process_support;  // Contains, Slurp, WaitFor
+using namespace process_support;  // Child, Contains, Slurp, WaitFor
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -45,37 +46,25 @@ std::vector<std::string> HostArgs(std::vector<std::string> extra) {
 
 // Starts the runner with standard output on `outFd`, standard error in
 // `err` and, when given, a file size limit (SIGXFSZ ignored, so writes past
-// it fail with EFBIG).
-pid_t Start(std::vector<std::string> args, int outFd, const std::string& err, rlim_t fileLimit = RLIM_INFINITY) {
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = fork();
-  if (pid == 0) {
+// it fail with EFBIG); stopped with all it started on every exit path.
+std::unique_ptr<Child> Start(std::vector<std::string> args, int outFd, const std::string& err,
+                             rlim_t fileLimit = RLIM_INFINITY) {
+  return std::make_unique<Child>(std::move(args), [&] {
     if (fileLimit != RLIM_INFINITY) {
       const rlimit limit{fileLimit, fileLimit};
       setrlimit(RLIMIT_FSIZE, &limit);
       signal(SIGXFSZ, SIG_IGN);
     }
     const int errFd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(outFd, 1);
-    dup2(errFd, 2);
-    execv(argv[0], argv.data());
-    _exit(127);
-  }
-  return pid;
+    return dup2(outFd, 1) == 1 && dup2(errFd, 2) == 2;
+  });
 }
 
-// Waits (bounded) for the end: the exit status, 128 + the signal that ended
-// it, or -1 when it had to be killed.
-int Reap(pid_t pid, int seconds = 60) {
-  int status = 0;
-  if (!WaitFor([&] { return waitpid(pid, &status, WNOHANG) == pid; }, seconds)) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// Waits (bounded) for the end: the exit status, or 128 + the signal that
+// ended it (SIGKILL when it did not end in time).
+int Reap(Child& host, int seconds = 60) {
+  host.Wait(seconds);
+  return WIFEXITED(host.waitStatus) ? WEXITSTATUS(host.waitStatus) : 128 + WTERMSIG(host.waitStatus);
 }
 
 std::size_t Count(const std::string& text, const std::string& part) {
@@ -147,7 +136,7 @@ TEST(EventsFaults, WriteErrorsAreSaidCountedAndNeverTearALine) {
     }
     const std::string out = Temp("out.txt"), err = Temp("err.txt");
     const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const pid_t pid = Start(HostArgs({"--events", events, "--duration", "60"}), outFd, err, f.fileLimit);
+    const auto host = Start(HostArgs({"--events", events, "--duration", "60"}), outFd, err, f.fileLimit);
     close(outFd);
     EXPECT_TRUE(WaitFor([&] { return Contains(Slurp(err), "events: cannot write"); }));
     if (f.fullFileSystem) {  // space comes back: a round after it is in the file
@@ -158,8 +147,8 @@ TEST(EventsFaults, WriteErrorsAreSaidCountedAndNeverTearALine) {
         return text.size() > before && Contains(text.substr(before), "\"event\":\"round\"");
       }));
     }
-    kill(pid, SIGTERM);
-    EXPECT_EQ(Reap(pid), 1);
+    kill(host->pid, SIGTERM);
+    EXPECT_EQ(Reap(*host), 1);
     const std::string said = "events: cannot write to " + events + ": " + f.error;
     EXPECT_EQ(Count(Slurp(err), said), 1u) << Slurp(err);
     EXPECT_EQ(Count(Slurp(out), said), 1u) << Slurp(out);
@@ -178,13 +167,13 @@ TEST(EventsFaults, AReaderClosingThePipeEndsTheEventsNotTheRun) {
   int p[2];
   ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
   const std::string cache = Temp("cache.json"), err = Temp("err.txt");
-  const pid_t pid = Start(HostArgs({"--events", "-", "--rounds", "30", "--save-cache", cache}), p[1], err);
+  const auto host = Start(HostArgs({"--events", "-", "--rounds", "30", "--save-cache", cache}), p[1], err);
   close(p[1]);
   char c = 0;
   while (read(p[0], &c, 1) == 1 && c != '\n') {
   }
   close(p[0]);
-  EXPECT_EQ(Reap(pid), 1);
+  EXPECT_EQ(Reap(*host), 1);
   const std::string text = Slurp(err);
   EXPECT_EQ(Count(text, "events: the reader of standard output closed it"), 1u) << text;
   EXPECT_TRUE(Contains(text, "end: 30 rounds done; ")) << text;
@@ -197,7 +186,7 @@ TEST(EventsFaults, AReaderClosingThePipeEndsTheEventsNotTheRun) {
 TEST(Signals, HangUpReopensTheEventsFileAndWritesTheCache) {
   const std::string events = Temp("events.jsonl"), cache = Temp("cache.json"), out = Temp("out.txt");
   const int outFd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const pid_t pid = Start(HostArgs({"--events", events, "--save-cache", cache, "--duration", "120"}), outFd, Temp("err.txt"));
+  const auto host = Start(HostArgs({"--events", events, "--save-cache", cache, "--duration", "120"}), outFd, Temp("err.txt"));
   close(outFd);
   const auto hasRound = [](const std::string& path) { return Contains(Slurp(path), "\"event\":\"round\""); };
   ASSERT_TRUE(WaitFor([&] { return hasRound(events); }));
@@ -207,12 +196,12 @@ TEST(Signals, HangUpReopensTheEventsFileAndWritesTheCache) {
     files.push_back(events + "." + std::to_string(k));
     ASSERT_EQ(std::rename(events.c_str(), files.back().c_str()), 0);
     std::this_thread::sleep_for(milliseconds(random() % 50));
-    kill(pid, SIGHUP);
+    kill(host->pid, SIGHUP);
     EXPECT_TRUE(WaitFor([&] { return hasRound(events); })) << k;
   }
   EXPECT_TRUE(WaitFor([&] { return Count(Slurp(out), "hang-up signal: events file " + events + " reopened, cache written") == 5; }));
-  kill(pid, SIGTERM);
-  EXPECT_EQ(Reap(pid), 0);
+  kill(host->pid, SIGTERM);
+  EXPECT_EQ(Reap(*host), 0);
   files.push_back(events);
   long long next = 1;
   for (const auto& file : files) {
@@ -240,7 +229,7 @@ TEST(Signals, RandomSignalsNeverLoseTheCacheOrTearALine) {
     int p[2];
     ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
     const std::string err = Temp("err.txt");
-    const pid_t pid = Start(HostArgs({"--events", "-", "--cache", cache, "--save-cache", cache, "--duration", "60"}), p[1], err);
+    const auto host = Start(HostArgs({"--events", "-", "--cache", cache, "--save-cache", cache, "--duration", "60"}), p[1], err);
     close(p[1]);
     std::string read;
     const auto pump = [&](Clock::time_point until) {  // reads what comes until then, or the end
@@ -266,13 +255,13 @@ TEST(Signals, RandomSignalsNeverLoseTheCacheOrTearALine) {
     for (const auto& [ms, what] : moments) {
       pump(start + milliseconds(ms));
       std::this_thread::sleep_until(start + milliseconds(ms));
-      if (what == 0) kill(pid, SIGHUP);
+      if (what == 0) kill(host->pid, SIGHUP);
       if (what == 1) close(std::exchange(p[0], -1));
-      if (what == 2) kill(pid, SIGTERM);
+      if (what == 2) kill(host->pid, SIGTERM);
     }
     pump(Clock::now() + std::chrono::seconds(30));
     if (p[0] >= 0) close(p[0]);
-    const int status = Reap(pid);
+    const int status = Reap(*host);
     const std::string said = Slurp(err);
     EXPECT_TRUE(status == 0 || (status == 1 && Contains(said, " not written ("))) << status << "\n" << said;
     EXPECT_TRUE(Contains(said, "end: interrupted")) << said;

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,14 +72,21 @@ std::string Temp(const std::string& name) {
 
 using testing_support::ReadEvents;
 
+// A program and its options split at spaces: options and paths here hold none.
+std::vector<std::string> Words(const std::string& program, const std::string& args) {
+  std::vector<std::string> r = {program};
+  std::istringstream words(args);
+  for (std::string w; words >> w;) r.push_back(w);
+  return r;
+}
+
 // Runs qpr2427k-host with the plug-in and site settings of this build.
 HostResult RunHost(const std::string& args, const std::string& config = kSite) {
   HostResult r;
   const std::string events = Temp("events.jsonl"), out = Temp("out.txt"), err = Temp("err.txt");
-  const std::string cmd = std::string("timeout 120 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " +
-                          config + " --events " + events + " " + args + " >" + out + " 2>" + err;
-  const int rc = std::system(cmd.c_str());
-  r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+  r.status = RunToEnd(Words(QPR_HOST_BIN, "--plugin " + std::string(QPR_PLUGIN) + " --config " + config +
+                                              " --events " + events + " " + args),
+                      out, err, 120);
   r.out = Slurp(out);
   r.err = Slurp(err);
   r.events = ReadEvents(events);
@@ -424,14 +430,9 @@ TEST(HostRun, TraceLinesGoToTheTraceFileNotTheView) {
 
 TEST(HostRun, StandAloneSimulatorOverTcp) {
   const std::string err = Temp("sim-err.txt");
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  const std::string scenario = kSource + "/examples/scenarios/normal.json";
-  const char* argv[] = {QPR_SIM_BIN, "--listen", "127.0.0.1:0", "--scenario", scenario.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, QPR_SIM_BIN, &actions, nullptr, const_cast<char**>(argv), environ), 0);
-  posix_spawn_file_actions_destroy(&actions);
+  Child sim({QPR_SIM_BIN, "--listen", "127.0.0.1:0", "--scenario", kSource + "/examples/scenarios/normal.json"},
+            "/dev/null", err);
+  ASSERT_GT(sim.pid, 0);
   std::string port;
   for (int k = 0; k < 500 && port.empty(); ++k) {  // the simulator says where it listens
     const std::string text = Slurp(err);
@@ -443,9 +444,7 @@ TEST(HostRun, StandAloneSimulatorOverTcp) {
   }
   ASSERT_FALSE(port.empty()) << Slurp(err);
   const HostResult run = RunHost("--port tcp:127.0.0.1:" + port + " --rounds 2" + kFast);
-  kill(pid, SIGTERM);
-  int status = 0;
-  waitpid(pid, &status, 0);
+  sim.Stop(SIGTERM);
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.Of("round").size(), 2u);
   EXPECT_TRUE(Contains(Slurp(err), "client 127.0.0.1:")) << Slurp(err);
@@ -486,17 +485,16 @@ TEST(HostRun, ClearErrorsAndExitStatus) {
   EXPECT_TRUE(Contains(help.out, QPR_PLUGIN)) << "--help names where the plug-in is looked for\n" << help.out;
   for (const std::string program : {QPR_HOST_BIN, QPR_SIM_BIN}) {
     const std::string out = Temp("version.txt");
-    EXPECT_EQ(std::system((program + " --version >" + out).c_str()), 0) << program;
+    EXPECT_EQ(RunToEnd({program, "--version"}, out, ""), 0) << program;
     EXPECT_EQ(Slurp(out), program.substr(program.rfind('/') + 1) + " " + QPR_VERSION + "\n");
   }
 }
 
 TEST(HostRun, FindsThePluginAndSettingsWithoutOptions) {
   // From a folder without examples/: this build's plug-in and the source's settings.
-  const std::string out = Temp("out.txt");
-  const std::string cmd = "cd " + ::testing::TempDir() + " && timeout 60 " + QPR_HOST_BIN +
-                          " --simulate --rounds 2 --quiet" + kFast + " >" + out + " 2>&1";
-  EXPECT_EQ(std::system(cmd.c_str()), 0) << Slurp(out);
+  const std::string out = Temp("out.txt"), err = Temp("err.txt");
+  EXPECT_EQ(RunToEnd(Words(QPR_HOST_BIN, "--simulate --rounds 2 --quiet" + kFast), out, err, 60, ::testing::TempDir()), 0)
+      << Slurp(out) << Slurp(err);
 }
 
 
@@ -555,10 +553,10 @@ TEST(HostRunField, AlarmEdgesAndTimesReachScripts) {
   for (const std::string target : {"-", "/dev/stdout"}) {
     SCOPED_TRACE(target);
     const std::string out = Temp("stdout.txt"), err = Temp("stderr.txt");
-    const std::string cmd = std::string("timeout 60 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " + kSite +
-                            " --simulate " + kSource + "/examples/scenarios/mains-failure.json --rounds 7" + kFast +
-                            " --events " + target + " >" + out + " 2>" + err;
-    ASSERT_EQ(std::system(cmd.c_str()), 0) << Slurp(err);
+    const auto args = Words(QPR_HOST_BIN, "--plugin " + std::string(QPR_PLUGIN) + " --config " + kSite +
+                                              " --simulate " + kSource + "/examples/scenarios/mains-failure.json" +
+                                              " --rounds 7" + kFast + " --events " + target);
+    ASSERT_EQ(RunToEnd(args, out, err, 60), 0) << Slurp(err);
     const auto events = ReadEvents(out);  // standard output holds nothing but events
     ASSERT_EQ(Of(events, "round").size(), 7u);
     for (const auto& e : events) ASSERT_TRUE(e["t"].isInt64()) << e;
@@ -641,11 +639,6 @@ TEST(HostRunField, TheLineComesBackAfterEveryLoss) {
   const int tcpPort = FreePort();
   const std::string dir = Temp("line");
   const std::string scenario = kSource + "/examples/scenarios/normal.json";
-  // Every helper program ends by itself within the test's time.
-  const auto bounded = [](std::vector<std::string> args) {
-    args.insert(args.begin(), {"timeout", "100"});
-    return args;
-  };
   struct Transport {
     const char* name;
     std::string port;
@@ -658,7 +651,8 @@ TEST(HostRunField, TheLineComesBackAfterEveryLoss) {
          const std::string log = dir + "-sim.txt";
          std::remove(log.c_str());
          c.push_back(std::make_unique<Child>(
-             bounded({QPR_SIM_BIN, "--listen", "127.0.0.1:" + std::to_string(tcpPort), "--scenario", scenario}),
+             std::vector<std::string>{QPR_SIM_BIN, "--listen", "127.0.0.1:" + std::to_string(tcpPort), "--scenario",
+                                      scenario},
              "/dev/null", log));
          WaitFor([&] { return Contains(Slurp(log), "listening"); }, 5);
          return c;
@@ -667,11 +661,16 @@ TEST(HostRunField, TheLineComesBackAfterEveryLoss) {
        [&] {
          std::vector<std::unique_ptr<Child>> c;
          c.push_back(std::make_unique<Child>(
-             bounded({"socat", "pty,raw,echo=0,link=" + dir + "-host", "pty,raw,echo=0,link=" + dir + "-sim"}),
+             std::vector<std::string>{"socat", "pty,raw,echo=0,link=" + dir + "-host", "pty,raw,echo=0,link=" + dir + "-sim"},
              "/dev/null", dir + "-socat.txt"));
          WaitFor([&] { return access((dir + "-sim").c_str(), F_OK) == 0 && access((dir + "-host").c_str(), F_OK) == 0; }, 5);
-         c.push_back(std::make_unique<Child>(bounded({QPR_SIM_BIN, "--port", dir + "-sim", "--scenario", scenario}),
-                                             "/dev/null", dir + "-sim.txt"));
+         // Ready once the simulator reads the line: commands sent before pile up in the pseudo-terminal and
+         // are answered late, out of step (a slow start under a sanitizer).
+         const std::string log = dir + "-sim.txt";
+         std::remove(log.c_str());
+         c.push_back(std::make_unique<Child>(
+             std::vector<std::string>{QPR_SIM_BIN, "--port", dir + "-sim", "--scenario", scenario}, "/dev/null", log));
+         WaitFor([&] { return Contains(Slurp(log), "answering on"); });
          return c;
        }},
   };

@@ -187,7 +187,7 @@ TEST(Http, MetricsPassPromtoolAndEqualTheRoundsValueEvents) {
   const std::string file = Temp("metrics.txt");
   std::ofstream(file) << metrics;
   const std::string lint = Temp("promtool.txt");
-  const int rc = std::system(("promtool check metrics < " + file + " > " + lint + " 2>&1").c_str());
+  const int rc = System("promtool check metrics < " + file + " > " + lint + " 2>&1");
   EXPECT_EQ(rc, 0) << Slurp(lint) << metrics;
 
   // The value events of the round the scrape counted: those after its round event.
@@ -349,7 +349,7 @@ TEST(Http, AStreamClientThatDoesNotReadIsDroppedAndAPortInUseIsRefused) {
   const std::string err = Temp("second-err.txt");
   const std::string cmd = std::string("timeout 30 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " + kSite +
                           " --simulate --rounds 1 --http " + std::to_string(host.port) + " >/dev/null 2>" + err;
-  const int rc = std::system(cmd.c_str());
+  const int rc = System(cmd);
   EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, 1);
   EXPECT_TRUE(Contains(Slurp(err), "cannot serve HTTP on 127.0.0.1:" + std::to_string(host.port))) << Slurp(err);
 }
@@ -489,7 +489,7 @@ TEST(Http, AHostNameServesEachOfItsAddresses) {
     const std::string out = Temp("name-out.txt"), err = Temp("name-err.txt");
     const std::string cmd = std::string("timeout 30 ") + QPR_HOST_BIN + " --plugin " + QPR_PLUGIN + " --config " +
                             kSite + " --simulate --rounds 1 --http " + row.at + " >" + out + " 2>" + err;
-    const int rc = std::system(cmd.c_str());
+    const int rc = System(cmd);
     EXPECT_EQ(WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, row.exit) << row.at << Slurp(err);
     EXPECT_TRUE(Contains(Slurp(out) + Slurp(err), row.said)) << row.at << Slurp(out) << Slurp(err);
   }
@@ -503,7 +503,7 @@ TEST(Http, PageShowsValuesAndAnAlarmComingAndGoingInChromium) {
   const std::string cmd = "timeout 60 node " + kSource + "/tests/tools/browser/page_check.mjs http://127.0.0.1:" +
                           std::to_string(host.port) + "/ " + shot + " > " + out + " 2>&1";
   std::remove(shot.c_str());
-  EXPECT_EQ(std::system(cmd.c_str()), 0) << Slurp(out);
+  EXPECT_EQ(System(cmd), 0) << Slurp(out);
   EXPECT_GT(Slurp(shot).size(), 10000u);
 }
 

@@ -19,6 +19,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -82,24 +83,14 @@ bool WaitFor(const std::function<bool()>& done, milliseconds limit = millisecond
 
 // A child process with its output in files; stopped with SIGTERM on destruction.
 struct Process {
-  pid_t pid = -1;
+  std::unique_ptr<process_support::Child> child;
   std::string out = Temp("out.txt"), err = Temp("err.txt");
 
   void Start(std::vector<std::string> args) {
-    pid = process_support::Spawn(std::move(args), out, err);
+    child = std::make_unique<process_support::Child>(std::move(args), out, err);
   }
-  int Stop(int signal = SIGTERM) {
-    if (pid <= 0) return -1;
-    kill(pid, signal);
-    return Wait();
-  }
-  int Wait() {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    pid = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  }
-  ~Process() { Stop(); }
+  int Stop(int signal = SIGTERM) { return child ? child->Stop(signal) : -1; }
+  int Wait() { return child ? child->Wait() : -1; }
 };
 
 unsigned FreePort() {
@@ -147,7 +138,7 @@ struct Broker {
       const auto colon = passwords.find(':');
       const std::string cmd = "mosquitto_passwd -b " + file + " " + passwords.substr(0, colon) + " " +
                               passwords.substr(colon + 1) + " >/dev/null 2>&1";
-      if (std::system(cmd.c_str()) != 0) ADD_FAILURE() << cmd;
+      if (process_support::System(cmd) != 0) ADD_FAILURE() << cmd;
       c << "allow_anonymous false\npassword_file " << file << "\n";
     }
   }
@@ -187,7 +178,7 @@ struct Subscriber {
                               (login.empty() ? "" : " -u " + login.substr(0, login.find(':')) + " -P " +
                                                         login.substr(login.find(':') + 1)) +
                               " -t test/probe -m up >/dev/null 2>&1";
-    if (!WaitFor([&] { return std::system(probe.c_str()) == 0 && Has("test/probe"); }))
+    if (!WaitFor([&] { return process_support::System(probe) == 0 && Has("test/probe"); }))
       ADD_FAILURE() << "mosquitto_sub did not subscribe: " << Slurp(process.err);
   }
   std::vector<Message> Messages() const {
@@ -616,12 +607,12 @@ TEST(Mqtt, ABrokerThatAcknowledgesNothingDoesNotGrowTheClient) {
   const auto start = std::chrono::steady_clock::now();
   const auto at = [&](int s) { std::this_thread::sleep_until(start + std::chrono::seconds(s)); };
   at(4);  // the edge queue is full by now, the library holds what it may
-  const long rss4 = RssKb(host.pid);
+  const long rss4 = RssKb(host.child->pid);
   const long long rounds4 = rounds();
   at(12);
   const long long rounds12 = rounds();
   at(20);
-  const long rss20 = RssKb(host.pid);
+  const long rss20 = RssKb(host.child->pid);
   const long long rounds20 = rounds();
   // Unbounded, the library held 3 MB and more on top after 16 s at this pace.
   // (A sanitizer's own bookkeeping grows with every allocation: no figure there.)
