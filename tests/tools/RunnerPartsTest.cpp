@@ -90,6 +90,9 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--http", "1.2.3:80"}, "--http needs a numeric IP address"},
       {{"--site", ""}, "--site needs a name"},
       {{"--discover", "--http", "9427"}, "--http serves a polling run"},
+      {{"--decode", "c.json", "--check-config", "s.json"}, "give only one of"},
+      {{"--decode", "c.json", "--format", "xml"}, "--format needs jsonl or csv"},
+      {{"--format", "csv"}, "--format goes with --decode"},
   };
   for (const auto& row : rows) {
     try {
