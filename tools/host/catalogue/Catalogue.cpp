@@ -31,9 +31,9 @@ constexpr Field kAcFields[] = {
     {"current_l1", "Mains L1 current", "A", "current", "qpr2427k_ac_current_amperes", "phase=\"L1\"", 1, M, F32, offsetof(Ac, ia)},
     {"current_l2", "Mains L2 current", "A", "current", "qpr2427k_ac_current_amperes", "phase=\"L2\"", 1, M, F32, offsetof(Ac, ib)},
     {"current_l3", "Mains L3 current", "A", "current", "qpr2427k_ac_current_amperes", "phase=\"L3\"", 1, M, F32, offsetof(Ac, ic)},
-    {"current_l1_status", "Mains L1 current status", "", nullptr, "qpr2427k_ac_current_status", "phase=\"L1\"", 0, S, U8, offsetof(Ac, ia_alert)},
-    {"current_l2_status", "Mains L2 current status", "", nullptr, "qpr2427k_ac_current_status", "phase=\"L2\"", 0, S, U8, offsetof(Ac, ib_alert)},
-    {"current_l3_status", "Mains L3 current status", "", nullptr, "qpr2427k_ac_current_status", "phase=\"L3\"", 0, S, U8, offsetof(Ac, ic_alert)},
+    {"current_l1_status", "Mains L1 current status", "", nullptr, "qpr2427k_ac_current_alert", "phase=\"L1\"", 0, S, U8, offsetof(Ac, ia_alert)},
+    {"current_l2_status", "Mains L2 current status", "", nullptr, "qpr2427k_ac_current_alert", "phase=\"L2\"", 0, S, U8, offsetof(Ac, ib_alert)},
+    {"current_l3_status", "Mains L3 current status", "", nullptr, "qpr2427k_ac_current_alert", "phase=\"L3\"", 0, S, U8, offsetof(Ac, ic_alert)},
 };
 constexpr Field kAcSwitch[] = {
     {"switch_{n}", "AC switch {n}", "", nullptr, "qpr2427k_ac_switch_state", "", 0, S, U8, 0},
@@ -94,7 +94,7 @@ constexpr Group kRcGroups[] = {
 // ---- DC distribution (5028) ----
 constexpr Field kDcFields[] = {
     {"dc_voltage", "DC output voltage", "V", "voltage", "qpr2427k_dc_voltage_volts", "", 2, M, F32, offsetof(Dc, v)},
-    {"load_current", "DC load current", "A", "current", "qpr2427k_dc_load_current_amperes", "", 1, M, F32, offsetof(Dc, i)},
+    {"load_current", "DC load current", "A", "current", "qpr2427k_dc_current_amperes", "", 1, M, F32, offsetof(Dc, i)},
     {"dc_voltage_status", "DC voltage status", "", nullptr, "qpr2427k_dc_voltage_status", "", 0, S, U8, offsetof(Dc, volt_state)},
 };
 constexpr Field kDcBattery[] = {
