@@ -11,6 +11,8 @@
 #include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/cli/Decode.h"
 #include "tools/host/outputs/cache/CacheFile.h"
+#include "tools/host/catalogue/Plant.h"
+#include "units/ac/tele_c_qpr2427k_ac.h"
 #include "units/dc/tele_c_qpr2427k_dc.h"
 #include "units/rc/tele_c_qpr2427k_rc.h"
 
@@ -126,3 +128,83 @@ TEST(Catalogue, DecodeJobPrintsACacheFileAsCsvRows) {
 }
 
 }  // namespace
+
+namespace plant {
+
+using runner::Published;
+using runner::Stamped;
+
+std::vector<unsigned char> AcImage(float volts) {
+  tele_c_qpr2427k_ac ac{};
+  ac.channel_count = 1;
+  tele_c_qpr2427k_ac_channel ch{};
+  PutFloat(ch.a, volts);
+  PutFloat(ch.b, volts);
+  PutFloat(ch.c, volts);
+  std::vector<unsigned char> image(sizeof ac + sizeof ch);
+  std::memcpy(image.data(), &ac, sizeof ac);
+  std::memcpy(image.data() + sizeof ac, &ch, sizeof ch);
+  return image;
+}
+
+std::vector<unsigned char> BatteryImage(float each) {
+  tele_c_qpr2427k_dc dc{};
+  PutFloat(dc.v, 53.5f);
+  PutFloat(dc.i, 30.0f);
+  dc.dc_m = 2;
+  PutFloat(dc.m_value[0], each);
+  PutFloat(dc.m_value[1], each);
+  std::vector<unsigned char> image(sizeof dc);
+  std::memcpy(image.data(), &dc, sizeof dc);
+  return image;
+}
+
+TEST(Plant, MainsBatteryAndDischargeFollowTheImages) {
+  struct Step {
+    runner::Millis t;
+    float mainsV, batteryEach;  // per battery, two batteries
+    bool mains, onBattery;
+    double ah;
+  };
+  // Mains fails at 10 s (nothing counted before), the batteries give 15 A
+  // each for an hour (30 Ah), then 0.2 A each for an hour, inside the dead
+  // band, which keeps the state (0.4 Ah); the mains returns at 7210 s.
+  const Step steps[] = {
+      {0, 230, 1.5f, true, false, 0},           {10'000, 0, -15, false, true, 0},
+      {3'610'000, 0, -15, false, true, 30},     {7'210'000, 0, -0.2f, false, true, 30.4},
+      {7'210'000 + 1, 230, 1.0f, true, false, 30.4},
+  };
+  catalogue::Plant p;
+  for (const auto& s : steps) {
+    p.Observe(Stamped{s.t, Published{11, 5026, AcImage(s.mainsV)}});
+    p.Observe(Stamped{s.t, Published{21, 5028, BatteryImage(s.batteryEach)}});
+    const auto& st = p.State();
+    SCOPED_TRACE(s.t);
+    ASSERT_TRUE(st.mainsPresent && st.onBattery);
+    EXPECT_EQ(*st.mainsPresent, s.mains);
+    EXPECT_EQ(*st.onBattery, s.onBattery);
+    EXPECT_NEAR(st.dischargedAh, s.ah, 0.01);
+    EXPECT_FLOAT_EQ(static_cast<float>(*st.batteryCurrent), 2 * s.batteryEach);
+  }
+  EXPECT_EQ(p.State().mainsSince, 7'210'001);
+}
+
+TEST(Plant, RectifiersAreRunningOffOrFaulty) {
+  tele_c_qpr2427k_rc rc{};
+  rc.channel_count = 3;
+  tele_c_qpr2427k_rc_channel m[3]{};
+  m[1].status43[0] = 1;  // off
+  m[2].status43[0] = 1;  // off and faulty: counted as faulty
+  m[2].status44 = 1;
+  std::vector<unsigned char> image(sizeof rc + sizeof m);
+  std::memcpy(image.data(), &rc, sizeof rc);
+  std::memcpy(image.data() + sizeof rc, m, sizeof m);
+  catalogue::Plant p;
+  p.Observe(Stamped{1, Published{100, 5027, image}});
+  EXPECT_EQ(*p.State().rectifiers, 3u);
+  EXPECT_EQ(p.State().running, 1u);
+  EXPECT_EQ(p.State().off, 1u);
+  EXPECT_EQ(p.State().faulty, 1u);
+}
+
+}  // namespace plant

@@ -97,6 +97,7 @@ void Header(std::string& out, const char* name, const char* type, const char* he
 
 void StatusModel::Observe(const Stamped& o) {
   metricsFresh_ = statusFresh_ = false;
+  plant_.Observe(o);
   if (std::holds_alternative<CommandSent>(o.what)) ++commands_;
   else if (std::holds_alternative<ReplyAccepted>(o.what)) ++replies_;
   else if (std::holds_alternative<FrameRejected>(o.what)) ++rejected_;
@@ -212,6 +213,25 @@ std::string StatusModel::RenderMetrics() const {
     Header(out, "qpr2427k_last_round_timestamp_seconds", "gauge", "when the last round ended (Unix time)");
     out += fmt::format("qpr2427k_last_round_timestamp_seconds{{{}}} {:.3f}\n", site, lastRoundAt_ / 1000.0);
   }
+  const catalogue::PlantState& p = plant_.State();
+  const auto gauge = [&](const char* name, const char* help, const std::string& value) {
+    Header(out, name, "gauge", help);
+    out += fmt::format("{}{{{}}} {}\n", name, site, value);
+  };
+  if (p.mainsPresent) gauge("qpr2427k_mains_present", "1 while an AC channel has mains, 0 after it failed", *p.mainsPresent ? "1" : "0");
+  if (p.onBattery) gauge("qpr2427k_on_battery", "1 while the batteries discharge", *p.onBattery ? "1" : "0");
+  if (p.batteryCurrent)
+    gauge("qpr2427k_plant_battery_current_amperes", "all batteries' current: charging above 0, discharging below",
+          Text(static_cast<float>(*p.batteryCurrent)));
+  if (p.mainsPresent)
+    gauge("qpr2427k_discharged_since_mains_failure_ampere_hours",
+          "estimate: the battery current integrated between rounds since the mains last failed",
+          fmt::format("{:.4f}", p.dischargedAh));
+  if (p.rectifiers) {
+    Header(out, "qpr2427k_rectifiers", "gauge", "rectifier modules running, off and faulty");
+    for (const auto& [state, n] : {std::pair<const char*, unsigned>{"running", p.running}, {"off", p.off}, {"faulty", p.faulty}})
+      out += fmt::format("qpr2427k_rectifiers{{{},state=\"{}\"}} {}\n", site, state, n);
+  }
   Header(out, "qpr2427k_health", "gauge", "1 for the communication health state the runner is in");
   for (Health h : kHealthStates)
     out += fmt::format("qpr2427k_health{{{},state=\"{}\"}} {}\n", site, HealthName(h), h == health_ ? 1 : 0);
@@ -268,6 +288,23 @@ std::string StatusModel::RenderStatus(Millis now) const {
     j["since"] = static_cast<Json::Int64>(it->since);
     alarms.append(j);
   }
+  const catalogue::PlantState& p = plant_.State();
+  Json::Value& plant = root["plant"] = Json::Value(Json::objectValue);
+  const auto since = [](Millis t) { return static_cast<Json::Int64>(t); };
+  if (p.mainsPresent) plant["mains"] = *p.mainsPresent ? "present" : "failed", plant["mains_since"] = since(p.mainsSince);
+  if (p.onBattery) plant["on_battery"] = *p.onBattery, plant["on_battery_since"] = since(p.batterySince);
+  if (p.batteryCurrent) plant["battery_current"] = JsonNumber(static_cast<float>(*p.batteryCurrent));
+  if (p.mainsPresent) plant["discharged_ah_estimate"] = std::round(p.dischargedAh * 1000) / 1000;
+  if (p.dcVoltage) plant["dc_voltage"] = JsonNumber(static_cast<float>(*p.dcVoltage));
+  if (p.loadCurrent) plant["load_current"] = JsonNumber(static_cast<float>(*p.loadCurrent));
+  if (p.rectifiers) {
+    plant["rectifiers"]["modules"] = *p.rectifiers;
+    plant["rectifiers"]["running"] = p.running;
+    plant["rectifiers"]["off"] = p.off;
+    plant["rectifiers"]["faulty"] = p.faulty;
+  }
+  Json::Value& levels = plant["active_alarms_by_level"] = Json::Value(Json::objectValue);
+  for (const auto& [level, n] : p.alarmsByLevel) levels[std::to_string(level)] = n;
   // The newest chart point; the page asks /api/v1/chart once for the hour before.
   if (!chart_.empty()) root["chart_point"] = ChartPoint(chart_.back());
   return Write(root);

@@ -1,6 +1,7 @@
 // What the HTTP endpoint serves, kept from the observation stream: each unit's
 // latest values with their time, the active alarms, the health, counters, round
-// durations and an hour of chart points; rendered as Prometheus text and JSON.
+// durations, the plant summary and an hour of chart points; rendered as
+// Prometheus text and JSON.
 #pragma once
 #include <array>
 #include <deque>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tools/host/catalogue/Plant.h"
 #include "tools/host/stream/AlarmTracker.h"
 #include "tools/host/stream/Observation.h"
 
@@ -64,6 +66,7 @@ class StatusModel : public Observer {
   std::map<UnitKey, Unit> units_;
   std::vector<std::pair<unsigned, unsigned>> modules_;
   ActiveAlarms active_;
+  catalogue::Plant plant_;
   std::map<AlarmKey, AlarmState> alarmSeen_;  // every alarm seen, active or not
   Health health_ = Health::Starting;
   std::string healthMessage_;
