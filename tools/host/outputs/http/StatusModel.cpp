@@ -148,19 +148,35 @@ void StatusModel::Values(const Stamped& o, const ValuesRead& v) {
   while (!chart_.empty() && chart_.front().t < o.t - kChartSpan) chart_.pop_front();
 }
 
-std::string StatusModel::Metrics(Millis) const {
-  if (!metricsFresh_) metricsText_ = RenderMetrics();
+bool StatusModel::Fresh(Millis t, Millis now) const {
+  return health_ == Health::Online && t > 0 && now - t < kFreshFor;
+}
+
+std::vector<bool> StatusModel::Freshness(Millis now) const {
+  std::vector<bool> f;
+  for (const auto& [key, unit] : units_) f.push_back(Fresh(unit.t, now));
+  f.push_back(Fresh(lastRoundAt_, now));
+  return f;
+}
+
+std::string StatusModel::Metrics(Millis now) const {
+  // Kept until something is observed or a unit's values turn stale.
+  std::vector<bool> freshness = Freshness(now);
+  if (!metricsFresh_ || freshness != metricsFreshness_) metricsText_ = RenderMetrics(now);
   metricsFresh_ = true;
+  metricsFreshness_ = std::move(freshness);
   return metricsText_;
 }
 
-std::string StatusModel::RenderMetrics() const {
+std::string StatusModel::RenderMetrics(Millis now) const {
   std::string out;
   const std::string site = fmt::format("site=\"{}\"", Escape(site_));
-  // Unit values, grouped by metric as the format wants.
+  // Unit values, grouped by metric as the format wants; a stale unit's values
+  // are not exported, so that a dashboard shows a gap, not the last number.
   std::map<const ValueMetric*, std::string> samples;
   for (const auto& [key, unit] : units_)
     for (const auto& v : unit.values) {
+      if (!Fresh(unit.t, now)) break;
       if (!v.ok || !std::isfinite(v.value)) continue;
       const Mapped m = MapKey(key.first, v.key);
       samples[m.metric] += fmt::format("{}{{{},device_type=\"{}\",data_id=\"{}\"{}}} {}\n", m.metric->name, site,
@@ -172,7 +188,15 @@ std::string StatusModel::RenderMetrics() const {
     Header(out, m->name, "gauge", m->help);
     out += it->second;
   }
-  if (!modules_.empty()) {
+  if (!units_.empty()) {
+    Header(out, "qpr2427k_unit_last_update_timestamp_seconds", "gauge",
+           "when the unit's values were last read (Unix time); they are exported for 61 s after, while health is online");
+    for (const auto& [key, unit] : units_)
+      out += fmt::format("qpr2427k_unit_last_update_timestamp_seconds{{{},device_type=\"{}\",data_id=\"{}\"}} {:.3f}\n",
+                         site, Escape(key.first), key.second, unit.t / 1000.0);
+  }
+  const bool live = Fresh(lastRoundAt_, now);
+  if (!modules_.empty() && live) {
     Header(out, "qpr2427k_rectifier_modules", "gauge", "rectifier modules the system reports");
     for (const auto& [id, n] : modules_)
       out += fmt::format("qpr2427k_rectifier_modules{{{},device_type=\"qpr2427k-rc\",data_id=\"{}\"}} {}\n", site, id, n);
@@ -213,7 +237,7 @@ std::string StatusModel::RenderMetrics() const {
     Header(out, "qpr2427k_last_round_timestamp_seconds", "gauge", "when the last round ended (Unix time)");
     out += fmt::format("qpr2427k_last_round_timestamp_seconds{{{}}} {:.3f}\n", site, lastRoundAt_ / 1000.0);
   }
-  const catalogue::PlantState& p = plant_.State();
+  const catalogue::PlantState& p = live ? plant_.State() : catalogue::PlantState{};
   const auto gauge = [&](const char* name, const char* help, const std::string& value) {
     Header(out, name, "gauge", help);
     out += fmt::format("{}{{{}}} {}\n", name, site, value);
@@ -224,9 +248,9 @@ std::string StatusModel::RenderMetrics() const {
     gauge("qpr2427k_plant_battery_current_amperes", "all batteries' current: charging above 0, discharging below",
           Text(static_cast<float>(*p.batteryCurrent)));
   if (p.mainsPresent)
-    gauge("qpr2427k_discharged_since_mains_failure_ampere_hours",
-          "estimate: the battery current integrated between rounds since the mains last failed",
-          fmt::format("{:.4f}", p.dischargedAh));
+    gauge("qpr2427k_discharged_since_mains_failure_coulombs",
+          "estimate: the battery current integrated between rounds since the mains last failed (3600 C = 1 Ah)",
+          fmt::format("{:.1f}", p.dischargedAh * 3600));
   if (p.rectifiers) {
     Header(out, "qpr2427k_rectifiers", "gauge", "rectifier modules running, off and faulty");
     for (const auto& [state, n] : {std::pair<const char*, unsigned>{"running", p.running}, {"off", p.off}, {"faulty", p.faulty}})
@@ -264,6 +288,7 @@ std::string StatusModel::RenderStatus(Millis now) const {
     u["round"] = static_cast<Json::Int64>(unit.round);
     u["t"] = static_cast<Json::Int64>(unit.t);
     u["age_s"] = (now - unit.t) / 1000.0;
+    u["fresh"] = Fresh(unit.t, now);
     Json::Value& values = u["values"] = Json::Value(Json::arrayValue);
     for (const auto& v : unit.values) {
       Json::Value row;
