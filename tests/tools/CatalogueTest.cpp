@@ -11,7 +11,10 @@
 #include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/cli/Decode.h"
 #include "tools/host/outputs/cache/CacheFile.h"
+#include "tools/host/catalogue/AlarmNames.h"
 #include "tools/host/catalogue/Plant.h"
+#include "units/ac/AcAlarmRows.h"
+#include "units/dc/SystemStatusTable.h"
 #include "units/ac/tele_c_qpr2427k_ac.h"
 #include "units/dc/tele_c_qpr2427k_dc.h"
 #include "units/rc/tele_c_qpr2427k_rc.h"
@@ -208,3 +211,31 @@ TEST(Plant, RectifiersAreRunningOffOrFaulty) {
 }
 
 }  // namespace plant
+
+namespace alarms {
+
+TEST(AlarmNames, EveryAlarmRowHasAnEnglishNameWithItsNumber) {
+  using AcRows = units::ac::AcAlarmRows<tele_c_qpr2427k_ac, tele_c_qpr2427k_ac_channel>;
+  std::set<std::string> names;
+  const auto check = [&](const units::AlarmRow& row) {
+    const std::string name = catalogue::EnglishAlarmName(row.key, "交流屏2x");
+    EXPECT_FALSE(name.empty()) << row.key;
+    EXPECT_EQ(name.find("{n}"), std::string::npos) << row.key;
+    EXPECT_TRUE(names.insert(name).second) << "duplicate name " << name;
+  };
+  for (const auto& row : AcRows::kChannel) check(row);
+  for (const auto& row : AcRows::kCurrent) check(row);
+  for (const auto& row : dc::kSystemStatusRows) check(row);
+  struct Row {
+    const char *key, *text, *english;
+  } rows[] = {
+      {"AC_8", "交流屏2输入线/相电压AB/A", "Mains 2 L1 phase lost"},
+      {"DC_3", "直流3电池熔丝故障告警", "Battery fuse 3 blown"},
+      {"QPR2427K_RC_2", "模块2模块故障告警状态", "Rectifier 2 module fault"},
+      {"QPR2427K_AC_71", "其他告警", "Three-phase mains 2 L1 voltage high"},
+      {"no_such_key", "x", ""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(catalogue::EnglishAlarmName(row.key, row.text), row.english) << row.key;
+}
+
+}  // namespace alarms

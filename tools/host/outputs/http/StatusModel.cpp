@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "host/json.h"
+#include "tools/host/catalogue/AlarmNames.h"
 #include "tools/host/stream/EventJson.h"
 
 namespace runner {
@@ -205,9 +206,9 @@ std::string StatusModel::RenderMetrics(Millis now) const {
     Header(out, "qpr2427k_alarm_active", "gauge", "1 while the alarm is active, 0 after it cleared");
     for (const auto& [k, s] : alarmSeen_)
       out += fmt::format(
-          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\"}} {}\n",
+          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\",name=\"{}\"}} {}\n",
           site, Escape(std::get<0>(k)), std::get<1>(k), Escape(std::get<2>(k)), Escape(s.code), s.level,
-          Escape(std::get<3>(k)), s.active ? 1 : 0);
+          Escape(std::get<3>(k)), Escape(catalogue::EnglishAlarmName(std::get<2>(k), std::get<3>(k))), s.active ? 1 : 0);
   }
   const struct {
     const char* name;
@@ -310,6 +311,7 @@ std::string StatusModel::RenderStatus(Millis now) const {
   const auto& list = active_.List();
   for (auto it = list.rbegin(); it != list.rend(); ++it) {  // newest first
     Json::Value j = AlarmObject(it->alarm);
+    j["english"] = catalogue::EnglishAlarmName(it->alarm.key, it->alarm.text);
     j["since"] = static_cast<Json::Int64>(it->since);
     alarms.append(j);
   }
