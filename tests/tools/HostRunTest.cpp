@@ -294,6 +294,9 @@ TEST(HostRun, ANoisyLineStillGivesWholeRounds) {
   EXPECT_EQ(run.Of("round").size(), 12u);
   EXPECT_FALSE(run.Of("timeout").empty());
   EXPECT_FALSE(run.Of("rejected").empty());
+  // A garbled unit count is a line fault, not a settings problem.
+  EXPECT_TRUE(run.Of("diagnosis").empty());
+  EXPECT_FALSE(Contains(run.err + run.out, "SETTINGS:")) << run.err;
   // 22 values after each round, all answered.
   const auto values = run.Of("value");
   EXPECT_EQ(values.size(), 12u * 22u);

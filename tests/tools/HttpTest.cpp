@@ -501,7 +501,8 @@ TEST(Http, PageShowsValuesAndAnAlarmComingAndGoingInChromium) {
   Host host({"--simulate", scenario, "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "100"});
   const std::string shot = std::string(QPR_BUILD_DIR) + "/status-page.png", out = Temp("page.txt");
   const std::string cmd = "timeout 60 node " + kSource + "/tests/tools/browser/page_check.mjs http://127.0.0.1:" +
-                          std::to_string(host.port) + "/ " + shot + " > " + out + " 2>&1";
+                          std::to_string(host.port) + "/ " + shot + " " + std::to_string(host.child->pid) + " > " + out +
+                          " 2>&1";
   std::remove(shot.c_str());
   EXPECT_EQ(System(cmd), 0) << Slurp(out);
   EXPECT_GT(Slurp(shot).size(), 10000u);

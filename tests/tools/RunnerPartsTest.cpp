@@ -110,6 +110,9 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--mqtt", "mqtt://u:p%00q@h"}, "the password holds a NUL byte"},
       {{"--mqtt", "mqtt://u%0A@h"}, "the user holds a control character"},
       {{"--mqtt", "mqtt://u%FF@h"}, "the user is not UTF-8"},
+      {{"--decode", "c.json", "--check-config", "s.json"}, "give only one of"},
+      {{"--decode", "c.json", "--format", "xml"}, "--format needs jsonl or csv"},
+      {{"--format", "csv"}, "--format goes with --decode"},
   };
   for (const auto& row : rows) {
     try {

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <string>
 
+#include "tools/host/cli/Decode.h"
 #include "tools/host/cli/Jobs.h"
 #include "tools/host/line/Links.h"
 #include "tools/host/cli/Options.h"
@@ -126,6 +127,9 @@ int main(int argc, char** argv) {
   std::FILE* view = nullptr;
   try {
     if (options.mode == runner::Mode::Discover) return runner::DiscoverSystem(options, stdout);
+    if (options.mode == runner::Mode::Decode)
+      return runner::DecodeImages(options.decode, options.csv ? runner::DecodeFormat::Csv : runner::DecodeFormat::JsonLines,
+                                  stdout);
     if (options.mode == runner::Mode::CheckConfig) {
       view = SplitStandardOutput(options.trace, false);
       status = runner::CheckConfig(options, view);

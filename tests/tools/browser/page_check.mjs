@@ -1,9 +1,11 @@
 // Opens the runner's status page in Debian's headless chromium and checks,
 // without reloading, that it shows the runner's values and that an alarm
-// appears and then clears. Usage: node page_check.mjs URL SCREENSHOT.png
+// appears and then clears; given the runner's PID, it kills the runner and
+// checks that the page says so within 10 s (a second screenshot, NAME-lost.png).
+// Usage: node page_check.mjs URL SCREENSHOT.png [PID]
 import puppeteer from "puppeteer-core";
 
-const [url, shot] = process.argv.slice(2);
+const [url, shot, pid] = process.argv.slice(2);
 const fail = (why) => { console.error("page check: " + why); process.exit(1); };
 const browser = await puppeteer.launch({
   executablePath: "/usr/bin/chromium",
@@ -45,6 +47,15 @@ try {
     () => document.querySelectorAll("#alarms li").length === 0 && !document.getElementById("no-alarms").hidden,
     { timeout: 30000 }).catch(() => fail("the alarm did not clear: " + alarm));
   if (loads !== 1) fail(`the page loaded ${loads} times`);
+  if (pid) {
+    process.kill(Number(pid), "SIGKILL");
+    const killed = Date.now();
+    await page.waitForFunction(() => document.getElementById("health").textContent === "no answer" &&
+                                     document.getElementById("health").className === "bad", { timeout: 12000 })
+      .catch(() => fail("the page still looks alive 12 s after the runner was killed"));
+    if (Date.now() - killed > 10500) fail(`the page took ${Date.now() - killed} ms to say the runner is gone`);
+    await page.screenshot({ path: shot.replace(/\.png$/, "-lost.png"), fullPage: true });
+  }
   console.log("page check: values shown, alarm raised and cleared: " + alarm);
 } finally {
   await browser.close();

@@ -96,6 +96,8 @@ po::options_description Described() {
       ("port", text())
       ("replay", text())
       ("discover", po::bool_switch())
+      ("decode", text())
+      ("format", text())
       ("check-config", text())
       ("plugin", text())
       ("config", text())
@@ -215,6 +217,7 @@ std::string UsageText(const SearchPaths& defaults) {
   std::string text = R"(usage: qpr2427k-host [options]
        qpr2427k-host --discover (--port DEVICE | --simulate [SCENARIO]) [--address N] [--first-id N]
        qpr2427k-host --check-config FILE
+       qpr2427k-host --decode FILE [--format jsonl|csv]
 
 Loads the qpr2427k.so plug-in, creates its power-system device from a settings
 file and polls a power system as the monitoring host does, showing every round,
@@ -237,6 +240,11 @@ Other jobs:
   --first-id N           --discover: data ids numbered from N (default 1)
   --check-config FILE    check a settings file, print every problem and exit
                          (0: clean, 1: problems)
+  --decode FILE          print every image of a cache file or an events file
+                         (publications and history) field by field, with
+                         names and units
+  --format F             --decode: jsonl (one JSON object an image, the
+                         default) or csv (one row a field)
 
 Device:
   --plugin FILE          the plug-in @PLUGIN@
@@ -354,6 +362,17 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     o.mode = Mode::CheckConfig;
     o.checkConfig = str("check-config");
   }
+  if (has("decode")) {
+    if (o.mode != Mode::Run) throw UsageError("give only one of --discover, --check-config and --decode");
+    o.mode = Mode::Decode;
+    o.decode = str("decode");
+  }
+  if (has("format")) {
+    if (o.mode != Mode::Decode) throw UsageError("--format goes with --decode");
+    if (str("format") != "jsonl" && str("format") != "csv")
+      throw UsageError(fmt::format("--format needs jsonl or csv, got \"{}\"", str("format")));
+    o.csv = str("format") == "csv";
+  }
   if (o.mode == Mode::Discover && o.source == Source::Replay) throw UsageError("--discover needs --port or --simulate");
   set("plugin", o.plugin);
   set("config", o.config);
@@ -376,7 +395,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   o.exitOnLineLoss = flag("exit-on-line-loss");
   o.quiet = flag("quiet");
   if (has("http")) {
-    if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not --discover or --check-config");
+    if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not --discover, --check-config or --decode");
     std::tie(o.httpAddresses, o.httpPort) = ParseHttpAddress(str("http"));
   }
   if (has("site") && str("site").empty()) throw UsageError("--site needs a name");

@@ -10,8 +10,9 @@
 namespace runner {
 
 enum class Source { Simulate, Port, Replay };
-// What the program does: poll (the default), discover a system, or check settings.
-enum class Mode { Run, Discover, CheckConfig };
+// What the program does: poll (the default), discover a system, check settings,
+// or decode saved images.
+enum class Mode { Run, Discover, CheckConfig, Decode };
 
 struct RunOptions {
   Mode mode = Mode::Run;
@@ -35,6 +36,8 @@ struct RunOptions {
   unsigned firstId = 1;         // --discover: data ids numbered from here
   unsigned address = 1;         // --discover: the system's address
   std::string checkConfig;      // --check-config FILE
+  std::string decode;           // --decode FILE
+  bool csv = false;             // --format csv (else JSON lines)
   std::optional<MqttUrl> mqtt;  // --mqtt: publish to this broker (password from the URL or --mqtt-password-file)
   std::string mqttCa;           // --mqtt-ca: CA file for mqtts://
   std::string mqttPrefix = "qpr2427k";

@@ -107,6 +107,7 @@ class Session : public Observer {
   HealthMonitor health_;
   AlarmTracker alarms_;
   std::set<std::string> diagnosed_;
+  std::string lastMismatch_;  // the last count mismatch since a round ended
   bool configuring_ = false;
   std::vector<std::string> configLog_;  // the plug-in's log lines while it takes the settings
 
@@ -291,7 +292,16 @@ void Session::OnMismatch(const std::string& unitKind, unsigned reported, unsigne
   const std::string message =
       fmt::format("the power system reports {} {} unit{}; the settings configure {} ({})", reported, unitKind,
                   reported == 1 ? "" : "s", configured, unitKind == "AC" ? "acSetting" : "dcSetting");
-  if (diagnosed_.insert(message).second) Emit(Diagnosis{message});
+  // One reply with another count may be a garbled one: a line fault. The
+  // same count again before a round ends is the settings' problem.
+  const bool repeated = message == lastMismatch_;
+  lastMismatch_ = message;
+  if (!repeated) {
+    health_.Rejected(message);
+    Say(fmt::format("line fault: {}; a settings problem if it repeats", message));
+  } else if (diagnosed_.insert(message).second) {
+    Emit(Diagnosis{message});
+  }
   health_.SetCause(message);
   // The device starts over at once; the host lets it try again only after a pause.
   holdUntil_ = ctl_->lastCommandAt() + kFailedRoundGap;
@@ -303,6 +313,7 @@ void Session::RoundEnded() {
   const double ms = std::chrono::duration<double, std::milli>(now - roundStart_).count();
   const std::uint64_t commands = ctl_->commandsSent() - roundFirstCommand_ + 1;
   inRound_ = false;
+  lastMismatch_.clear();
   ++rounds_;
   line_.Worked();
   device_->dataReady_ = true;

@@ -42,7 +42,7 @@ constexpr int kServerNice = 19;
 
 // What the model ignores: only stream clients need these.
 bool StreamOnly(const Observation& o) {
-  return std::holds_alternative<AlarmCall>(o) || std::holds_alternative<Published>(o) ||
+  return std::holds_alternative<AlarmCall>(o) ||
          std::holds_alternative<HistorySaved>(o) || std::holds_alternative<LogLine>(o) ||
          std::holds_alternative<Diagnosis>(o) || std::holds_alternative<Notice>(o);
 }

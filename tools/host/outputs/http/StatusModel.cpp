@@ -10,6 +10,7 @@
 #include <optional>
 
 #include "host/json.h"
+#include "tools/host/catalogue/AlarmNames.h"
 #include "tools/host/stream/EventJson.h"
 
 namespace runner {
@@ -97,6 +98,7 @@ void Header(std::string& out, const char* name, const char* type, const char* he
 
 void StatusModel::Observe(const Stamped& o) {
   metricsFresh_ = statusFresh_ = false;
+  plant_.Observe(o);
   if (std::holds_alternative<CommandSent>(o.what)) ++commands_;
   else if (std::holds_alternative<ReplyAccepted>(o.what)) ++replies_;
   else if (std::holds_alternative<FrameRejected>(o.what)) ++rejected_;
@@ -147,19 +149,35 @@ void StatusModel::Values(const Stamped& o, const ValuesRead& v) {
   while (!chart_.empty() && chart_.front().t < o.t - kChartSpan) chart_.pop_front();
 }
 
-std::string StatusModel::Metrics(Millis) const {
-  if (!metricsFresh_) metricsText_ = RenderMetrics();
+bool StatusModel::Fresh(Millis t, Millis now) const {
+  return health_ == Health::Online && t > 0 && now - t < kFreshFor;
+}
+
+std::vector<bool> StatusModel::Freshness(Millis now) const {
+  std::vector<bool> f;
+  for (const auto& [key, unit] : units_) f.push_back(Fresh(unit.t, now));
+  f.push_back(Fresh(lastRoundAt_, now));
+  return f;
+}
+
+std::string StatusModel::Metrics(Millis now) const {
+  // Kept until something is observed or a unit's values turn stale.
+  std::vector<bool> freshness = Freshness(now);
+  if (!metricsFresh_ || freshness != metricsFreshness_) metricsText_ = RenderMetrics(now);
   metricsFresh_ = true;
+  metricsFreshness_ = std::move(freshness);
   return metricsText_;
 }
 
-std::string StatusModel::RenderMetrics() const {
+std::string StatusModel::RenderMetrics(Millis now) const {
   std::string out;
   const std::string site = fmt::format("site=\"{}\"", Escape(site_));
-  // Unit values, grouped by metric as the format wants.
+  // Unit values, grouped by metric as the format wants; a stale unit's values
+  // are not exported, so that a dashboard shows a gap, not the last number.
   std::map<const ValueMetric*, std::string> samples;
   for (const auto& [key, unit] : units_)
     for (const auto& v : unit.values) {
+      if (!Fresh(unit.t, now)) break;
       if (!v.ok || !std::isfinite(v.value)) continue;
       const Mapped m = MapKey(key.first, v.key);
       samples[m.metric] += fmt::format("{}{{{},device_type=\"{}\",data_id=\"{}\"{}}} {}\n", m.metric->name, site,
@@ -171,7 +189,15 @@ std::string StatusModel::RenderMetrics() const {
     Header(out, m->name, "gauge", m->help);
     out += it->second;
   }
-  if (!modules_.empty()) {
+  if (!units_.empty()) {
+    Header(out, "qpr2427k_unit_last_update_timestamp_seconds", "gauge",
+           "when the unit's values were last read (Unix time); they are exported for 61 s after, while health is online");
+    for (const auto& [key, unit] : units_)
+      out += fmt::format("qpr2427k_unit_last_update_timestamp_seconds{{{},device_type=\"{}\",data_id=\"{}\"}} {:.3f}\n",
+                         site, Escape(key.first), key.second, unit.t / 1000.0);
+  }
+  const bool live = Fresh(lastRoundAt_, now);
+  if (!modules_.empty() && live) {
     Header(out, "qpr2427k_rectifier_modules", "gauge", "rectifier modules the system reports");
     for (const auto& [id, n] : modules_)
       out += fmt::format("qpr2427k_rectifier_modules{{{},device_type=\"qpr2427k-rc\",data_id=\"{}\"}} {}\n", site, id, n);
@@ -180,9 +206,9 @@ std::string StatusModel::RenderMetrics() const {
     Header(out, "qpr2427k_alarm_active", "gauge", "1 while the alarm is active, 0 after it cleared");
     for (const auto& [k, s] : alarmSeen_)
       out += fmt::format(
-          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\"}} {}\n",
+          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\",name=\"{}\"}} {}\n",
           site, Escape(std::get<0>(k)), std::get<1>(k), Escape(std::get<2>(k)), Escape(s.code), s.level,
-          Escape(std::get<3>(k)), s.active ? 1 : 0);
+          Escape(std::get<3>(k)), Escape(catalogue::EnglishAlarmName(std::get<2>(k), std::get<3>(k))), s.active ? 1 : 0);
   }
   const struct {
     const char* name;
@@ -211,6 +237,25 @@ std::string StatusModel::RenderMetrics() const {
   if (lastRoundAt_) {
     Header(out, "qpr2427k_last_round_timestamp_seconds", "gauge", "when the last round ended (Unix time)");
     out += fmt::format("qpr2427k_last_round_timestamp_seconds{{{}}} {:.3f}\n", site, lastRoundAt_ / 1000.0);
+  }
+  const catalogue::PlantState& p = live ? plant_.State() : catalogue::PlantState{};
+  const auto gauge = [&](const char* name, const char* help, const std::string& value) {
+    Header(out, name, "gauge", help);
+    out += fmt::format("{}{{{}}} {}\n", name, site, value);
+  };
+  if (p.mainsPresent) gauge("qpr2427k_mains_present", "1 while an AC channel has mains, 0 after it failed", *p.mainsPresent ? "1" : "0");
+  if (p.onBattery) gauge("qpr2427k_on_battery", "1 while the batteries discharge", *p.onBattery ? "1" : "0");
+  if (p.batteryCurrent)
+    gauge("qpr2427k_plant_battery_current_amperes", "all batteries' current: charging above 0, discharging below",
+          Text(static_cast<float>(*p.batteryCurrent)));
+  if (p.mainsPresent)
+    gauge("qpr2427k_discharged_since_mains_failure_coulombs",
+          "estimate: the battery current integrated between rounds since the mains last failed (3600 C = 1 Ah)",
+          fmt::format("{:.1f}", p.dischargedAh * 3600));
+  if (p.rectifiers) {
+    Header(out, "qpr2427k_rectifiers", "gauge", "rectifier modules running, off and faulty");
+    for (const auto& [state, n] : {std::pair<const char*, unsigned>{"running", p.running}, {"off", p.off}, {"faulty", p.faulty}})
+      out += fmt::format("qpr2427k_rectifiers{{{},state=\"{}\"}} {}\n", site, state, n);
   }
   Header(out, "qpr2427k_health", "gauge", "1 for the communication health state the runner is in");
   for (Health h : kHealthStates)
@@ -244,6 +289,7 @@ std::string StatusModel::RenderStatus(Millis now) const {
     u["round"] = static_cast<Json::Int64>(unit.round);
     u["t"] = static_cast<Json::Int64>(unit.t);
     u["age_s"] = (now - unit.t) / 1000.0;
+    u["fresh"] = Fresh(unit.t, now);
     Json::Value& values = u["values"] = Json::Value(Json::arrayValue);
     for (const auto& v : unit.values) {
       Json::Value row;
@@ -265,9 +311,27 @@ std::string StatusModel::RenderStatus(Millis now) const {
   const auto& list = active_.List();
   for (auto it = list.rbegin(); it != list.rend(); ++it) {  // newest first
     Json::Value j = AlarmObject(it->alarm);
+    j["english"] = catalogue::EnglishAlarmName(it->alarm.key, it->alarm.text);
     j["since"] = static_cast<Json::Int64>(it->since);
     alarms.append(j);
   }
+  const catalogue::PlantState& p = plant_.State();
+  Json::Value& plant = root["plant"] = Json::Value(Json::objectValue);
+  const auto since = [](Millis t) { return static_cast<Json::Int64>(t); };
+  if (p.mainsPresent) plant["mains"] = *p.mainsPresent ? "present" : "failed", plant["mains_since"] = since(p.mainsSince);
+  if (p.onBattery) plant["on_battery"] = *p.onBattery, plant["on_battery_since"] = since(p.batterySince);
+  if (p.batteryCurrent) plant["battery_current"] = JsonNumber(static_cast<float>(*p.batteryCurrent));
+  if (p.mainsPresent) plant["discharged_ah_estimate"] = std::round(p.dischargedAh * 1000) / 1000;
+  if (p.dcVoltage) plant["dc_voltage"] = JsonNumber(static_cast<float>(*p.dcVoltage));
+  if (p.loadCurrent) plant["load_current"] = JsonNumber(static_cast<float>(*p.loadCurrent));
+  if (p.rectifiers) {
+    plant["rectifiers"]["modules"] = *p.rectifiers;
+    plant["rectifiers"]["running"] = p.running;
+    plant["rectifiers"]["off"] = p.off;
+    plant["rectifiers"]["faulty"] = p.faulty;
+  }
+  Json::Value& levels = plant["active_alarms_by_level"] = Json::Value(Json::objectValue);
+  for (const auto& [level, n] : p.alarmsByLevel) levels[std::to_string(level)] = n;
   // The newest chart point; the page asks /api/v1/chart once for the hour before.
   if (!chart_.empty()) root["chart_point"] = ChartPoint(chart_.back());
   return Write(root);

@@ -1,6 +1,7 @@
 // What the HTTP endpoint serves, kept from the observation stream: each unit's
 // latest values with their time, the active alarms, the health, counters, round
-// durations and an hour of chart points; rendered as Prometheus text and JSON.
+// durations, the plant summary and an hour of chart points; rendered as
+// Prometheus text and JSON.
 #pragma once
 #include <array>
 #include <deque>
@@ -9,6 +10,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tools/host/catalogue/Plant.h"
 #include "tools/host/stream/AlarmTracker.h"
 #include "tools/host/stream/Observation.h"
 
@@ -30,6 +32,7 @@ class StatusModel : public Observer {
   static constexpr std::array<double, 10> kBuckets{0.05, 0.1, 0.25, 0.5, 1, 2, 5, 10, 30, 60};
   static constexpr Millis kChartSpan = 3600 * 1000;
   static constexpr Millis kChartStep = 1000;  // at most one chart point a second
+  static constexpr Millis kFreshFor = 61 * 1000;
   // One chart point: DC voltage and current (first DC unit), AC voltages (first channel of the first AC unit).
   struct Point {
     Millis t = 0;
@@ -57,13 +60,18 @@ class StatusModel : public Observer {
   };
 
   void Values(const Stamped& o, const ValuesRead& v);
-  std::string RenderMetrics() const;
+  // Values are current while health is online and their round is younger
+  // than the 61 s the plug-in's own values answer for.
+  bool Fresh(Millis t, Millis now) const;
+  std::vector<bool> Freshness(Millis now) const;  // per unit, then the last round
+  std::string RenderMetrics(Millis now) const;
   std::string RenderStatus(Millis now) const;
 
   std::string site_;
   std::map<UnitKey, Unit> units_;
   std::vector<std::pair<unsigned, unsigned>> modules_;
   ActiveAlarms active_;
+  catalogue::Plant plant_;
   std::map<AlarmKey, AlarmState> alarmSeen_;  // every alarm seen, active or not
   Health health_ = Health::Starting;
   std::string healthMessage_;
@@ -76,6 +84,7 @@ class StatusModel : public Observer {
   // Metrics() is asked far more often than the state changes: its text is kept until it does.
   mutable std::string metricsText_;
   mutable bool metricsFresh_ = false;
+  mutable std::vector<bool> metricsFreshness_;  // what the kept text was rendered with
   // The status text too, for at most kStatusReuse while nothing new is observed (ages are in tenths of seconds).
   static constexpr Millis kStatusReuse = 100;
   mutable std::string statusText_;

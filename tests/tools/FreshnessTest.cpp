@@ -1,0 +1,32 @@
+// Stale values are not served as current: the endpoint's model exports a
+// unit's values only while health is online and their round is under 61 s old.
+#include <gtest/gtest.h>
+
+#include "tools/host/outputs/http/StatusModel.h"
+
+namespace {
+
+using namespace runner;
+
+TEST(Freshness, StaleOrUnhealthyValuesLeaveTheMetricsAndAreMarkedInTheStatus) {
+  StatusModel model("site");
+  const Millis t0 = 1'000'000;
+  model.Observe({t0, HealthChanged{Health::Online, Health::Starting, "ONLINE"}});
+  model.Observe({t0, RoundEnded{1, 100, 11}});
+  model.Observe({t0, ValuesRead{{{21, "qpr2427k-dc", "v", true, 53.5f, {}}}, 1, {}}});
+  struct Row {
+    Millis at;
+    bool exported;
+  } rows[] = {{t0 + 1000, true}, {t0 + 60'000, true}, {t0 + 61'000, false}};
+  for (const auto& row : rows) {
+    const std::string metrics = model.Metrics(row.at);
+    EXPECT_EQ(metrics.find("qpr2427k_dc_voltage_volts{") != std::string::npos, row.exported) << row.at;
+    EXPECT_NE(metrics.find("qpr2427k_unit_last_update_timestamp_seconds{"), std::string::npos);
+    EXPECT_NE(model.StatusJson(row.at).find(row.exported ? "\"fresh\":true" : "\"fresh\":false"), std::string::npos);
+  }
+  // A young value with the line lost is stale too.
+  model.Observe({t0 + 2000, HealthChanged{Health::CommLost, Health::Online, "COMM LOST"}});
+  EXPECT_EQ(model.Metrics(t0 + 2000).find("qpr2427k_dc_voltage_volts{"), std::string::npos);
+}
+
+}  // namespace
