@@ -30,3 +30,15 @@ TEST(Freshness, StaleOrUnhealthyValuesLeaveTheMetricsAndAreMarkedInTheStatus) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AlarmMetric, EveryReportedAlarmHasASampleBeforeItIsRaised) {
+  runner::StatusModel model("site");
+  model.Observe({1, runner::AlarmCall{21, "qpr2427k-dc", 3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", false, 1}});
+  const std::string metrics = model.Metrics(2);
+  EXPECT_NE(metrics.find("key=\"DC_0\""), std::string::npos) << metrics;
+  EXPECT_NE(metrics.find("name=\"DC output voltage low\"} 0"), std::string::npos) << metrics;
+}
+
+}  // namespace

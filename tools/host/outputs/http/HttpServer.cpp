@@ -40,7 +40,8 @@ class Session;
 // gets a core at once (a higher nice value needs no privilege).
 constexpr int kServerNice = 19;
 
-// What the model ignores: only stream clients need these.
+// What the model ignores: only stream clients need these (but an alarm's
+// first report, which the model keeps).
 bool StreamOnly(const Observation& o) {
   return std::holds_alternative<AlarmCall>(o) ||
          std::holds_alternative<HistorySaved>(o) || std::holds_alternative<LogLine>(o) ||
@@ -376,7 +377,10 @@ void AcceptNext(std::shared_ptr<HttpServer::Shared> shared, HttpServer::Shared::
 }  // namespace
 
 void HttpServer::Observe(const Stamped& o) {
-  if (StreamOnly(o.what) && !shared_->streaming.load(std::memory_order_relaxed)) return;
+  bool firstReport = false;
+  if (const auto* a = std::get_if<AlarmCall>(&o.what))
+    firstReport = alarmsSeen_.emplace(a->dataId, a->deviceType, a->key, a->text).second;
+  if (!firstReport && StreamOnly(o.what) && !shared_->streaming.load(std::memory_order_relaxed)) return;
   if (!shared_->inbox.push(o)) shared_->inboxDropped.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -7,8 +7,10 @@
 #include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "tools/host/stream/Observation.h"
@@ -52,6 +54,9 @@ class HttpServer : public Observer {
  private:
   boost::asio::io_context io_;
   std::shared_ptr<Shared> shared_;
+  // Loop thread: every alarm seen, so that the model hears of each one once
+  // (its metric exists from its first report, active or not).
+  std::set<std::tuple<unsigned, std::string, std::string, std::string>> alarmsSeen_;
   std::vector<std::string> endpoints_;
   std::thread thread_;
 };

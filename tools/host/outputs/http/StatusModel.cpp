@@ -115,6 +115,10 @@ void StatusModel::Observe(const Stamped& o) {
       }
   } else if (const auto* v = std::get_if<ValuesRead>(&o.what)) {
     Values(o, *v);
+  } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
+    // Every alarm the units report has its sample from its first report, 0
+    // until it is raised, so that sums over the metric work from the start.
+    alarmSeen_.emplace(AlarmKey{a->deviceType, a->dataId, a->key, a->text}, AlarmState{a->code, a->level, false});
   } else if (const auto* c = std::get_if<AlarmChange>(&o.what)) {
     active_.Apply(*c);
     const auto& a = c->alarm;
