@@ -20,6 +20,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -370,9 +371,13 @@ TEST_F(MqttRun, DiscoveryNamesTheTopicsPublished) {
     ++components[component];
     const Json::Value c = Parse(payload);
     ASSERT_TRUE(c.isObject()) << topic << ": " << payload;
-    for (const char* key : {"name", "unique_id", "state_topic", "value_template", "availability_topic"})
+    for (const char* key : {"name", "unique_id", "state_topic", "value_template", "availability_mode"})
       EXPECT_TRUE(c[key].isString()) << topic << " lacks " << key;
-    EXPECT_EQ(c["availability_topic"], "qpr2427k/lab/status");
+    // Available while the gateway is up and the unit's values are current.
+    ASSERT_EQ(c["availability"].size(), 2u) << topic;
+    EXPECT_EQ(c["availability"][0]["topic"], "qpr2427k/lab/status");
+    const std::string unit = c["availability"][1]["topic"].asString();
+    EXPECT_TRUE(last.count(unit)) << topic << " names " << unit;
     EXPECT_TRUE(last.count(c["state_topic"].asString())) << topic << " names " << c["state_topic"];
     const Json::Value& d = c["device"];
     EXPECT_EQ(d["identifiers"].size(), 1u) << topic;
@@ -395,6 +400,30 @@ TEST_F(MqttRun, DiscoveryNamesTheTopicsPublished) {
   }
   EXPECT_EQ(components["sensor"], 2 * 10 + 2 + 1);  // AC keys of two units, DC v and i, the module count
   EXPECT_GE(components["binary_sensor"], 10);
+}
+
+TEST(Mqtt, AUnitIsOfflineOnceItsValuesStopComing) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  Process sim;
+  sim.Start({QPR_SIM_BIN, "--listen", "127.0.0.1:0"});
+  std::string port;
+  ASSERT_TRUE(WaitFor([&] {
+    static const std::regex at(R"(listening on 127\.0\.0\.1:(\d+)\n)");
+    std::smatch m;
+    const std::string text = Slurp(sim.err);
+    if (std::regex_search(text, m, at)) port = m[1];
+    return !port.empty();
+  }));
+  Process host;
+  host.Start(HostArgs("--port tcp:127.0.0.1:" + port + " --mqtt " + broker.Url() + kFast));
+  const std::string dc = "qpr2427k/lab/availability/qpr2427k-dc-21";
+  ASSERT_TRUE(WaitFor([&] { return sub.Last()[dc] == "online"; })) << Slurp(host.err);
+  sim.Stop(SIGKILL);
+  EXPECT_TRUE(WaitFor([&] { return sub.Last()[dc] == "offline"; })) << Slurp(host.err);
+  EXPECT_EQ(sub.Last()["qpr2427k/lab/status"], "online");  // the gateway itself is still there
 }
 
 TEST(Mqtt, SigkillLeavesOfflineByTheWill) {

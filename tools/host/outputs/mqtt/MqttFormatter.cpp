@@ -123,9 +123,10 @@ void MqttFormatter::SensorConfig(const UnitId& u, const std::string& key) {
     if (k->unit) c["unit_of_measurement"] = k->unit;
     if (k->measurement) c["state_class"] = "measurement";
   }
-  c["availability_topic"] = topics_.status;
-  c["payload_available"] = "online";
-  c["payload_not_available"] = "offline";
+  Availability(c, u);
+  // Home Assistant shows the sensor unavailable if no state comes for as long
+  // as the plug-in's own values answer after a round.
+  c["expire_after"] = 61;
   c["device"] = Device(u);
   Put(fmt::format("homeassistant/sensor/{}/{}/config", node, TopicLevel(key)), c);
 }
@@ -140,11 +141,38 @@ void MqttFormatter::AlarmConfig(const AlarmCall& a) {
   c["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
   c["json_attributes_topic"] = AlarmTopic(a);
   c["device_class"] = "problem";
-  c["availability_topic"] = topics_.status;
-  c["payload_available"] = "online";
-  c["payload_not_available"] = "offline";
+  Availability(c, u);
   c["device"] = Device(u);
   Put(fmt::format("homeassistant/binary_sensor/{}/{}/config", node, object), c);
+}
+
+std::string MqttFormatter::AvailabilityTopic(const std::string& unitLevel) const {
+  return fmt::format("{}/availability/{}", topics_.base, unitLevel);
+}
+
+// Both the gateway's own status and the unit's freshness must say online.
+void MqttFormatter::Availability(Json::Value& config, const UnitId& u) const {
+  Json::Value gateway, unit;
+  gateway["topic"] = topics_.status;
+  unit["topic"] = AvailabilityTopic(UnitLevel(u));
+  config["availability"].append(gateway);
+  config["availability"].append(unit);
+  config["availability_mode"] = "all";
+  config["payload_available"] = "online";
+  config["payload_not_available"] = "offline";
+}
+
+void MqttFormatter::Availability(const std::string& unitLevel, bool online) {
+  Fresh& f = fresh_[unitLevel];
+  if (f.said && f.online == online) return;
+  f.online = online;
+  f.said = true;
+  queue_.Put(AvailabilityTopic(unitLevel), online ? "online" : "offline", 1);
+}
+
+void MqttFormatter::ExpireStale(Millis now) {
+  for (auto& [level, f] : fresh_)
+    if (f.online && now - f.t >= 61 * 1000) Availability(level, false);
 }
 
 Json::Value MqttFormatter::AlarmState(const AlarmCall& a, bool active, Millis since, Millis t) const {
@@ -185,11 +213,20 @@ void MqttFormatter::Values(const ValuesRead& v, Millis t) {
     if (!r.ok) state(u)["errors"][r.key] = r.error;
   }
   for (const auto& [id, count] : v.rectifierModules) value({id, "qpr2427k-rc"}, "modules", count);
-  for (auto& [level, st] : states) Put(fmt::format("{}/unit/{}/state", topics_.base, level), st, 0, false);
+  for (auto& [level, st] : states) {
+    Put(fmt::format("{}/unit/{}/state", topics_.base, level), st, 0, false);
+    if (v.round == 0) {
+      Availability(level, false);  // restored from a cache: not current
+    } else {
+      fresh_[level].t = t;
+      Availability(level, health_ == Health::Online);
+    }
+  }
   queue_.Wake();  // once for the round's states
 }
 
 void MqttFormatter::Observe(const Stamped& o) {
+  ExpireStale(o.t);
   if (const auto* c = std::get_if<CommandSent>(&o.what)) {
     lastCid1_ = c->cid1, lastCid2_ = c->cid2;
   } else if (const auto* r = std::get_if<ReplyAccepted>(&o.what)) {
@@ -225,6 +262,8 @@ void MqttFormatter::Observe(const Stamped& o) {
     v["message"] = h->message;
     v["t"] = static_cast<Json::Int64>(o.t);
     Put(topics_.base + "/health", v);
+    health_ = h->state;
+    for (auto& [level, f] : fresh_) Availability(level, health_ == Health::Online && o.t - f.t < 61 * 1000);
   }
 }
 

@@ -35,6 +35,12 @@ class MqttFormatter {
   std::string AlarmTopic(const AlarmCall& a) const;
   Json::Value AlarmState(const AlarmCall& a, bool active, Millis since, Millis t) const;
   void Values(const ValuesRead& v, Millis t);
+  // A unit is available while health is online and its values are under
+  // 61 s old; its availability topic says so, retained, on each change.
+  std::string AvailabilityTopic(const std::string& unitLevel) const;
+  void Availability(const std::string& unitLevel, bool online);
+  void Availability(Json::Value& config, const UnitId& u) const;
+  void ExpireStale(Millis now);
 
   const MqttSettings s_;
   const MqttTopics topics_;
@@ -46,6 +52,13 @@ class MqttFormatter {
   std::map<std::string, std::pair<UnitId, std::set<std::string>>> units_;  // level: unit, keys configured
   std::map<std::string, AlarmCall> alarms_;                                  // topic: first call seen
   unsigned long long edgeSeq_ = 0;
+  Health health_ = Health::Starting;
+  struct Fresh {
+    Millis t = 0;        // the unit's last values from a round
+    bool online = false;  // what its availability topic says
+    bool said = false;
+  };
+  std::map<std::string, Fresh> fresh_;  // unit level: its freshness
 };
 
 }  // namespace runner
