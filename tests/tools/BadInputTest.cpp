@@ -1,7 +1,5 @@
-// The runner as a process against input files that are not what they should
-// be: a damaged cache entry, FIFOs, devices, folders, files too large, JSON
-// nested too deeply, with text after the value or a key twice, and
-// --save-cache paths that are not regular files. Every run is bounded.
+// The runner as a process against bad input files (FIFOs, devices, folders, too
+// large, bad JSON), a damaged cache entry and --save-cache paths not regular files.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

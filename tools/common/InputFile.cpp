@@ -1,6 +1,5 @@
-// The checks of an input file: stat before opening (a device is not even
-// opened), open without blocking, fstat the descriptor that is read (no race
-// with a file swapped meanwhile), then read at most the bound and one byte.
+// Input-file checks: stat before opening (a device is not even opened), open
+// without blocking, fstat the descriptor read, read at most the bound and one byte.
 #include "tools/common/InputFile.h"
 
 #include <fcntl.h>

@@ -1,6 +1,5 @@
-// Reading an input file whole, after checking that it is a regular file below
-// a size bound: a FIFO, a device or a folder is refused with its kind instead
-// of being waited on or read until memory runs out.
+// Reading an input file whole once it is known to be a regular file below a
+// size bound: a FIFO, a device or a folder is refused, never waited on or read.
 #pragma once
 #include <cstddef>
 #include <stdexcept>
