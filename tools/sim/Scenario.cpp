@@ -4,8 +4,10 @@
 
 #include <fmt/format.h>
 
-#include <fstream>
 #include <sstream>
+
+#include "tools/common/InputFile.h"
+#include "tools/common/StrictJson.h"
 
 namespace sim {
 namespace {
@@ -269,14 +271,14 @@ Scenario ParseScenario(const Json::Value& root) {
 }
 
 Scenario LoadScenario(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw ScenarioError(fmt::format("{}: cannot be opened", path));
-  Json::CharReaderBuilder builder;
-  builder["collectComments"] = false;
   Json::Value root;
-  std::string errors;
-  if (!Json::parseFromStream(builder, in, &root, &errors))
-    throw ScenarioError(fmt::format("{}: not valid JSON: {}", path, errors));
+  try {
+    root = inputs::ParseStrictJson(inputs::ReadInputFile(path, "scenario file"));
+  } catch (const inputs::InputError& e) {
+    throw ScenarioError(e.what());
+  } catch (const inputs::JsonTextError& e) {
+    throw ScenarioError(fmt::format("the scenario file {} is not valid JSON: {}", path, e.what()));
+  }
   try {
     return ParseScenario(root);
   } catch (const ScenarioError& e) {

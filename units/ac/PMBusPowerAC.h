@@ -66,6 +66,7 @@ class PMBusPowerAC : public KLDSPDevice {
   static constexpr unsigned char D = TeleACChannel::p40_44_SIZE();
   static_assert(std::is_trivially_copyable_v<TeleAC> && std::is_trivially_copyable_v<TeleACChannel>);
   static_assert(sizeof(TeleAC::ttime) == std::tuple_size_v<ttime_t>);
+  static_assert(sizeof(TeleAC::channel_count) == 1);
 
   // The six record keys of Get_Value.
   struct RecordKey {
@@ -209,10 +210,13 @@ int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::parse40_44(const unsigned char* 
 template <typename TeleAC, typename TeleACChannel, int RT_AC>
 int PMBusPowerAC<TeleAC, TeleACChannel, RT_AC>::LoadFromCache(const unsigned char* data, int length) {
   if (data == nullptr || length <= static_cast<int>(kRecordSize)) return 0;
-  std::memcpy(&record_, data, kRecordSize);
-  channels_.resize(record_.channel_count);
+  // The count is checked against the length before anything changes: a
+  // refused image leaves the record and the channel list as they were.
+  const unsigned char count = data[offsetof(TeleAC, channel_count)];
   const std::size_t rest = static_cast<std::size_t>(length) - kRecordSize;
-  if (rest != kChannelSize * channels_.size()) return 0;
+  if (rest != kChannelSize * count) return 0;
+  std::memcpy(&record_, data, kRecordSize);
+  channels_.resize(count);
   std::memcpy(channels_.data(), data + kRecordSize, rest);
   dataReady_ = true;
   lastUpdate_ = host_clock::LocalSecondClock();

@@ -52,12 +52,15 @@ class PMBusPowerRC : public KLDSPDevice {
     constexpr int kModule = static_cast<int>(sizeof(TeleRCChannel));
     std::printf("rc data_len:%d vs %d\n", len, kRecord);
     if (data == nullptr || len < kRecord) return 0;
-    std::memcpy(&record_, data, sizeof(TeleRC));
-    modules_.resize(record_.channel_count);
+    // The count is checked against the length before anything changes: a
+    // refused image leaves the record and the modules as they were.
+    static_assert(sizeof(TeleRC::channel_count) == 1);
+    const unsigned char count = data[offsetof(TeleRC, channel_count)];
     const int left = len - kRecord;
-    std::printf("rc channelLen %d and %u left:%d\n", kModule, static_cast<unsigned>(record_.channel_count),
-                left);
-    if (left != kModule * static_cast<int>(record_.channel_count)) return 0;
+    std::printf("rc channelLen %d and %u left:%d\n", kModule, static_cast<unsigned>(count), left);
+    if (left != kModule * static_cast<int>(count)) return 0;
+    std::memcpy(&record_, data, sizeof(TeleRC));
+    modules_.resize(count);
     if (left > 0)
       std::memcpy(static_cast<void*>(modules_.data()), data + kRecord, static_cast<std::size_t>(left));
     dataReady_ = true;

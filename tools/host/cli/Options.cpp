@@ -14,10 +14,11 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
-#include <fstream>
 #include <map>
+#include <sstream>
 #include <tuple>
 
+#include "tools/common/InputFile.h"
 #include "tools/host/outputs/mqtt/MqttSettings.h"
 
 namespace runner {
@@ -169,16 +170,24 @@ void MqttOptions(const std::map<std::string, std::string>& given, RunOptions& o)
   if (has("mqtt-ca")) {
     if (!o.mqtt->tls) throw UsageError("--mqtt-ca needs an mqtts:// broker URL");
     o.mqttCa = given.at("mqtt-ca");
-    if (!std::ifstream(o.mqttCa)) throw UsageError(fmt::format("--mqtt-ca {}: cannot read the file", o.mqttCa));
+    try {
+      (void)inputs::ReadInputFile(o.mqttCa, "CA file");  // the broker's client reads it again
+    } catch (const inputs::InputError& e) {
+      throw UsageError(fmt::format("--mqtt-ca {}: cannot read the file: {}", o.mqttCa, e.reason()));
+    }
   }
   if (has("mqtt-password-file")) {
     if (o.mqtt->password) throw UsageError("give the broker password in the URL or in --mqtt-password-file, not both");
     if (o.mqtt->user.empty()) throw UsageError("--mqtt-password-file needs a user in the --mqtt URL (USER@HOST)");
     const std::string path = given.at("mqtt-password-file");
-    std::ifstream in(path);
     std::string line;
-    if (!in || !std::getline(in, line))
-      throw UsageError(fmt::format("--mqtt-password-file {}: cannot read a password from it", path));
+    try {
+      std::istringstream in(inputs::ReadInputFile(path, "password file"));
+      if (!std::getline(in, line))
+        throw UsageError(fmt::format("--mqtt-password-file {}: cannot read a password from it", path));
+    } catch (const inputs::InputError& e) {
+      throw UsageError(fmt::format("--mqtt-password-file {}: cannot read a password from it: {}", path, e.reason()));
+    }
     if (!line.empty() && line.back() == '\r') line.pop_back();
     if (line.find('\0') != std::string::npos || line.size() > kMqttStringMax)
       throw UsageError(fmt::format("--mqtt-password-file {}: the password {}", path,

@@ -4,8 +4,8 @@
 #include <fmt/format.h>
 
 #include <cstdio>
-#include <fstream>
 
+#include "tools/common/InputFile.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/stream/RunError.h"
 
@@ -16,18 +16,21 @@ std::optional<std::map<const KLDVDevice*, std::size_t>> RestoreCache(const std::
                                                        CacheWriter* keep, const std::function<void(std::string)>& say) {
   std::map<const KLDVDevice*, std::size_t> restored;
   std::vector<CacheEntry> entries;
-  std::ifstream probe(path);
-  if (!probe) {
+  // A file cut short by a power cut, damaged, or not a file at all: said, and
+  // polling starts fresh.
+  const auto refuse = [&](const char* why) {
+    std::fprintf(stderr, "qpr2427k-host: %s; starting fresh\n", why);
+    say(fmt::format("cache: {}; starting fresh", why));
+    return std::nullopt;
+  };
+  try {
+    entries = CacheFromJson(ParseJson(inputs::ReadInputFile(path, "cache file"), path, "cache file"), path);
+  } catch (const inputs::InputError& e) {
+    if (!e.missing()) return refuse(e.what());
     say(fmt::format("cache: no cache file {} yet; starting fresh", path));
     return std::nullopt;
-  }
-  try {
-    entries = CacheFromJson(ReadJson(path, "cache file"), path);
   } catch (const RunError& e) {
-    // A file cut short by a power cut, or damaged: said, and polling starts fresh.
-    std::fprintf(stderr, "qpr2427k-host: %s; starting fresh\n", e.what());
-    say(fmt::format("cache: {}; starting fresh", e.what()));
-    return std::nullopt;
+    return refuse(e.what());
   }
   std::vector<bool> used(children.size(), false);
   for (const auto& e : entries) {

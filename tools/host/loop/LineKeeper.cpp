@@ -4,8 +4,9 @@
 #include <fmt/format.h>
 
 #include <boost/asio/post.hpp>
-#include <fstream>
+#include <sstream>
 
+#include "tools/common/InputFile.h"
 #include "tools/host/stream/RunError.h"
 #include "tools/sim/Scenario.h"
 
@@ -61,8 +62,12 @@ void LineKeeper::Open() {
       }
       break;
     case Source::Replay: {
-      std::ifstream in(opt_.replay);
-      if (!in) throw RunError(fmt::format("cannot open the replay file {}", opt_.replay));
+      std::istringstream in;
+      try {
+        in.str(inputs::ReadInputFile(opt_.replay, "replay file"));
+      } catch (const inputs::InputError& e) {
+        throw RunError(e.what());
+      }
       auto lines = ParseReplay(in, opt_.replay);
       Say(fmt::format("source: replay {} ({} replies)", opt_.replay, lines.size()));
       opened(OpenReplay(io_, std::move(lines)), {});

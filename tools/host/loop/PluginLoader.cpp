@@ -4,11 +4,12 @@
 #include <dlfcn.h>
 #include <fmt/format.h>
 
-#include <fstream>
 #include <vector>
 
 #include "plugin/KLDSPDeviceProvider.h"
 #include "plugin/Provider.h"
+#include "tools/common/InputFile.h"
+#include "tools/common/StrictJson.h"
 #include "tools/host/stream/RunError.h"
 
 namespace runner {
@@ -18,15 +19,20 @@ constexpr const char* kPortType = "qpr2427k";
 
 }  // namespace
 
+Json::Value ParseJson(const std::string& text, const std::string& path, const char* what) {
+  try {
+    return inputs::ParseStrictJson(text);
+  } catch (const inputs::JsonTextError& e) {
+    throw RunError(fmt::format("the {} {} is not valid JSON: {}", what, path, e.what()));
+  }
+}
+
 Json::Value ReadJson(const std::string& path, const char* what) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw RunError(fmt::format("cannot open the {} {}", what, path));
-  Json::CharReaderBuilder b;
-  Json::Value root;
-  std::string errors;
-  if (!Json::parseFromStream(b, in, &root, &errors))
-    throw RunError(fmt::format("the {} {} is not valid JSON: {}", what, path, errors));
-  return root;
+  try {
+    return ParseJson(inputs::ReadInputFile(path, what), path, what);
+  } catch (const inputs::InputError& e) {
+    throw RunError(e.what());
+  }
 }
 
 std::shared_ptr<KLDSPDevice> CreatePortDevice(const std::string& path) {

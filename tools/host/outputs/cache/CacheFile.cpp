@@ -4,11 +4,14 @@
 
 #include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
+#include "tools/common/InputFile.h"
 #include "tools/host/stream/EventJson.h"
 
 namespace runner {
@@ -37,6 +40,50 @@ std::string Folder(const std::string& path) {
 }
 
 std::string Errno(const char* what, const std::string& path) { return fmt::format("{} {}: {}", what, path, std::strerror(errno)); }
+
+// Where the cache goes: `path` itself when it is absent or a regular file, or
+// the regular file a symbolic link at `path` leads to. Anything else (a
+// device, a FIFO, a folder, a link to nothing) is refused: empty when fine,
+// else why not.
+std::string Target(const std::string& path, std::string& target) {
+  struct stat st {};
+  target = path;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? std::string() : Errno("cannot look at", path);
+  if (S_ISLNK(st.st_mode)) {
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real) return errno == ENOENT ? "it is a symbolic link to nothing" : Errno("cannot follow the link", path);
+    target = real;
+    std::free(real);
+    if (::stat(target.c_str(), &st) != 0) return Errno("cannot look at", target);
+    if (!S_ISREG(st.st_mode))
+      return fmt::format("it leads to {}, {}, not a regular file", target, inputs::FileKind(st.st_mode));
+    return {};
+  }
+  if (!S_ISREG(st.st_mode)) return fmt::format("it is {}, not a regular file", inputs::FileKind(st.st_mode));
+  return {};
+}
+
+// The temporary file beside the target, made or emptied; never through a link
+// and never a FIFO or device left there under that name. -1 and `why` else.
+int OpenTemp(const std::string& temp, std::string& why) {
+  struct stat there {};
+  if (::lstat(temp.c_str(), &there) == 0 && !S_ISREG(there.st_mode)) {
+    why = fmt::format("cannot create {}: {} is there", temp, inputs::FileKind(there.st_mode));
+    return -1;
+  }
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    why = Errno("cannot create", temp);
+    return -1;
+  }
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    why = fmt::format("cannot create {}: {} is there", temp, inputs::FileKind(st.st_mode));
+    return -1;
+  }
+  return fd;
+}
 
 }  // namespace
 
@@ -72,21 +119,29 @@ std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string
 }
 
 std::string CheckWritable(const std::string& path) {
+  std::string target;
+  if (std::string why = Target(path, target); !why.empty()) return why;
   // Tried for real: permission bits say little to root, and nothing of a
   // read-only or special file system.
-  const std::string temp = path + ".tmp";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Errno("cannot create", temp);
+  const std::string temp = target + ".tmp";
+  std::string why;
+  const int fd = OpenTemp(temp, why);
+  if (fd < 0) return why;
   ::close(fd);
   ::unlink(temp.c_str());
-  if (access(path.c_str(), F_OK) == 0 && access(path.c_str(), W_OK) != 0) return Errno("cannot write", path);
+  if (access(target.c_str(), F_OK) == 0 && access(target.c_str(), W_OK) != 0) return Errno("cannot write", target);
   return {};
 }
 
 std::string WriteAtomically(const std::string& path, const std::string& text) {
-  const std::string temp = path + ".tmp";
-  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Errno("cannot create", temp);
+  // Found again at every write: a link pointed elsewhere meanwhile is followed,
+  // a path that is no longer a regular file is left alone.
+  std::string target;
+  if (std::string why = Target(path, target); !why.empty()) return why;
+  const std::string temp = target + ".tmp";
+  std::string opened;
+  const int fd = OpenTemp(temp, opened);
+  if (fd < 0) return opened;
   std::size_t done = 0;
   while (done < text.size()) {
     const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
@@ -105,13 +160,13 @@ std::string WriteAtomically(const std::string& path, const std::string& text) {
     ::unlink(temp.c_str());
     return why;
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    const std::string why = Errno("cannot rename the new cache to", path);
+  if (::rename(temp.c_str(), target.c_str()) != 0) {
+    const std::string why = Errno("cannot rename the new cache to", target);
     ::unlink(temp.c_str());
     return why;
   }
   // The rename itself reaches the disk with the folder.
-  const int dir = ::open(Folder(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int dir = ::open(Folder(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir >= 0) {
     ::fsync(dir);
     ::close(dir);

@@ -20,9 +20,11 @@ Json::Value CacheToJson(const std::vector<CacheEntry>& entries);
 // Throws RunError for a file that is not a cache file.
 std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string& name);
 
-// Empty when the file can be written (its folder takes a new file); else why not.
+// Empty when the file can be written (absent or a regular file, or a symbolic
+// link to one, whose folder takes a new file); else why not.
 std::string CheckWritable(const std::string& path);
-// Writes `text` to `path` atomically; empty on success, else why it failed.
+// Writes `text` to `path` (through a symbolic link, to its regular file)
+// atomically; empty on success, else why it failed.
 std::string WriteAtomically(const std::string& path, const std::string& text);
 
 }  // namespace runner
