@@ -141,6 +141,18 @@ TEST(BadInput, EveryInputFileIsCheckedBeforeItIsRead) {
   EXPECT_EQ(fresh.err, "");
 }
 
+// --decode streams events files of any size, but only from a regular file.
+TEST(BadInput, DecodeReadsOnlyARegularFile) {
+  for (const BadFile& bad : kBadFiles) {
+    if (bad.json || std::string(bad.name) == "too large") continue;
+    SCOPED_TRACE(bad.name);
+    const HostRun run = RunHost("--decode " + bad.make());
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_TRUE(Contains(run.err, "cannot read")) << run.err;
+    EXPECT_TRUE(Contains(run.err, bad.says)) << run.err;
+  }
+}
+
 // One changed count byte in a cache image of the right length: the entry is
 // refused and the unit polls on as if it had none.
 TEST(BadInput, ADamagedCountInTheCacheLeavesTheUnitPolling) {

@@ -5,11 +5,17 @@
 
 #include <fmt/format.h>
 
-#include <fstream>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <optional>
 #include <vector>
 
+#include "tools/common/InputFile.h"
 #include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/outputs/cache/CacheFile.h"
@@ -100,11 +106,51 @@ class Printer {
   std::FILE* out_;
 };
 
-bool LooksLikeCache(const std::string& path) {
-  std::ifstream in(path);
+// The file, opened only once it is known to be a regular file: a FIFO or a
+// device is refused, never waited on. An events file may be far larger than
+// the other inputs, so it is read line by line, each line bounded.
+struct OpenFile {
+  explicit OpenFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) throw RunError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd);
+      throw RunError(fmt::format("cannot read {}: it is {}, not a regular file", path, inputs::FileKind(st.st_mode)));
+    }
+    file = fdopen(fd, "r");
+    if (!file) {
+      close(fd);
+      throw RunError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+    }
+  }
+  ~OpenFile() {
+    if (file) std::fclose(file);
+  }
+  OpenFile(const OpenFile&) = delete;
+  OpenFile& operator=(const OpenFile&) = delete;
+  // The next line without its newline; false at the end. Throws for a line
+  // longer than any the runner writes.
+  bool Line(std::string& line, const std::string& path, int number) {
+    line.clear();
+    int c;
+    while ((c = std::getc(file)) != EOF && c != '\n') {
+      if (line.size() >= inputs::kInputBound)
+        throw RunError(fmt::format("{}:{}: a line longer than {} bytes", path, number, inputs::kInputBound));
+      line += static_cast<char>(c);
+    }
+    return c != EOF || !line.empty();
+  }
+  std::FILE* file = nullptr;
+};
+
+// A cache file is one JSON object over many lines; an events file one object
+// a line, each with an "event" member.
+bool LooksLikeCache(OpenFile& f, const std::string& path) {
   std::string first;
-  in >> first;  // an events file starts with '{' too, but holds one object a line
-  return !first.empty() && first[0] == '{' && first.find("\"event\"") == std::string::npos;
+  f.Line(first, path, 1);
+  std::rewind(f.file);
+  return first.find("\"event\"") == std::string::npos;
 }
 
 int DecodeCache(const std::string& path, Printer& printer) {
@@ -120,15 +166,13 @@ int DecodeCache(const std::string& path, Printer& printer) {
   return 0;
 }
 
-int DecodeEvents(const std::string& path, Printer& printer) {
-  std::ifstream in(path);
-  if (!in) throw RunError(fmt::format("cannot read {}", path));
+int DecodeEvents(OpenFile& in, const std::string& path, Printer& printer) {
   Json::CharReaderBuilder builder;
   const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
   std::map<unsigned, const catalogue::Record*> typeOf;  // data id -> its publications' record
   std::string text;
   int number = 0, images = 0;
-  while (std::getline(in, text)) {
+  while (in.Line(text, path, number + 1)) {
     ++number;
     if (text.empty()) continue;
     Json::Value e;
@@ -161,9 +205,10 @@ int DecodeEvents(const std::string& path, Printer& printer) {
 }  // namespace
 
 int DecodeImages(const std::string& path, DecodeFormat format, std::FILE* out) {
-  if (!std::ifstream(path)) throw RunError(fmt::format("cannot read {}", path));
+  OpenFile file(path);
+  const bool cache = LooksLikeCache(file, path);
   Printer printer(format, out);
-  return LooksLikeCache(path) ? DecodeCache(path, printer) : DecodeEvents(path, printer);
+  return cache ? DecodeCache(path, printer) : DecodeEvents(file, path, printer);
 }
 
 }  // namespace runner
