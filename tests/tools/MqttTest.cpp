@@ -643,10 +643,11 @@ TEST(Mqtt, ABrokerThatAcknowledgesNothingDoesNotGrowTheClient) {
   at(20);
   const long rss20 = RssKb(host.child->pid);
   const long long rounds20 = rounds();
-  // Unbounded, the library held 3 MB and more on top after 16 s at this pace.
+  // Unbounded, the library held 3.7 MB and more on top after 16 s at this pace;
+  // bounded, the allocator's own settling stays near 1 MB on a loaded machine.
   // (A sanitizer's own bookkeeping grows with every allocation: no figure there.)
   if (!kSanitized) {
-    EXPECT_LT(rss20 - rss4, 1024) << rss4 << " kB at 4 s, " << rss20 << " kB at 20 s";
+    EXPECT_LT(rss20 - rss4, 2048) << rss4 << " kB at 4 s, " << rss20 << " kB at 20 s";
   }
   EXPECT_GT(rounds12, rounds4);  // polling goes on
   EXPECT_GT(rounds20, rounds12);
