@@ -8,6 +8,25 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# One compiler cache for all the builds of a run, kept between runs: as root
+# beside CI's downloads (QPR_CI_CACHE), else ccache's own folder. Paths under
+# the checkout are hashed relative to it and the working folder is left out
+# of the hash, so clones in other folders share entries (their debug info
+# then names the folder of the build that filled the entry). The compiler is
+# recognised by its contents, so the same compiler in a Debian tree matches.
+# QPR_CCACHE=0 builds without it.
+if [ "${QPR_CCACHE:-1}" != 0 ] && command -v ccache >/dev/null; then
+  export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache
+  export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1 CCACHE_COMPILERCHECK=content
+  if [ "$(id -u)" -eq 0 ]; then
+    export CCACHE_DIR=${CCACHE_DIR:-${QPR_CI_CACHE:-/var/cache/qpr2427k-ci}/ccache}
+    mkdir -p "$CCACHE_DIR"
+    ccache --max-size=10G >/dev/null
+  fi
+  ccache --zero-stats >/dev/null
+fi
+
+run_start=$(date +%s)
 for step in scripts/steps/*.sh; do
   name=$(basename "$step" .sh); name=${name#*-}
   if [ -n "${QPR_STEPS:-}" ] && [[ " $QPR_STEPS " != *" $name "* ]]; then continue; fi
@@ -15,3 +34,9 @@ for step in scripts/steps/*.sh; do
   bash "$step"
   echo "== step $name took $(( $(date +%s) - start )) s"
 done
+if [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
+  echo "== compiler cache: $(ccache --print-stats | awk -F'\t' '
+    $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hit += $2 }
+    $1 == "cache_miss" { miss = $2 } END { printf "%d hits, %d misses", hit, miss }')"
+fi
+echo "== all steps took $(( $(date +%s) - run_start )) s"
