@@ -36,7 +36,7 @@ done
 SUDO=()
 if [ "$(id -u)" -ne 0 ]; then SUDO=(sudo); fi
 export DEBIAN_FRONTEND=noninteractive
-cd "$(dirname "$0")/.." || exit 2
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 2
 
 # What each step of the README needs, by the name the last line uses for it.
 declare -A need=(
@@ -202,6 +202,9 @@ install_set() {
   rm -f "$log"
   return 1
 }
+
+# Sourced (tests/setup/install-deps-test.sh): the functions only.
+[[ "${BASH_SOURCE[0]}" == "$0" ]] || return 0
 
 steps=("${native_steps[@]}")
 if [ "$native_only" -eq 0 ]; then

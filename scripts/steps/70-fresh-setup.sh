@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The README's set-up from nothing, as a new user meets it: a clean clone of
+# The README's set-up from nothing, as a new user meets it (after a check of
+# scripts/install-deps.sh's decisions on stand-in apt tables): a clean clone of
 # this checkout in a clean Debian 12 tree (scripts/debian-tree.sh) runs
 # scripts/install-deps.sh (everything: armhf cross build, Node.js, npm modules),
 # configures the whole build, benchmarks included, and runs scripts/run-demo.sh
@@ -13,6 +14,8 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 echo "== set-up from a clean clone in a clean Debian 12 tree"
 start=$(date +%s)
+# install-deps' decisions (pins, what it names) against stand-in apt tables.
+bash tests/setup/install-deps-test.sh
 [ "$(id -u)" -eq 0 ] || { echo "fresh-setup: needs root (debootstrap, chroot)"; exit 2; }
 cache=${QPR_CI_CACHE:-/var/cache/qpr2427k-ci}
 work=$(mktemp -d /tmp/qpr2427k-fresh.XXXXXX)
