@@ -23,20 +23,26 @@ if [ "${QPR_CCACHE:-1}" != 0 ] && command -v ccache >/dev/null; then
     mkdir -p "$CCACHE_DIR"
     ccache --max-size=10G >/dev/null
   fi
-  ccache --zero-stats >/dev/null
 fi
+# Hits and misses so far in the cache's statistics.
+ccache_counts() {
+  ccache --print-stats | awk -F'\t' '$1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hit += $2 }
+    $1 == "cache_miss" { miss = $2 } END { print hit + 0, miss + 0 }'
+}
+[ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] || read -r hits0 misses0 < <(ccache_counts)
 
 run_start=$(date +%s)
 for step in scripts/steps/*.sh; do
   name=$(basename "$step" .sh); name=${name#*-}
   if [ -n "${QPR_STEPS:-}" ] && [[ " $QPR_STEPS " != *" $name "* ]]; then continue; fi
-  start=$(date +%s)
-  bash "$step"
-  echo "== step $name took $(( $(date +%s) - start )) s"
+  # The CPU time too: on a busy machine it tells a step's own work apart
+  # from the wait for cores.
+  TIMEFORMAT="== step $name took %0R s (CPU %0U s user, %0S s system)"
+  time bash "$step"
 done
 if [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
-  echo "== compiler cache: $(ccache --print-stats | awk -F'\t' '
-    $1 == "direct_cache_hit" || $1 == "preprocessed_cache_hit" { hit += $2 }
-    $1 == "cache_miss" { miss = $2 } END { printf "%d hits, %d misses", hit, miss }')"
+  read -r hits misses < <(ccache_counts)
+  echo "== compiler cache: $((hits - hits0)) hits, $((misses - misses0)) misses"
 fi
 echo "== all steps took $(( $(date +%s) - run_start )) s"
+times | tail -1 | awk '{ printf "== CPU time of all steps: %s user, %s system\n", $1, $2 }'
