@@ -46,6 +46,6 @@ trust_local_cas() {
   if [ -d /usr/local/share/ca-certificates ]; then
     cp -R /usr/local/share/ca-certificates/. "$tree/usr/local/share/ca-certificates/"
   fi
-  in_tree "$tree" apt-get install -y -qq --no-install-recommends ca-certificates >/dev/null &&
+  in_tree "$tree" apt-get install -y -qq --no-install-recommends ca-certificates >/dev/null 2>&1 &&
     in_tree "$tree" update-ca-certificates >/dev/null
 }
