@@ -27,9 +27,11 @@ server=""
 cleanup() {
   [ -z "$server" ] || kill "$server" 2>/dev/null || true
   unmount_all
-  if ! grep -q " $work/" /proc/mounts; then rm -rf --one-file-system "$work"; fi
+  if ! grep -q " ${work}[/ ]" /proc/mounts; then rm -rf --one-file-system "$work"; fi
 }
 trap cleanup EXIT
+# The tree lives in memory: unpacking it and throwing it away take no disk work.
+mount -t tmpfs -o size=8G,mode=0755 qpr2427k-stale "$work" && mounts+=("$work")
 
 echo "== a clean Debian 12 tree"
 scripts/debian-tree.sh "$tree"
