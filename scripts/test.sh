@@ -31,18 +31,18 @@ ccache_counts() {
 }
 [ -z "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ] || read -r hits0 misses0 < <(ccache_counts)
 
-run_start=$(date +%s)
-for step in scripts/steps/*.sh; do
-  name=$(basename "$step" .sh); name=${name#*-}
-  if [ -n "${QPR_STEPS:-}" ] && [[ " $QPR_STEPS " != *" $name "* ]]; then continue; fi
-  # The CPU time too: on a busy machine it tells a step's own work apart
-  # from the wait for cores.
-  TIMEFORMAT="== step $name took %0R s (CPU %0U s user, %0S s system)"
-  time bash "$step"
-done
+time {
+  for step in scripts/steps/*.sh; do
+    name=$(basename "$step" .sh); name=${name#*-}
+    if [ -n "${QPR_STEPS:-}" ] && [[ " $QPR_STEPS " != *" $name "* ]]; then continue; fi
+    # The CPU time too: on a busy machine it tells a step's own work apart
+    # from the wait for cores.
+    TIMEFORMAT="== step $name took %0R s (CPU %0U s user, %0S s system)"
+    time bash "$step"
+  done
+  TIMEFORMAT="== all steps took %0R s (CPU %0U s user, %0S s system)"
+}
 if [ -n "${CMAKE_CXX_COMPILER_LAUNCHER:-}" ]; then
   read -r hits misses < <(ccache_counts)
   echo "== compiler cache: $((hits - hits0)) hits, $((misses - misses0)) misses"
 fi
-echo "== all steps took $(( $(date +%s) - run_start )) s"
-times | tail -1 | awk '{ printf "== CPU time of all steps: %s user, %s system\n", $1, $2 }'
