@@ -6,8 +6,9 @@
 #    service's with status 0 and the cache written; the unit passes
 #    systemd-analyze verify, and its exposure stays low; in the booted tree
 #    the service starts at boot and comes back after a crash
-#    (scripts/service-test.sh); removal keeps the configuration, purge leaves
-#    nothing of the packages behind.
+#    (scripts/service-test.sh; left out, in one line saying why, where
+#    systemd-nspawn cannot boot a container, as in a chroot); removal keeps
+#    the configuration, purge leaves nothing of the packages behind.
 #  armhf: the programs are ELF32 ARM, apt resolves the dependencies against
 #    Debian's armhf packages, and the packaged runner polls 3 rounds under
 #    qemu-arm.
@@ -50,6 +51,7 @@ for a in "${archs[@]}"; do
 done
 
 failures=0
+service_note=""
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 ok() { echo "ok: $*"; }
 
@@ -140,7 +142,13 @@ if [[ " ${archs[*]} " == *" amd64 "* ]]; then
 
   # As systemd runs it, in the booted tree (which brings its own /proc and /dev).
   unmount_all
-  scripts/service-test.sh "$tree" || failures=$((failures + 1))
+  service_rc=0
+  scripts/service-test.sh "$tree" || service_rc=$?
+  case $service_rc in
+    0) ;;
+    77) service_note=" (the service part was not run: see SKIPPED above)" ;;
+    *) failures=$((failures + 1)) ;;
+  esac
   mount_system "$tree"
   mount_apt_caches "$tree" "$cache"
 
@@ -197,5 +205,5 @@ if [[ " ${archs[*]} " == *" armhf "* ]]; then
   [[ "$version" =~ ^qpr2427k-sim\ [0-9]+\.[0-9]+\.[0-9]+ ]] && ok "armhf $version" || fail "armhf qpr2427k-sim --version: $version"
 fi
 
-echo "install-test: $failures failed"
+echo "install-test: $failures failed$service_note"
 [ "$failures" -eq 0 ]

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by scripts/debian-tree.sh and scripts/install-test.sh: running
 # commands in a Debian tree, and the mounts they need (each one recorded in
 # the caller's "mounts" array, which the caller unmounts in its EXIT trap).
@@ -33,4 +34,18 @@ unmount_all() {
   local k
   for ((k = ${#mounts[@]} - 1; k >= 0; k--)); do umount -l "${mounts[k]}" 2>/dev/null || true; done
   mounts=()
+}
+
+# The certificate authorities this machine adds to Debian's own
+# (/usr/local/share/ca-certificates) are trusted in TREE too, as on any machine
+# of this network: without them the tree's downloads (npm's registry) are
+# refused. Installs ca-certificates in TREE for that.
+trust_local_cas() {
+  local tree=$1
+  mkdir -p "$tree/usr/local/share/ca-certificates"
+  if [ -d /usr/local/share/ca-certificates ]; then
+    cp -R /usr/local/share/ca-certificates/. "$tree/usr/local/share/ca-certificates/"
+  fi
+  in_tree "$tree" apt-get install -y -qq --no-install-recommends ca-certificates >/dev/null 2>&1 &&
+    in_tree "$tree" update-ca-certificates >/dev/null
 }

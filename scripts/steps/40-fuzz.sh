@@ -24,19 +24,33 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 findings="$build/findings"
 rm -rf "$findings"
-status=0
-for exe in "${fuzzers[@]}"; do
-  [ -x "$exe" ] || continue
-  name=$(basename "$exe"); name=${name#fuzz_}
-  corpus="$work/corpus-$name"
+# Each fuzzer is one process on one core: as many run at once as there are
+# cores, each for its full time.
+run_fuzzer() {  # program, name, log
+  local exe=$1 name=$2 log=$3 corpus="$work/corpus-$2"
   mkdir -p "$corpus" "$findings/$name"
   # The run adds inputs to its corpus: it works on a copy, never on the repository's.
   if [ -d "fuzz/corpus/$name" ]; then cp -R "fuzz/corpus/$name/." "$corpus/"; fi
-  args=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1
-        -artifact_prefix="$findings/$name/")
+  local args=(-max_total_time="$seconds" -timeout=10 -print_final_stats=1
+              -artifact_prefix="$findings/$name/")
   if [ -f "fuzz/$name.dict" ]; then args+=(-dict="fuzz/$name.dict"); fi
+  "$exe" "${args[@]}" "$corpus" >"$log" 2>&1
+}
+names=()
+declare -A pid=()
+for exe in "${fuzzers[@]}"; do
+  [ -x "$exe" ] || continue
+  name=$(basename "$exe"); name=${name#fuzz_}
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  run_fuzzer "$exe" "$name" "$work/$name.log" &
+  pid[$name]=$!
+  names+=("$name")
+done
+
+status=0
+for name in "${names[@]}"; do
   log="$work/$name.log"
-  if "$exe" "${args[@]}" "$corpus" >"$log" 2>&1; then result=ok; else result=FAILED; status=1; fi
+  if wait "${pid[$name]}"; then result=ok; else result=FAILED; status=1; fi
   execs=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
   rate=$(awk '/stat::average_exec_per_sec/ {print $2}' "$log")
   echo "fuzz_$name: ${execs:-?} executions, ${rate:-?} exec/s, $result"
