@@ -354,27 +354,6 @@ TEST(Http, AStreamClientThatDoesNotReadIsDroppedAndAPortInUseIsRefused) {
   EXPECT_TRUE(Contains(Slurp(err), "cannot serve HTTP on 127.0.0.1:" + std::to_string(host.port))) << Slurp(err);
 }
 
-// The resident memory of a process, in kB.
-long RssKb(pid_t pid) {
-  std::istringstream in(Slurp("/proc/" + std::to_string(pid) + "/status"));
-  for (std::string l; std::getline(in, l);)
-    if (l.rfind("VmRSS:", 0) == 0) return std::stol(l.substr(6));
-  return -1;
-}
-
-// Sanitizers keep freed memory for themselves: the resident size says nothing there.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
-
 TEST(Http, CrowdsFromOneAddressLeaveAnotherServedAndTheirMemoryGoes) {
   // Fast rounds: the server's inbox has been all used (its memory touched) once the probe has warmed up.
   Host host({"--simulate", "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "2"});

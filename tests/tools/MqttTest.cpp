@@ -33,20 +33,11 @@
 namespace {
 
 using process_support::Contains;
+using process_support::kSanitized;
+using process_support::RssKb;
 using process_support::Slurp;
 
 using std::chrono::milliseconds;
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitized = true;
-#else
-constexpr bool kSanitized = false;
-#endif
-#else
-constexpr bool kSanitized = false;
-#endif
 const std::string kSource = QPR_SOURCE_DIR;
 const std::string kFast = " --no-round-wait --reply-pause-ms 0 --poll-ms 2 --timeout-ms 100";
 const std::string kScenario = kSource + "/examples/scenarios/mains-failure.json";
@@ -611,12 +602,6 @@ class SilentBroker {
   std::atomic<long long> round_{0};
   std::thread thread_;
 };
-
-long RssKb(pid_t pid) {
-  const std::string status = Slurp("/proc/" + std::to_string(pid) + "/status");
-  const auto at = status.find("VmRSS:");
-  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
-}
 
 // Mains fails every other round at full pace while the broker acknowledges
 // nothing: what the client holds for it stays bounded (before, every retained

@@ -33,6 +33,26 @@ inline std::string Slurp(const std::string& path) {
 
 inline bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
+// The resident memory of a process, in kB; -1 when it is gone.
+inline long RssKb(pid_t pid) {
+  const std::string status = Slurp("/proc/" + std::to_string(pid) + "/status");
+  const auto at = status.find("VmRSS:");
+  return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
+}
+
+// Sanitizers keep freed memory for themselves: under one, the resident size says nothing.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr bool kSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+inline constexpr bool kSanitized = true;
+#else
+inline constexpr bool kSanitized = false;
+#endif
+#else
+inline constexpr bool kSanitized = false;
+#endif
+
 // The processes whose session is `sid`: a child's own helpers, whatever group they moved to.
 inline std::vector<pid_t> SessionMembers(pid_t sid) {
   std::vector<pid_t> r;

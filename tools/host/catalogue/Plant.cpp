@@ -23,20 +23,16 @@ void Plant::Observe(const runner::Stamped& o) {
     else if (p->recordType == 5028) Dc(o.t, p->dataId, p->image);
     else if (p->recordType == 5027) Rc(p->image);
   } else if (const auto* c = std::get_if<runner::AlarmChange>(&o.what)) {
-    const auto& a = c->alarm;
-    const auto key = std::make_tuple(a.dataId, a.deviceType, a.key, a.text);
-    if (c->raised) active_[key] = a.level;
-    else active_.erase(key);
+    active_.Apply(*c);
     state_.alarmsByLevel.clear();
-    for (const auto& [k, level] : active_) ++state_.alarmsByLevel[level];
+    for (const auto& a : active_.List()) ++state_.alarmsByLevel[a.alarm.level];
   }
 }
 
 void Plant::Ac(runner::Millis t, unsigned dataId, const std::vector<unsigned char>& image) {
   bool mains = false;
   for (const auto& r : Decode(*RecordOfType(5026), image.data(), image.size()))
-    if (r.group && Starts(r.key, "mains_") && r.field->kind == Kind::Measurement && r.field->deviceClass &&
-        std::string(r.field->deviceClass) == "voltage" && r.value >= kMainsPresentV)
+    if (r.group && r.field->kind == Kind::Measurement && std::string(r.field->unit) == "V" && r.value >= kMainsPresentV)
       mains = true;
   acHasMains_[dataId] = mains;
   bool any = false;

@@ -7,9 +7,9 @@
 #include <map>
 #include <optional>
 #include <string>
-#include <tuple>
 #include <vector>
 
+#include "tools/host/stream/AlarmTracker.h"
 #include "tools/host/stream/Observation.h"
 
 namespace catalogue {
@@ -51,7 +51,7 @@ class Plant {
     bool batteries = false;
   };
   std::map<unsigned, DcUnit> dc_;  // per DC unit (data id)
-  std::map<std::tuple<unsigned, std::string, std::string, std::string>, int> active_;  // alarm -> level
+  runner::ActiveAlarms active_;
 };
 
 }  // namespace catalogue

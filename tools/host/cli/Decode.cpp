@@ -33,24 +33,6 @@ struct Image {
   std::vector<unsigned char> bytes;
 };
 
-std::optional<std::vector<unsigned char>> FromHex(const std::string& hex) {
-  if (hex.size() % 2) return std::nullopt;
-  std::vector<unsigned char> out;
-  out.reserve(hex.size() / 2);
-  for (std::size_t k = 0; k < hex.size(); k += 2) {
-    unsigned v = 0;
-    for (const char c : hex.substr(k, 2)) {
-      v <<= 4;
-      if (c >= '0' && c <= '9') v |= c - '0';
-      else if (c >= 'A' && c <= 'F') v |= c - 'A' + 10;
-      else if (c >= 'a' && c <= 'f') v |= c - 'a' + 10;
-      else return std::nullopt;
-    }
-    out.push_back(static_cast<unsigned char>(v));
-  }
-  return out;
-}
-
 std::string ValueText(const catalogue::Reading& r) {
   if (r.field->encoding == catalogue::Encoding::Byte) return fmt::format("{}", static_cast<unsigned>(r.value));
   return fmt::format("{}", static_cast<float>(r.value));  // the float's shortest form, as received
@@ -185,9 +167,9 @@ int DecodeEvents(OpenFile& in, const std::string& path, Printer& printer) {
     im.source = kind;
     if (e["t"].isInt64()) im.t = e["t"].asInt64();
     im.dataId = e["data_id"].asUInt();
-    const auto bytes = FromHex(e["image"].asString());
-    if (!bytes) throw RunError(fmt::format("{}:{}: the image is not hex", path, number));
-    im.bytes = *bytes;
+    bool hex = false;
+    im.bytes = FromHex(e["image"].asString(), hex);
+    if (!hex) throw RunError(fmt::format("{}:{}: the image is not hex", path, number));
     if (kind == "publish") {
       im.record = catalogue::RecordOfType(e["record_type"].asInt());
       if (im.record) typeOf[im.dataId] = im.record;

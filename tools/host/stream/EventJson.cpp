@@ -130,6 +130,23 @@ std::string Hex(const unsigned char* data, std::size_t length) {
   return s;
 }
 
+std::vector<unsigned char> FromHex(const std::string& hex, bool& ok) {
+  std::vector<unsigned char> out;
+  ok = hex.size() % 2 == 0;
+  for (std::size_t k = 0; ok && k < hex.size(); k += 2) {
+    unsigned v = 0;
+    for (std::size_t j = 0; j < 2; ++j) {
+      const char c = hex[k + j];
+      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                  : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+      if (d < 0) ok = false;
+      v = v << 4 | static_cast<unsigned>(d < 0 ? 0 : d);
+    }
+    out.push_back(static_cast<unsigned char>(v));
+  }
+  return out;
+}
+
 Json::Value Number(float value) {
   if (!std::isfinite(value)) return Json::Value();
   // fmt prints a float's shortest round-trip form; reading that text as a

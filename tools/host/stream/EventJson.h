@@ -29,6 +29,8 @@ Json::Value AlarmObject(const AlarmCall& a);
 
 // Upper-case hex of bytes, two digits each, no separators.
 std::string Hex(const unsigned char* data, std::size_t length);
+// The bytes of hex text (either case); `ok` false when it is not hex.
+std::vector<unsigned char> FromHex(const std::string& hex, bool& ok);
 // A float as a JSON number with the fewest digits that read back to it;
 // null when it is not finite.
 Json::Value Number(float value);

@@ -17,23 +17,6 @@
 namespace runner {
 namespace {
 
-std::vector<unsigned char> FromHex(const std::string& hex, bool& ok) {
-  std::vector<unsigned char> out;
-  ok = hex.size() % 2 == 0;
-  for (std::size_t k = 0; ok && k < hex.size(); k += 2) {
-    unsigned v = 0;
-    for (std::size_t j = 0; j < 2; ++j) {
-      const char c = hex[k + j];
-      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10
-                  : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-      if (d < 0) ok = false;
-      v = v << 4 | static_cast<unsigned>(d < 0 ? 0 : d);
-    }
-    out.push_back(static_cast<unsigned char>(v));
-  }
-  return out;
-}
-
 std::string Folder(const std::string& path) {
   const auto slash = path.rfind('/');
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -63,9 +46,12 @@ std::string Target(const std::string& path, std::string& target) {
   return {};
 }
 
-// The temporary file beside the target, made or emptied; never through a link
-// and never a FIFO or device left there under that name. -1 and `why` else.
-int OpenTemp(const std::string& temp, std::string& why) {
+// The temporary file beside the cache's target (see Target), made or
+// emptied; never through a link and never a FIFO or device left there under
+// that name. -1 and `why` else.
+int OpenTemp(const std::string& path, std::string& target, std::string& temp, std::string& why) {
+  if (why = Target(path, target); !why.empty()) return -1;
+  temp = target + ".tmp";
   struct stat there {};
   if (::lstat(temp.c_str(), &there) == 0 && !S_ISREG(there.st_mode)) {
     why = fmt::format("cannot create {}: {} is there", temp, inputs::FileKind(there.st_mode));
@@ -119,13 +105,10 @@ std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string
 }
 
 std::string CheckWritable(const std::string& path) {
-  std::string target;
-  if (std::string why = Target(path, target); !why.empty()) return why;
   // Tried for real: permission bits say little to root, and nothing of a
   // read-only or special file system.
-  const std::string temp = target + ".tmp";
-  std::string why;
-  const int fd = OpenTemp(temp, why);
+  std::string target, temp, why;
+  const int fd = OpenTemp(path, target, temp, why);
   if (fd < 0) return why;
   ::close(fd);
   ::unlink(temp.c_str());
@@ -136,11 +119,8 @@ std::string CheckWritable(const std::string& path) {
 std::string WriteAtomically(const std::string& path, const std::string& text) {
   // Found again at every write: a link pointed elsewhere meanwhile is followed,
   // a path that is no longer a regular file is left alone.
-  std::string target;
-  if (std::string why = Target(path, target); !why.empty()) return why;
-  const std::string temp = target + ".tmp";
-  std::string opened;
-  const int fd = OpenTemp(temp, opened);
+  std::string target, temp, opened;
+  const int fd = OpenTemp(path, target, temp, opened);
   if (fd < 0) return opened;
   std::size_t done = 0;
   while (done < text.size()) {
