@@ -42,3 +42,25 @@ TEST(AlarmMetric, EveryReportedAlarmHasASampleBeforeItIsRaised) {
 }
 
 }  // namespace
+
+namespace {
+
+// A scrape between a round's end and its values shows the round before, whole.
+TEST(RoundCounters, ARoundCountsOnlyWithItsValues) {
+  runner::StatusModel model("site");
+  const auto rounds = [&] {
+    const std::string m = model.Metrics(5);
+    const auto at = m.find("qpr2427k_rounds_total{site=\"site\"} ");
+    return at == std::string::npos ? std::string("none") : m.substr(at + 35, m.find('\n', at) - at - 35);
+  };
+  model.Observe({1, runner::HealthChanged{runner::Health::Online, runner::Health::Starting, "ONLINE"}});
+  model.Observe({1, runner::RoundEnded{1, 100, 11}});
+  EXPECT_EQ(rounds(), "0");
+  model.Observe({2, runner::ValuesRead{{{21, "qpr2427k-dc", "v", true, 53.5f, {}}}, 1, {}}});
+  EXPECT_EQ(rounds(), "1");
+  model.Observe({3, runner::RoundEnded{2, 100, 11}});
+  model.Observe({3, runner::CommandSent{}});  // no values came: the round counts anyway
+  EXPECT_EQ(rounds(), "2");
+}
+
+}  // namespace

@@ -98,22 +98,18 @@ void Header(std::string& out, const char* name, const char* type, const char* he
 
 void StatusModel::Observe(const Stamped& o) {
   metricsFresh_ = statusFresh_ = false;
+  if (pendingRound_ && !std::holds_alternative<ValuesRead>(o.what) && !std::holds_alternative<RoundEnded>(o.what))
+    CountRound();
   plant_.Observe(o);
   if (std::holds_alternative<CommandSent>(o.what)) ++commands_;
   else if (std::holds_alternative<ReplyAccepted>(o.what)) ++replies_;
   else if (std::holds_alternative<FrameRejected>(o.what)) ++rejected_;
   else if (std::holds_alternative<ReplyMissing>(o.what)) ++timeouts_;
   else if (const auto* r = std::get_if<RoundEnded>(&o.what)) {
-    ++rounds_;
-    lastRoundAt_ = o.t;
-    const double s = r->ms / 1000.0;
-    durationSum_ += s;
-    for (std::size_t k = 0; k < kBuckets.size(); ++k)
-      if (s <= kBuckets[k]) {
-        ++bucketCounts_[k];
-        break;
-      }
+    CountRound();
+    pendingRound_.emplace(*r, o.t);
   } else if (const auto* v = std::get_if<ValuesRead>(&o.what)) {
+    CountRound();
     Values(o, *v);
   } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
     // Every alarm the units report has its sample from its first report, 0
@@ -128,6 +124,20 @@ void StatusModel::Observe(const Stamped& o) {
     healthMessage_ = h->message;
     healthSince_ = o.t;
   }
+}
+
+void StatusModel::CountRound() {
+  if (!pendingRound_) return;
+  ++rounds_;
+  lastRoundAt_ = pendingRound_->second;
+  const double s = pendingRound_->first.ms / 1000.0;
+  durationSum_ += s;
+  for (std::size_t k = 0; k < kBuckets.size(); ++k)
+    if (s <= kBuckets[k]) {
+      ++bucketCounts_[k];
+      break;
+    }
+  pendingRound_.reset();
 }
 
 void StatusModel::Values(const Stamped& o, const ValuesRead& v) {

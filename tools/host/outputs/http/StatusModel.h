@@ -6,6 +6,7 @@
 #include <array>
 #include <deque>
 #include <map>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -60,6 +61,7 @@ class StatusModel : public Observer {
   };
 
   void Values(const Stamped& o, const ValuesRead& v);
+  void CountRound();
   // Values are current while health is online and their round is younger
   // than the 61 s the plug-in's own values answer for.
   bool Fresh(Millis t, Millis now) const;
@@ -80,6 +82,9 @@ class StatusModel : public Observer {
   std::array<unsigned long long, kBuckets.size()> bucketCounts_{};
   double durationSum_ = 0;
   Millis lastRoundAt_ = 0;
+  // A round's counters wait for its values, which follow it at once, so that
+  // no answer counts a round whose values it does not yet show.
+  std::optional<std::pair<RoundEnded, Millis>> pendingRound_;
   std::deque<Point> chart_;
   // Metrics() is asked far more often than the state changes: its text is kept until it does.
   mutable std::string metricsText_;
