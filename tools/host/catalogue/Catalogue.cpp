@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "tools/host/catalogue/Labels.h"
+
 #include "units/ac/tele_c_qpr2427k_ac.h"
 #include "units/dc/tele_c_qpr2427k_dc.h"
 #include "units/rc/tele_c_qpr2427k_rc.h"
@@ -150,8 +152,10 @@ void Add(std::vector<Reading>& out, const Field& f, const Group* g, unsigned num
     const std::string element = fmt::format("{}=\"{}\"", g->element, number);
     labels = labels.empty() ? element : element + "," + labels;
   }
-  out.push_back({&f, g, number, Numbered(f.key, number), Numbered(f.name, number), std::move(labels),
-                 Read(f, base + f.offset)});
+  Reading r{&f, g, number, Numbered(f.key, number), Numbered(f.name, number), std::move(labels),
+            Read(f, base + f.offset), f.unit, f.deviceClass ? f.deviceClass : ""};
+  Labels::Active().Apply(r);
+  out.push_back(std::move(r));
 }
 
 }  // namespace

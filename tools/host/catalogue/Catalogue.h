@@ -69,10 +69,14 @@ struct Reading {
   unsigned number = 0;           // the element's number from 1; 0 for the fixed part
   std::string key, name, labels;
   double value = 0;
+  // The field's unit and device class ("" when none), unless the operator's
+  // labels give others: outputs read these, not the field's.
+  std::string unit, deviceClass;
 };
 
 // Every field the image holds: fixed fields first, then each group's elements
-// within the received count. An image shorter than the fixed part gives none.
+// within the received count, named by the active labels where the operator
+// named them. An image shorter than the fixed part gives none.
 std::vector<Reading> Decode(const Record& record, const unsigned char* image, std::size_t length);
 
 // The round time stamp of an image as "YYYY-MM-DD HH:MM:SS" (local time of the

@@ -57,7 +57,7 @@ class Printer {
     if (format_ == DecodeFormat::Csv) {
       for (const auto& r : readings)
         std::fputs(fmt::format("{},{},{},{},{},{},{},{},{}\n", im.source, t, im.dataId, im.record->unit, stamp, r.key,
-                               CsvField(r.name), ValueText(r), CsvField(r.field->unit))
+                               CsvField(r.name), ValueText(r), CsvField(r.unit))
                        .c_str(),
                    out_);
       return;
@@ -69,7 +69,7 @@ class Printer {
       v["name"] = r.name;
       v["value"] = r.field->encoding == catalogue::Encoding::Byte ? Json::Value(static_cast<unsigned>(r.value))
                                                                    : Number(static_cast<float>(r.value));
-      if (*r.field->unit) v["unit"] = r.field->unit;
+      if (!r.unit.empty()) v["unit"] = r.unit;
       values.append(v);
     }
     Fields line{{"source", im.source}};
