@@ -70,6 +70,15 @@ Mapped MapKey(const std::string& type, const std::string& key) {
 
 // A float's shortest text that reads back to it.
 std::string Text(float v) { return fmt::format("{}", v); }
+const char* KindName(catalogue::Kind k) {
+  switch (k) {
+    case catalogue::Kind::Measurement: return "measurement";
+    case catalogue::Kind::State: return "state";
+    case catalogue::Kind::Setting: return "setting";
+  }
+  return "";
+}
+
 Json::Value JsonNumber(float v) {
   if (!std::isfinite(v)) return Json::Value();
   return Json::Value(std::strtod(Text(v).c_str(), nullptr));
@@ -111,6 +120,12 @@ void StatusModel::Observe(const Stamped& o) {
   } else if (const auto* v = std::get_if<ValuesRead>(&o.what)) {
     CountRound();
     Values(o, *v);
+  } else if (const auto* p = std::get_if<Published>(&o.what)) {
+    if (const catalogue::Record* record = catalogue::RecordOfType(p->recordType)) {
+      Unit& u = units_[{record->deviceType, p->dataId}];
+      u.readings = catalogue::Decode(*record, p->image.data(), p->image.size());
+      u.publishedAt = o.t;
+    }
   } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
     // Every alarm the units report has its sample from its first report, 0
     // until it is raised, so that sums over the metric work from the start.
@@ -148,7 +163,12 @@ void StatusModel::Values(const Stamped& o, const ValuesRead& v) {
     u.round = v.round;
     u.values.push_back({r.key, r.ok, r.value, r.error});
   }
-  for (auto& [key, unit] : fresh) units_[key] = std::move(unit);
+  for (auto& [key, unit] : fresh) {
+    Unit& kept = units_[key];
+    kept.values = std::move(unit.values);
+    kept.t = unit.t;
+    kept.round = unit.round;
+  }
   modules_ = v.rectifierModules;
   if (v.round == 0 || (!chart_.empty() && o.t - chart_.back().t < kChartStep)) return;
   // The chart follows the first DC unit and the first AC unit's first channel.
@@ -312,6 +332,21 @@ std::string StatusModel::RenderStatus(Millis now) const {
       else row["error"] = v.error;
       values.append(row);
     }
+    // The catalogue's reading of the last published image: every field, named.
+    Json::Value& readings = u["readings"] = Json::Value(Json::arrayValue);
+    for (const auto& r : unit.readings) {
+      Json::Value row;
+      row["key"] = r.key;
+      row["name"] = r.name;
+      row["unit"] = r.unit;
+      row["value"] = r.field->encoding == catalogue::Encoding::Byte ? Json::Value(static_cast<unsigned>(r.value))
+                                                                    : JsonNumber(static_cast<float>(r.value));
+      row["precision"] = r.field->precision;
+      row["kind"] = KindName(r.field->kind);
+      if (r.group) row["group"] = r.group->element, row["number"] = r.number;
+      readings.append(row);
+    }
+    if (unit.publishedAt) u["published_t"] = static_cast<Json::Int64>(unit.publishedAt);
     units.append(u);
   }
   Json::Value& modules = root["rectifier_modules"] = Json::Value(Json::arrayValue);

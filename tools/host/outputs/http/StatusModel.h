@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/catalogue/Plant.h"
 #include "tools/host/stream/AlarmTracker.h"
 #include "tools/host/stream/Observation.h"
@@ -51,6 +52,9 @@ class StatusModel : public Observer {
     std::vector<Value> values;
     Millis t = 0;
     long long round = 0;
+    // Every field of the unit's last published image, through the catalogue.
+    std::vector<catalogue::Reading> readings;
+    Millis publishedAt = 0;
   };
   using UnitKey = std::pair<std::string, unsigned>;  // device type, data id
   using AlarmKey = std::tuple<std::string, unsigned, std::string, std::string>;  // type, id, key, text
