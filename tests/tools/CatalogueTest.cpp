@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -73,6 +74,20 @@ TEST(Catalogue, DecodesOnlyTheSlotsWithinTheReceivedCounts) {
     EXPECT_EQ(r.labels, "battery=\"2\"");
   }
   EXPECT_TRUE(Decode(*RecordOfType(5028), image.data(), image.size() - 1).empty());  // shorter than the record
+}
+
+TEST(Catalogue, StatesAreSaidInWords) {
+  const auto image = DcImage();
+  std::map<std::string, std::string> said;
+  for (const auto& r : Decode(*RecordOfType(5028), image.data(), image.size())) said[r.key] = StateText(r);
+  struct Row {
+    const char* key;
+    const char* text;
+  } rows[] = {{"fuse_3_state", "blown"}, {"fuse_1_state", "normal"}, {"dc_voltage_status", "normal"}, {"dc_voltage", ""}};
+  for (const auto& row : rows) EXPECT_EQ(said[row.key], row.text) << row.key;
+  Reading odd = Decode(*RecordOfType(5028), image.data(), image.size()).back();
+  odd.value = 7;
+  EXPECT_EQ(StateText(odd), "code 7");
 }
 
 TEST(Catalogue, ModulesFollowTheRecordAndUserBytesFollowTheirCount) {

@@ -129,6 +129,28 @@ constexpr Record kRc{5027, "rc", "qpr2427k-rc", "Rectifiers", sizeof(Rc), kRcFie
 constexpr Record kDc{5028, "dc", "qpr2427k-dc", "DC distribution", sizeof(Dc), kDcFields, std::size(kDcFields),
                      kDcGroups, std::size(kDcGroups), offsetof(Dc, ttime)};
 
+// The words of state codes, by field key; codes past a row's words, or with
+// no word, are said as numbers. Alert states: 1 below the lower limit, 2
+// above the upper limit, 3 a fault (a blown fuse).
+struct StateWords {
+  const char* key;
+  const char* words[4];
+};
+constexpr const char* kAlert[4] = {"normal", "low", "high", "fault"};
+constexpr StateWords kStateWords[] = {
+    {"rectifier_{n}_on_off", {"on", "off"}},
+    {"rectifier_{n}_charge_mode", {"float", "equalize", "test"}},
+    {"rectifier_{n}_fault", {"normal", "fault"}},
+    {"rectifier_{n}_over_voltage_shutdown", {"normal", "alarm"}},
+    {"rectifier_{n}_communication_interrupted", {"normal", "alarm"}},
+    {"rectifier_{n}_module_fault", {"normal", "alarm"}},
+    {"mains_{n}_user_alarm_1", {"normal", "alarm"}},
+    {"fuse_{n}_state", {"normal", nullptr, nullptr, "blown"}},
+};
+constexpr const char* kAlertKeys[] = {"current_l1_status", "current_l2_status", "current_l3_status",
+                                      "mains_{n}_voltage_l1_status", "mains_{n}_voltage_l2_status",
+                                      "mains_{n}_voltage_l3_status", "mains_{n}_frequency_status", "dc_voltage_status"};
+
 double Read(const Field& f, const unsigned char* at) {
   if (f.encoding == Encoding::Byte) return at[0];
   float v;
@@ -202,6 +224,18 @@ std::vector<Reading> Decode(const Record& record, const unsigned char* image, st
     }
   }
   return out;
+}
+
+std::string StateText(const Reading& r) {
+  if (!r.field || r.field->kind != Kind::State) return {};
+  const auto code = static_cast<unsigned>(r.value);
+  const char* const* words = nullptr;
+  for (const auto& row : kStateWords)
+    if (std::strcmp(row.key, r.field->key) == 0) words = row.words;
+  for (const char* key : kAlertKeys)
+    if (std::strcmp(key, r.field->key) == 0) words = kAlert;
+  if (words && code < 4 && words[code]) return words[code];
+  return fmt::format("code {}", code);
 }
 
 std::string StampText(const Record& record, const unsigned char* image, std::size_t length) {

@@ -83,6 +83,11 @@ std::vector<Reading> Decode(const Record& record, const unsigned char* image, st
 // host that wrote it); empty when the image is too short or it was never set.
 std::string StampText(const Record& record, const unsigned char* image, std::size_t length);
 
+// What a state reading's code means in words ("on", "float", "low",
+// "blown"), "code N" for a code without a word, "" for a reading that is not
+// a state.
+std::string StateText(const Reading& r);
+
 // "{n}" replaced by the number.
 std::string Numbered(const char* pattern, unsigned number);
 

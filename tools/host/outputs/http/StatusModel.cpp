@@ -343,6 +343,7 @@ std::string StatusModel::RenderStatus(Millis now) const {
                                                                     : JsonNumber(static_cast<float>(r.value));
       row["precision"] = r.field->precision;
       row["kind"] = KindName(r.field->kind);
+      if (r.field->kind == catalogue::Kind::State) row["text"] = catalogue::StateText(r);
       if (r.group) row["group"] = r.group->element, row["number"] = r.number;
       readings.append(row);
     }

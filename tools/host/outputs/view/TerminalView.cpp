@@ -3,8 +3,10 @@
 
 #include <fmt/format.h>
 
-#include <vector>
+#include <fmt/ranges.h>
 
+#include <cctype>
+#include <vector>
 
 namespace runner {
 namespace {
@@ -16,6 +18,7 @@ std::string AlarmText(const AlarmCall& a) {
 }  // namespace
 
 void TerminalView::Observe(const Stamped& o) {
+  if (!quiet_) plant_.Observe(o);
   if (const auto* h = std::get_if<HealthChanged>(&o.what)) return ShowHealth(o, *h);
   if (const auto* d = std::get_if<Diagnosis>(&o.what)) return Print(fmt::format("{} SETTINGS: {}", LocalClock(o.t), d->message));
   if (const auto* n = std::get_if<Notice>(&o.what)) {
@@ -28,6 +31,11 @@ void TerminalView::Observe(const Stamped& o) {
     round_ = *r;
     lastRound_ = r->round;
     lastRoundAt_ = o.t;
+    return;
+  }
+  if (const auto* p = std::get_if<Published>(&o.what)) {
+    if (const catalogue::Record* record = catalogue::RecordOfType(p->recordType))
+      units_[{p->recordType, p->dataId}] = catalogue::Decode(*record, p->image.data(), p->image.size());
     return;
   }
   if (const auto* v = std::get_if<ValuesRead>(&o.what)) {
@@ -49,39 +57,65 @@ void TerminalView::ShowHealth(const Stamped& o, const HealthChanged& h) {
 }
 
 void TerminalView::ShowRound(const ValuesRead& values) {
-  const auto text = [](const ValueRow* r, int decimals) {
-    if (!r) return std::string("-");
-    return r->ok ? fmt::format("{:.{}f}", r->value, decimals) : r->error;
-  };
-  const auto find = [&](const std::string& type, unsigned id, const std::string& key) -> const ValueRow* {
-    for (const auto& r : values.rows)
-      if (r.deviceType == type && r.dataId == id && r.key == key) return &r;
-    return nullptr;
-  };
   Print(fmt::format("── round {} · {:.1f} ms · {} commands", round_->round, round_->ms, round_->commands));
-  // Units in the order their values came: AC units, then DC units.
-  std::vector<std::pair<std::string, unsigned>> units;
-  for (const auto& r : values.rows)
-    if (units.empty() || units.back() != std::make_pair(r.deviceType, r.dataId)) units.emplace_back(r.deviceType, r.dataId);
-  for (const auto& [type, id] : units) {
-    if (type == "qpr2427k-ac") {
-      Print(fmt::format("  AC {:<5} I {} / {} / {} A", id, text(find(type, id, "ia"), 1), text(find(type, id, "ib"), 1),
-                        text(find(type, id, "ic"), 1)));
-      for (std::size_t ch = 0;; ++ch) {
-        const std::string p = fmt::format("channel_{}_", ch);
-        if (!find(type, id, p + "a")) break;
-        Print(fmt::format("           channel {}: {} / {} / {} V  {} Hz", ch, text(find(type, id, p + "a"), 1),
-                          text(find(type, id, p + "b"), 1), text(find(type, id, p + "c"), 1),
-                          text(find(type, id, p + "f"), 2)));
-      }
-    } else {
-      Print(fmt::format("  DC {:<5} {} V  {} A", id, text(find(type, id, "v"), 2), text(find(type, id, "i"), 1)));
-    }
-  }
-  for (const auto& [id, modules] : values.rectifierModules) Print(fmt::format("  RC {:<5} {} modules", id, modules));
+  ShowPlant();
+  for (const auto& [unit, readings] : units_) ShowUnit(unit.first, unit.second, readings);
+  // A rectifier unit that published nothing yet still says its module count.
+  for (const auto& [id, modules] : values.rectifierModules)
+    if (!units_.count({5027, id})) Print(fmt::format("  RC {:<5} {} modules", id, modules));
   for (const auto& a : alarms_.List())
     Print(fmt::format("  ALARM {} (since {})", AlarmText(a.alarm), LocalClock(a.since)));
   if (alarms_.List().empty()) Print("  no active alarms");
+}
+
+void TerminalView::ShowPlant() {
+  const catalogue::PlantState& p = plant_.State();
+  std::vector<std::string> parts;
+  if (p.mainsPresent)
+    parts.push_back(fmt::format("mains {} since {}", *p.mainsPresent ? "present" : "FAILED", LocalClock(p.mainsSince)));
+  if (p.onBattery) parts.push_back(*p.onBattery ? fmt::format("ON BATTERY since {}", LocalClock(p.batterySince)) : "not on battery");
+  if (p.batteryCurrent) parts.push_back(fmt::format("batteries {:+.1f} A", *p.batteryCurrent));
+  if (p.mainsPresent && !*p.mainsPresent) parts.push_back(fmt::format("≈{:.2f} Ah discharged (estimate)", p.dischargedAh));
+  if (p.loadCurrent) parts.push_back(fmt::format("load {:.1f} A", *p.loadCurrent));
+  if (p.rectifiers)
+    parts.push_back(fmt::format("rectifiers {} running, {} off, {} faulty of {}", p.running, p.off, p.faulty, *p.rectifiers));
+  if (!parts.empty()) Print("  plant: " + fmt::format("{}", fmt::join(parts, " · ")));
+}
+
+void TerminalView::ShowUnit(int type, unsigned id, const std::vector<catalogue::Reading>& readings) {
+  const auto value = [](const catalogue::Reading& r) {
+    if (r.field->kind == catalogue::Kind::State) return fmt::format("{}: {}", r.name, catalogue::StateText(r));
+    return fmt::format("{} {:.{}f}{}{}", r.name, r.value, r.field->precision, r.unit.empty() ? "" : " ", r.unit);
+  };
+  // Measurements always; states only when not normal, but a module's on/off always.
+  const auto shown = [](const catalogue::Reading& r) {
+    if (r.field->kind == catalogue::Kind::Setting) return false;
+    if (r.field->kind == catalogue::Kind::Measurement) return r.key != "modules";
+    return r.value != 0 || r.key.find("_on_off") != std::string::npos;
+  };
+  const catalogue::Record* record = catalogue::RecordOfType(type);
+  unsigned modules = 0;
+  std::vector<std::string> fixed;
+  std::vector<std::vector<std::string>> elements;  // one line per group element with something to show
+  const catalogue::Group* group = nullptr;
+  unsigned number = 0;
+  for (const auto& r : readings) {
+    if (r.key == "modules") modules = static_cast<unsigned>(r.value);
+    if (!shown(r)) continue;
+    if (!r.group) {
+      fixed.push_back(value(r));
+      continue;
+    }
+    if (r.group != group || r.number != number) elements.emplace_back();
+    group = r.group;
+    number = r.number;
+    elements.back().push_back(value(r));
+  }
+  std::string head = fmt::format("  {} {:<5}", record ? record->unit : "?", id);
+  for (auto& c : head) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (type == 5027) head += fmt::format(" {} modules ·", modules);
+  Print(fixed.empty() ? head : fmt::format("{} {}", head, fmt::join(fixed, " · ")));
+  for (const auto& e : elements) Print(fmt::format("           {}", fmt::join(e, " · ")));
 }
 
 }  // namespace runner
