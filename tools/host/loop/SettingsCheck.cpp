@@ -11,6 +11,8 @@
 #include <map>
 #include <optional>
 
+#include "tools/host/loop/NearMiss.h"
+
 namespace runner {
 namespace {
 
@@ -92,21 +94,6 @@ std::string Expected(const KeyRow& row) {
   return "anything";
 }
 
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = up;
-    }
-  }
-  return row[b.size()];
-}
-
 // The number a text holds when the whole text (spaces around it aside) is one.
 std::optional<double> NumberInText(const std::string& text) {
   const char* begin = text.c_str();
@@ -179,20 +166,15 @@ class Checker {
   void Add(std::string where, std::string text) { problems.push_back({std::move(where), std::move(text)}); }
 
   void Unknown(Level level, const std::string& name, const std::string& path) {
-    const KeyRow* nearest = nullptr;
-    std::size_t best = 3;  // near misses only: at most two edits
+    std::vector<std::string> keys;
     std::string known;
     for (const KeyRow& row : kSchema) {
       if (row.level != level) continue;
+      keys.push_back(row.key);
       known += fmt::format("{}\"{}\"", known.empty() ? "" : ", ", row.key);
-      const std::size_t d = EditDistance(name, row.key);
-      if (d < best) {
-        best = d;
-        nearest = &row;
-      }
     }
-    if (nearest)
-      Add(path, fmt::format("unknown key \"{}\" (did you mean \"{}\"?)", name, nearest->key));
+    if (const std::string nearest = NearMiss(name, keys); !nearest.empty())
+      Add(path, fmt::format("unknown key \"{}\" (did you mean \"{}\"?)", name, nearest));
     else
       Add(path, fmt::format("unknown key \"{}\", which nothing reads; the keys here are {}", name, known));
   }
