@@ -9,7 +9,7 @@
 #include <stdexcept>
 
 #include "tools/host/catalogue/Catalogue.h"
-#include "tools/host/loop/NearMiss.h"
+#include "tools/host/loop/ProblemText.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/outputs/mqtt/MqttSettings.h"
 #include "tools/host/stream/RunError.h"
@@ -48,17 +48,6 @@ const catalogue::Group& DcGroup(const char* element) {
   for (std::size_t k = 0; k < dc.groupCount; ++k)
     if (std::strcmp(dc.groups[k].element, element) == 0) return dc.groups[k];
   throw std::logic_error(fmt::format("the DC record has no group \"{}\"", element));
-}
-
-// A value as compact JSON, cut short when long.
-std::string Shown(const Json::Value& v) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "";
-  b["emitUTF8"] = true;
-  std::string s = Json::writeString(b, v);
-  constexpr std::size_t kMax = 40;
-  if (s.size() > kMax) s = s.substr(0, kMax) + "...";
-  return s;
 }
 
 // A name from the file as a message shows it: as JSON text, so that a newline

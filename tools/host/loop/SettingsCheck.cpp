@@ -11,7 +11,7 @@
 #include <map>
 #include <optional>
 
-#include "tools/host/loop/NearMiss.h"
+#include "tools/host/loop/ProblemText.h"
 
 namespace runner {
 namespace {
@@ -68,18 +68,6 @@ constexpr const char* kBadUnit = "the plug-in makes a unit with data id 0 and de
 
 std::string Join(const std::string& path, const std::string& key) {
   return path.empty() ? key : path + "." + key;
-}
-
-// A value as compact JSON, cut short when long.
-std::string Shown(const Json::Value& v) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "";
-  b["emitUTF8"] = true;
-  b["precision"] = 15;  // 1e300 rather than 1.0000000000000001e+300
-  std::string s = Json::writeString(b, v);
-  constexpr std::size_t kMax = 40;
-  if (s.size() > kMax) s = s.substr(0, kMax) + "...";
-  return s;
 }
 
 // What a key's value should be, as the object of "must be ...".

@@ -1,5 +1,6 @@
-// Near misses by edit distance (insertions, deletions and substitutions).
-#include "tools/host/loop/NearMiss.h"
+// Values shown in messages, and near misses by edit distance (insertions,
+// deletions and substitutions).
+#include "tools/host/loop/ProblemText.h"
 
 #include <algorithm>
 
@@ -22,6 +23,17 @@ std::size_t EditDistance(const std::string& a, const std::string& b) {
 }
 
 }  // namespace
+
+std::string Shown(const Json::Value& v) {
+  Json::StreamWriterBuilder b;
+  b["indentation"] = "";
+  b["emitUTF8"] = true;
+  b["precision"] = 15;  // 1e300 rather than 1.0000000000000001e+300
+  std::string s = Json::writeString(b, v);
+  constexpr std::size_t kMax = 40;
+  if (s.size() > kMax) s = s.substr(0, kMax) + "...";
+  return s;
+}
 
 std::string NearMiss(const std::string& name, const std::vector<std::string>& known) {
   std::string nearest;
