@@ -4,7 +4,6 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
