@@ -38,9 +38,9 @@ const char* const kUserValueMembers[] = {"name", "unit", "device_class"};
 // Home Assistant's sensor device classes that fit a number a power system
 // measures: electrical quantities and the room's or the battery's conditions.
 const char* const kDeviceClasses[] = {
-    "apparent_power", "battery",  "current",     "duration", "energy",       "energy_storage",
-    "frequency",      "humidity", "illuminance", "irradiance", "power",      "power_factor",
-    "pressure",       "reactive_power", "signal_strength", "temperature", "voltage",
+    "apparent_power", "battery", "current", "duration", "energy", "energy_storage", "frequency", "humidity",
+    "illuminance", "irradiance", "power", "power_factor", "pressure", "reactive_power", "signal_strength",
+    "temperature", "voltage",
 };
 
 const catalogue::Group& DcGroup(const char* element) {
@@ -86,7 +86,7 @@ class Checker {
       Add("", fmt::format("the labels must be a JSON object of {}, not {}", Quoted(Members()), Shown(file)));
       return;
     }
-    Known(file, "", Members(), "member");
+    Known(file, "", Members());
     for (const Section& s : kSections) {
       const Json::Value& v = file[s.member];
       if (v.isNull()) continue;
@@ -116,14 +116,13 @@ class Checker {
   void Add(std::string where, std::string text) { out.problems.push_back({std::move(where), std::move(text)}); }
 
   // Members of `object` that are not among `known`, with the near miss.
-  void Known(const Json::Value& object, const std::string& where, const std::vector<std::string>& known,
-             const char* what) {
+  void Known(const Json::Value& object, const std::string& where, const std::vector<std::string>& known) {
     for (const std::string& name : object.getMemberNames()) {
       if (std::find(known.begin(), known.end(), name) != known.end()) continue;
       if (const std::string nearest = NearMiss(name, known); !nearest.empty())
-        Add(where, fmt::format("unknown {} {}; did you mean \"{}\"?", what, Named(name), nearest));
+        Add(where, fmt::format("unknown member {}; did you mean \"{}\"?", Named(name), nearest));
       else
-        Add(where, fmt::format("unknown {} {}; the {}s here are {}", what, Named(name), what, Quoted(known)));
+        Add(where, fmt::format("unknown member {}; the members here are {}", Named(name), Quoted(known)));
     }
   }
 
@@ -155,7 +154,7 @@ class Checker {
                              Shown(v)));
       return;
     } else {
-      Known(v, where, {std::begin(kUserValueMembers), std::end(kUserValueMembers)}, "member");
+      Known(v, where, {std::begin(kUserValueMembers), std::end(kUserValueMembers)});
       if (v["name"].isNull())
         Add(where, "\"name\" is missing");
       else
