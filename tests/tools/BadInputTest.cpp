@@ -102,6 +102,8 @@ const InputKind kInputs[] = {
     {"settings", [](const std::string& f) { return "--config " + f + " --simulate --rounds 1" + kFast; }, true, 1,
      "the settings file"},
     {"check-config", [](const std::string& f) { return "--check-config " + f; }, true, 1, "the settings file"},
+    {"labels", [](const std::string& f) { return "--config " + kSite + " --labels " + f + " --simulate --rounds 1" + kFast; },
+     true, 1, "the labels file"},
     {"scenario", [](const std::string& f) { return "--config " + kSite + " --simulate " + f + " --rounds 1" + kFast; },
      true, 1, "the scenario file"},
     {"replay", [](const std::string& f) { return "--config " + kSite + " --replay " + f + kFast; }, false, 1,
@@ -150,6 +152,42 @@ TEST(BadInput, DecodeReadsOnlyARegularFile) {
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_TRUE(Contains(run.err, "cannot read")) << run.err;
     EXPECT_TRUE(Contains(run.err, bad.says)) << run.err;
+  }
+}
+
+// --labels: checked beside the settings by --check-config, and before a run
+// starts anything; --decode names the readings with it.
+TEST(BadInput, TheLabelsFileIsCheckedWithTheSettingsAndBeforeARun) {
+  const std::string good = std::string(QPR_SOURCE_DIR) + "/examples/labels.json";
+  const std::string bad = Write("labels.json", R"({"branches": {"0": "radio"},
+    "user_values": {"1": {"name": "t", "device_class": "temprature"}}})");
+  const std::string first = "branches.0: not a branch number from 1 to 9",
+                    second = R"(user_values.1.device_class: unknown device class "temprature"; did you mean "temperature"?)";
+  const std::string cache = Temp("cache.json");
+  ASSERT_EQ(RunHost("--config " + kSite + " --simulate --rounds 1 --quiet --save-cache " + cache + kFast).status, 0);
+  const struct {
+    std::string args;
+    int status;
+    std::string out, err;  // out: the lines it holds; err: all of it
+  } rows[] = {
+      {"--check-config " + kSite + " --labels " + good, 0, kSite + ": no problems\n" + good + ": no problems\n", ""},
+      {"--check-config " + kSite + " --labels " + bad, 1,
+       kSite + ": no problems\n" + bad + ": " + first + "\n" + bad + ": " + second + "\n", ""},
+      {"--config " + kSite + " --labels " + bad + " --simulate --rounds 1" + kFast, 1, "",
+       "qpr2427k-host: the labels file " + bad + ": " + first + "; " + second + "\n"},
+      {"--decode " + cache + " --format csv --labels " + good, 0, ",branch_1_current,radio current,", ""},
+      {"--discover --simulate --labels " + good, 2, "",
+       "qpr2427k-host: --labels goes with a polling run, --check-config or --decode\n(try --help)\n"},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.args);
+    const HostRun run = RunHost(row.args);
+    EXPECT_EQ(run.status, row.status);
+    EXPECT_TRUE(Contains(run.out, row.out)) << run.out;
+    EXPECT_EQ(run.err, row.err);
+    if (row.status != 0) {
+      EXPECT_EQ(run.Count("command"), 0u);
+    }
   }
 }
 

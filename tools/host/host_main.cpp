@@ -13,6 +13,7 @@
 #include "tools/host/cli/Jobs.h"
 #include "tools/host/line/Links.h"
 #include "tools/host/cli/Options.h"
+#include "tools/host/loop/LabelsFile.h"
 #include "tools/host/loop/Runner.h"
 #include "tools/host/loop/SignalWatch.h"
 
@@ -127,6 +128,10 @@ int main(int argc, char** argv) {
   std::FILE* view = nullptr;
   try {
     if (options.mode == runner::Mode::Discover) return runner::DiscoverSystem(options, stdout);
+    // The operator's names, in use before any output starts: a bad file ends
+    // the run before the events file or the line is touched.
+    if (!options.labels.empty() && options.mode != runner::Mode::CheckConfig)
+      catalogue::Labels::Use(runner::ReadLabels(options.labels));
     if (options.mode == runner::Mode::Decode)
       return runner::DecodeImages(options.decode, options.csv ? runner::DecodeFormat::Csv : runner::DecodeFormat::JsonLines,
                                   stdout);

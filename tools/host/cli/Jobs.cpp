@@ -9,6 +9,7 @@
 #include "host/KLDSPDevice.h"
 #include "tools/host/cli/Discover.h"
 #include "tools/host/loop/HostController.h"
+#include "tools/host/loop/LabelsFile.h"
 #include "tools/host/line/Links.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/stream/RunError.h"
@@ -69,7 +70,12 @@ int CheckConfig(const RunOptions& options, std::FILE* out) {
   }
   for (const auto& p : problems) std::fprintf(out, "%s: %s\n", options.checkConfig.c_str(), p.c_str());
   if (problems.empty()) std::fprintf(out, "%s: no problems\n", options.checkConfig.c_str());
-  return problems.empty() ? 0 : 1;
+  if (options.labels.empty()) return problems.empty() ? 0 : 1;
+  // The labels file, said the same way: each problem, or that it is clean.
+  const auto labelProblems = CheckLabels(ReadJson(options.labels, "labels file")).problems;
+  for (const auto& p : labelProblems) std::fprintf(out, "%s: %s\n", options.labels.c_str(), Describe(p).c_str());
+  if (labelProblems.empty()) std::fprintf(out, "%s: no problems\n", options.labels.c_str());
+  return problems.empty() && labelProblems.empty() ? 0 : 1;
 }
 
 int DiscoverSystem(const RunOptions& options, std::FILE* out) {

@@ -7,7 +7,8 @@
 
 namespace runner {
 
-// Prints every problem of options.checkConfig; 0 when clean, 1 when not.
+// Prints every problem of options.checkConfig and of options.labels when given;
+// 0 when both are clean, 1 when not.
 int CheckConfig(const RunOptions& options, std::FILE* out);
 // Prints matching settings on `out` and what was found on standard error; 0,
 // or throws RunError when the system does not answer.

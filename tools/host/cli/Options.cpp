@@ -102,6 +102,7 @@ po::options_description Described() {
       ("check-config", text())
       ("plugin", text())
       ("config", text())
+      ("labels", text())
       ("baud", text())
       ("rounds", text())
       ("duration", text())
@@ -225,8 +226,8 @@ std::string FirstReadable(const std::vector<SearchPath>& candidates) {
 std::string UsageText(const SearchPaths& defaults) {
   std::string text = R"(usage: qpr2427k-host [options]
        qpr2427k-host --discover (--port DEVICE | --simulate [SCENARIO]) [--address N] [--first-id N]
-       qpr2427k-host --check-config FILE
-       qpr2427k-host --decode FILE [--format jsonl|csv]
+       qpr2427k-host --check-config FILE [--labels FILE]
+       qpr2427k-host --decode FILE [--format jsonl|csv] [--labels FILE]
 
 Loads the qpr2427k.so plug-in, creates its power-system device from a settings
 file and polls a power system as the monitoring host does, showing every round,
@@ -247,8 +248,8 @@ Other jobs:
                          counts, print matching settings (JSON) and exit
   --address N            --discover: the system's address (default 1)
   --first-id N           --discover: data ids numbered from N (default 1)
-  --check-config FILE    check a settings file, print every problem and exit
-                         (0: clean, 1: problems)
+  --check-config FILE    check a settings file (and the --labels file), print
+                         every problem and exit (0: clean, 1: problems)
   --decode FILE          print every image of a cache file or an events file
                          (publications and history) field by field, with
                          names and units
@@ -258,6 +259,9 @@ Other jobs:
 Device:
   --plugin FILE          the plug-in @PLUGIN@
   --config FILE          the device's settings @CONFIG@
+  --labels FILE          the operator's names for load branches and batteries,
+                         and names, units and Home Assistant device classes for
+                         user values (JSON, see examples/labels.json)
   --baud N               serial speed for --port (default 9600)
 
 Run:
@@ -383,6 +387,11 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     o.csv = str("format") == "csv";
   }
   if (o.mode == Mode::Discover && o.source == Source::Replay) throw UsageError("--discover needs --port or --simulate");
+  if (has("labels")) {
+    if (o.mode == Mode::Discover) throw UsageError("--labels goes with a polling run, --check-config or --decode");
+    o.labels = str("labels");
+    if (o.labels.empty()) throw UsageError("--labels needs a file");
+  }
   set("plugin", o.plugin);
   set("config", o.config);
   set("cache", o.cache);

@@ -18,6 +18,7 @@ struct RunOptions {
   Mode mode = Mode::Run;
   std::string plugin;           // empty: the first of SearchPaths::plugins that exists
   std::string config;           // empty: the first of SearchPaths::configs that exists
+  std::string labels;           // --labels FILE: the operator's names (empty: none)
   Source source = Source::Simulate;
   std::string scenario;         // --simulate SCENARIO (empty: built-in)
   std::string port;             // --port DEVICE or tcp:HOST:PORT

@@ -4,12 +4,13 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstdlib>
 #include <map>
 #include <optional>
+
+#include "tools/host/loop/ProblemText.h"
 
 namespace runner {
 namespace {
@@ -68,18 +69,6 @@ std::string Join(const std::string& path, const std::string& key) {
   return path.empty() ? key : path + "." + key;
 }
 
-// A value as compact JSON, cut short when long.
-std::string Shown(const Json::Value& v) {
-  Json::StreamWriterBuilder b;
-  b["indentation"] = "";
-  b["emitUTF8"] = true;
-  b["precision"] = 15;  // 1e300 rather than 1.0000000000000001e+300
-  std::string s = Json::writeString(b, v);
-  constexpr std::size_t kMax = 40;
-  if (s.size() > kMax) s = s.substr(0, kMax) + "...";
-  return s;
-}
-
 // What a key's value should be, as the object of "must be ...".
 std::string Expected(const KeyRow& row) {
   switch (row.form) {
@@ -90,21 +79,6 @@ std::string Expected(const KeyRow& row) {
     case Form::Any: break;
   }
   return "anything";
-}
-
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = up;
-    }
-  }
-  return row[b.size()];
 }
 
 // The number a text holds when the whole text (spaces around it aside) is one.
@@ -179,20 +153,15 @@ class Checker {
   void Add(std::string where, std::string text) { problems.push_back({std::move(where), std::move(text)}); }
 
   void Unknown(Level level, const std::string& name, const std::string& path) {
-    const KeyRow* nearest = nullptr;
-    std::size_t best = 3;  // near misses only: at most two edits
+    std::vector<std::string> keys;
     std::string known;
     for (const KeyRow& row : kSchema) {
       if (row.level != level) continue;
+      keys.push_back(row.key);
       known += fmt::format("{}\"{}\"", known.empty() ? "" : ", ", row.key);
-      const std::size_t d = EditDistance(name, row.key);
-      if (d < best) {
-        best = d;
-        nearest = &row;
-      }
     }
-    if (nearest)
-      Add(path, fmt::format("unknown key \"{}\" (did you mean \"{}\"?)", name, nearest->key));
+    if (const std::string nearest = NearMiss(name, keys); !nearest.empty())
+      Add(path, fmt::format("unknown key \"{}\" (did you mean \"{}\"?)", name, nearest));
     else
       Add(path, fmt::format("unknown key \"{}\", which nothing reads; the keys here are {}", name, known));
   }
