@@ -30,6 +30,8 @@
 #include "host/json.h"
 #include "tests/tools/ProcessSupport.h"
 #include "tools/host/catalogue/Catalogue.h"
+#include "tools/host/outputs/mqtt/MqttFormatter.h"
+#include "tools/host/outputs/mqtt/MqttQueue.h"
 #include "tools/host/stream/EventJson.h"
 
 
@@ -939,6 +941,45 @@ TEST(Mqtt, BadOptionsExitWith2) {
     EXPECT_NE(err.find(why), std::string::npos) << args << ": " << err;
     EXPECT_EQ(Count(err, "\n"), 2u) << args << ": " << err;  // the reason and "(try --help)"
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The formatter alone: alarms' entity names, as the configs it queues give them.
+TEST(MqttFormatterAlarms, AreNamedInEnglishAndToldApart) {
+  runner::MqttQueue queue;
+  runner::MqttFormatter formatter({{}, "", "qpr2427k", "lab", "id", ""}, queue);
+  struct Case {
+    const char* deviceType;
+    const char* key;
+    const char* text;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"qpr2427k-dc", "DC_0", "输出电压过低告警", "DC output voltage low"},
+      {"qpr2427k-dc", "DC_3", "电池熔丝3断", "Battery fuse 3 blown"},
+      // The same row for another text on the same unit: the text tells them apart.
+      {"qpr2427k-dc", "QPR2427K_AC_1", "状态2", "On battery (status byte 2)"},
+      {"qpr2427k-dc", "QPR2427K_AC_1", "另一个", "On battery (status byte 2) (另一个)"},
+      // Beside the rectifier's own "Rectifier 2 fault" reading.
+      {"qpr2427k-rc", "RC_0", "模块2故障", "Rectifier 2 fault alarm"},
+      {"qpr2427k-ac", "unknown_key", "文字", "名称 文字"},  // no English name: the plug-in's
+  };
+  for (const auto& c : cases)
+    formatter.Observe({1, runner::AlarmCall{21, c.deviceType, 2, c.key, "01", "名称", c.text, false, 0}});
+  std::vector<std::string> names;
+  for (const auto& [topic, r] : queue.TakeDirty([](const std::string&, const auto&) { return true; }))
+    if (topic.rfind("homeassistant/binary_sensor/qpr2427k_lab_qpr2427k-", 0) == 0) {
+      const Json::Value c = Parse(r.payload);
+      names.push_back(c["name"].asString());
+      // Attributes: the alarm's own state, with its key, code, level, name and text.
+      EXPECT_EQ(c["json_attributes_topic"], c["state_topic"]) << topic;
+    }
+  for (const auto& c : cases)
+    EXPECT_NE(std::find(names.begin(), names.end(), c.want), names.end()) << c.want;
+  EXPECT_EQ(names.size(), std::size(cases));
 }
 
 }  // namespace
