@@ -425,7 +425,7 @@ TEST_F(MqttRun, AlarmEdgesArriveInOrderAndStatesAreRetained) {
   }));
   EXPECT_EQ(retained, active);
   EXPECT_EQ(late.Last()["qpr2427k/lab/status"], "offline");  // the run ended
-  // The last message of the run, after 150-odd discovery configs: still delivered before the exit.
+  // The last message of the run, after 300-odd discovery configs: still delivered before the exit.
   EXPECT_EQ(Parse(late.Last()["qpr2427k/lab/health"])["state"], "online");
 }
 
