@@ -638,6 +638,31 @@ TEST(Mqtt, AUnitIsOfflineOnceItsValuesStopComing) {
             "ON");
 }
 
+// The operator's labels name the entities of branches and batteries; their
+// keys and states stay the catalogue's.
+TEST(Mqtt, LabelsNameTheEntities) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  Process host;
+  host.Start(HostArgs("--simulate --rounds 2 --labels " + kSource + "/examples/labels.json --mqtt " + broker.Url() +
+                      kFast));
+  ASSERT_EQ(host.Wait(), 0) << Slurp(host.err);
+  ASSERT_TRUE(WaitFor([&] { return sub.Has("qpr2427k/lab/status", "offline"); }));
+  const auto configs = Configs(sub.Messages());
+  const std::pair<const char*, const char*> named[] = {
+      {"branch_1_current", "radio current"},
+      {"branch_3_current", "air conditioning current"},
+      {"battery_2_current", "string B current"}};
+  for (const auto& [key, name] : named) {
+    const std::string topic = std::string("homeassistant/sensor/qpr2427k_lab_qpr2427k-dc-21/") + key + "/config";
+    ASSERT_TRUE(configs.count(topic)) << topic;
+    EXPECT_EQ(configs.at(topic)["name"], name) << key;
+    EXPECT_EQ(configs.at(topic)["unit_of_measurement"], "A") << key;
+  }
+}
+
 // A run that ends by itself or by SIGTERM leaves the gateway "offline",
 // retained, so that Home Assistant shows every entity unavailable.
 TEST(Mqtt, ANormalExitLeavesTheGatewayOffline) {
