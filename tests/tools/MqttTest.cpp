@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -28,6 +29,10 @@
 
 #include "host/json.h"
 #include "tests/tools/ProcessSupport.h"
+#include "tools/host/catalogue/Catalogue.h"
+#include "tools/host/outputs/mqtt/MqttFormatter.h"
+#include "tools/host/outputs/mqtt/MqttQueue.h"
+#include "tools/host/stream/EventJson.h"
 
 
 namespace {
@@ -233,6 +238,79 @@ std::vector<std::string> Edges(const std::vector<Message>& messages) {
   return out;
 }
 
+// The catalogue's readings of each unit's last published image in an events
+// file, by unit level ("qpr2427k-dc-21").
+std::map<std::string, std::vector<catalogue::Reading>> LastReadings(const std::vector<Json::Value>& events) {
+  std::map<std::string, std::vector<catalogue::Reading>> out;
+  for (const auto& e : events) {
+    if (e["event"] != "publish") continue;
+    const catalogue::Record* record = catalogue::RecordOfType(e["record_type"].asInt());
+    bool ok = false;
+    const std::vector<unsigned char> image = runner::FromHex(e["image"].asString(), ok);
+    if (!record || !ok) {
+      ADD_FAILURE() << "a publish event the catalogue cannot read: " << e;
+      continue;
+    }
+    out[std::string(record->deviceType) + "-" + e["data_id"].asString()] =
+        catalogue::Decode(*record, image.data(), image.size());
+  }
+  return out;
+}
+
+// The same readings by the unique id their entity has.
+std::map<std::string, const catalogue::Reading*> ByUniqueId(
+    const std::map<std::string, std::vector<catalogue::Reading>>& images) {
+  std::map<std::string, const catalogue::Reading*> out;
+  for (const auto& [level, readings] : images)
+    for (const auto& r : readings) out["qpr2427k_lab_" + level + "_" + r.key] = &r;
+  return out;
+}
+
+// Whether a JSON value is the reading: a byte as the same integer, a float
+// as the same 32-bit value.
+bool SameReading(const Json::Value& v, const catalogue::Reading& r) {
+  if (r.field->encoding == catalogue::Encoding::Byte) return v.isInt() && v.asInt() == static_cast<int>(r.value);
+  return v.isNumeric() && static_cast<float>(v.asDouble()) == static_cast<float>(r.value);
+}
+
+// The discovery configs a subscriber saw last, by topic (a removed one, empty, is left out).
+std::map<std::string, Json::Value> Configs(const std::vector<Message>& messages) {
+  std::map<std::string, std::string> last;
+  for (const auto& m : messages)
+    if (m.topic.rfind("homeassistant/", 0) == 0) last[m.topic] = m.payload;
+  std::map<std::string, Json::Value> out;
+  for (const auto& [topic, payload] : last)
+    if (!payload.empty() && payload != "(null)") out[topic] = Parse(payload);
+  return out;
+}
+
+// Templates rendered by Debian's python3 with jinja2, as Home Assistant
+// renders them against a payload (tests/tools/ha_render.py): id → text.
+struct RenderJob {
+  std::string id, text, payload;
+};
+std::map<std::string, std::string> Render(const std::vector<RenderJob>& jobs) {
+  Json::Value list(Json::arrayValue);
+  for (const auto& j : jobs) {
+    Json::Value job;
+    job["id"] = j.id, job["template"] = j.text, job["payload"] = j.payload;
+    list.append(job);
+  }
+  const std::string in = Temp("templates.json"), out = Temp("rendered.txt"), err = Temp("render-err.txt");
+  std::ofstream(in) << list;
+  const int status = process_support::RunToEnd({"/usr/bin/python3", kSource + "/tests/tools/ha_render.py", in}, out,
+                                               err, 60);
+  EXPECT_EQ(status, 0) << Slurp(err);
+  std::map<std::string, std::string> rendered;
+  std::istringstream lines(Slurp(out));
+  for (std::string line; std::getline(lines, line);) {
+    const auto tab = line.find('\t');
+    if (tab != std::string::npos) rendered[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  for (const auto& f : {in, out, err}) std::filesystem::remove(f);
+  return rendered;
+}
+
 // One run of the scenario with the broker up all the time, shared by the checks below.
 class MqttRun : public ::testing::Test {
  protected:
@@ -347,7 +425,7 @@ TEST_F(MqttRun, AlarmEdgesArriveInOrderAndStatesAreRetained) {
   }));
   EXPECT_EQ(retained, active);
   EXPECT_EQ(late.Last()["qpr2427k/lab/status"], "offline");  // the run ended
-  // The last message of the run, after 150-odd discovery configs: still delivered before the exit.
+  // The last message of the run, after 300-odd discovery configs: still delivered before the exit.
   EXPECT_EQ(Parse(late.Last()["qpr2427k/lab/health"])["state"], "online");
 }
 
@@ -355,42 +433,179 @@ TEST_F(MqttRun, DiscoveryNamesTheTopicsPublished) {
   ASSERT_EQ(status_, 0) << hostErr_;
   std::map<std::string, std::string> last;
   for (const auto& m : messages_) last[m.topic] = m.payload;
-  std::map<std::string, int> components;
-  for (const auto& [topic, payload] : last) {
-    if (topic.rfind("homeassistant/", 0) != 0) continue;
-    const std::string component = topic.substr(14, topic.find('/', 14) - 14);
-    ++components[component];
-    const Json::Value c = Parse(payload);
-    ASSERT_TRUE(c.isObject()) << topic << ": " << payload;
+  const auto images = LastReadings(events_);
+  const auto readings = ByUniqueId(images);
+  std::size_t measured = 0, fuseEntities = 0;
+  for (const auto& [topic, c] : Configs(messages_)) {
     for (const char* key : {"name", "unique_id", "state_topic", "value_template", "availability_mode"})
       EXPECT_TRUE(c[key].isString()) << topic << " lacks " << key;
-    // Available while the gateway is up and the unit's values are current.
-    ASSERT_EQ(c["availability"].size(), 2u) << topic;
+    EXPECT_EQ(c["origin"]["name"], "qpr2427k-host") << topic;
+    // Available while the gateway is up and, but for its own, the unit's values are current.
+    const std::string id = c["unique_id"].asString();
+    const bool gateway = id.rfind("qpr2427k_lab_gateway_", 0) == 0;
+    ASSERT_EQ(c["availability"].size(), gateway ? 1u : 2u) << topic;
     EXPECT_EQ(c["availability"][0]["topic"], "qpr2427k/lab/status");
-    const std::string unit = c["availability"][1]["topic"].asString();
-    EXPECT_TRUE(last.count(unit)) << topic << " names " << unit;
+    if (!gateway) {
+      EXPECT_TRUE(last.count(c["availability"][1]["topic"].asString())) << topic;
+      EXPECT_EQ(c["device"]["manufacturer"], "QPR Power Systems") << topic;  // from the simulator's model reply
+    }
     EXPECT_TRUE(last.count(c["state_topic"].asString())) << topic << " names " << c["state_topic"];
-    const Json::Value& d = c["device"];
-    EXPECT_EQ(d["identifiers"].size(), 1u) << topic;
-    EXPECT_EQ(d["manufacturer"], "QPR Power Systems") << topic;  // from the simulator's model reply
-    EXPECT_EQ(d["name"].asString().rfind("lab ", 0), 0u) << topic;
-    if (component == "binary_sensor") {
-      EXPECT_EQ(c["device_class"], "problem") << topic;
-    }
-    const std::string object = topic.substr(0, topic.size() - 7);  // without "/config"
-    const auto ends = [&](const std::string& end) {
-      return object.size() > end.size() && object.compare(object.size() - end.size(), end.size(), end) == 0;
-    };
-    if (component == "sensor" && ends("_f")) {
-      EXPECT_EQ(c["unit_of_measurement"], "Hz") << topic;
-    }
-    if (component == "sensor" && ends("_a")) {
-      EXPECT_EQ(c["device_class"], "voltage") << topic;
+    EXPECT_EQ(c["device"]["identifiers"].size(), 1u) << topic;
+    EXPECT_EQ(c["device"]["name"].asString().rfind("lab ", 0), 0u) << topic;
+    fuseEntities += Contains(id, "_fuse_");
+    const auto it = readings.find(id);
+    if (it == readings.end()) continue;
+    // An entity of a reading: named, measured and shown as the catalogue says.
+    const catalogue::Reading& r = *it->second;
+    EXPECT_EQ(c["name"], r.name) << topic;
+    if (r.field->kind == catalogue::Kind::Measurement) {
+      ++measured;
       EXPECT_EQ(c["state_class"], "measurement") << topic;
+      EXPECT_EQ(c["unit_of_measurement"].asString(), r.unit) << topic;
+      EXPECT_EQ(c["device_class"].asString(), r.deviceClass) << topic;
+      EXPECT_EQ(c["suggested_display_precision"], r.field->precision) << topic;
+    } else if (topic.rfind("homeassistant/sensor/", 0) == 0) {
+      EXPECT_EQ(c["entity_category"], "diagnostic") << topic;  // settings and status codes
     }
   }
-  EXPECT_EQ(components["sensor"], 2 * 10 + 2 + 1);  // AC keys of two units, DC v and i, the module count
-  EXPECT_GE(components["binary_sensor"], 10);
+  std::size_t measurements = 0;
+  for (const auto& [level, rs] : images)
+    for (const auto& r : rs) measurements += r.field->kind == catalogue::Kind::Measurement;
+  EXPECT_EQ(measured, measurements);  // every measurement of every unit has its sensor
+  EXPECT_EQ(fuseEntities, 0u);        // fuses are summed up in "Blown fuses"
+}
+
+// A run that ends in round 5 of the mains failure: the mains is down, the
+// system on battery, fuse 3 blown and rectifier module 2 faulty. The runner
+// serves its page too, which the devices link to.
+class MqttFailure : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    broker_ = new Broker;
+    broker_->Start();
+    Subscriber sub;
+    sub.Start(*broker_);
+    const std::string events = Temp("events.jsonl");
+    http_ = FreePort();
+    Process host;
+    host.Start(HostArgs("--simulate " + kScenario + " --rounds 5 --events " + events + " --mqtt " + broker_->Url() +
+                        " --http " + std::to_string(http_) + kFast));
+    status_ = host.Wait();
+    hostErr_ = Slurp(host.err);
+    events_ = Events(events);
+    WaitFor([&] { return sub.Has("qpr2427k/lab/status", "offline"); });
+    sub.process.Stop();
+    for (const auto& m : sub.Messages()) last_[m.topic] = m.payload;
+    configs_ = Configs(sub.Messages());
+  }
+  static void TearDownTestSuite() { delete broker_; }
+
+  static Broker* broker_;
+  static unsigned http_;
+  static int status_;
+  static std::string hostErr_;
+  static std::vector<Json::Value> events_;
+  static std::map<std::string, std::string> last_;  // topic: last payload
+  static std::map<std::string, Json::Value> configs_;
+};
+Broker* MqttFailure::broker_ = nullptr;
+unsigned MqttFailure::http_ = 0;
+int MqttFailure::status_ = -1;
+std::string MqttFailure::hostErr_;
+std::vector<Json::Value> MqttFailure::events_;
+std::map<std::string, std::string> MqttFailure::last_;
+std::map<std::string, Json::Value> MqttFailure::configs_;
+
+TEST_F(MqttFailure, StatesCarryEveryReadingOfTheLastImage) {
+  ASSERT_EQ(status_, 0) << hostErr_;
+  const auto images = LastReadings(events_);
+  ASSERT_EQ(images.size(), 4u);  // two AC, one DC, one rectifier unit
+  for (const auto& [level, readings] : images) {
+    const Json::Value state = Parse(last_["qpr2427k/lab/unit/" + level + "/state"]);
+    ASSERT_EQ(state["round"], 5) << level;
+    EXPECT_TRUE(state["values"].isObject()) << level;  // the plug-in's own values stay
+    EXPECT_EQ(state["readings"].size(), readings.size()) << level;
+    for (const auto& r : readings) EXPECT_TRUE(SameReading(state["readings"][r.key], r)) << level << " " << r.key;
+  }
+  const Json::Value dc = Parse(last_["qpr2427k/lab/unit/qpr2427k-dc-21/state"]);
+  int batteries = 0;
+  for (const auto& key : dc["readings"].getMemberNames())
+    if (std::regex_match(key, std::regex("battery_\\d+_current"))) {
+      ++batteries;
+      EXPECT_LT(dc["readings"][key].asDouble(), 0) << key;  // discharging while the mains is down
+    }
+  EXPECT_GE(batteries, 1);
+  EXPECT_EQ(dc["blown_fuses"], Parse("[3]"));
+}
+
+TEST_F(MqttFailure, TemplatesRenderEachReadingAsHomeAssistantDoes) {
+  ASSERT_EQ(status_, 0) << hostErr_;
+  const auto images = LastReadings(events_);
+  const auto readings = ByUniqueId(images);
+  std::vector<RenderJob> jobs;
+  std::set<std::string> binary;  // unique ids of binary sensors
+  for (const auto& [topic, c] : configs_) {
+    const std::string id = c["unique_id"].asString();
+    if (topic.rfind("homeassistant/binary_sensor/", 0) == 0) binary.insert(id);
+    jobs.push_back({id, c["value_template"].asString(), last_[c["state_topic"].asString()]});
+    if (c.isMember("json_attributes_template"))
+      jobs.push_back({id + " attributes", c["json_attributes_template"].asString(),
+                      last_[c["json_attributes_topic"].asString()]});
+  }
+  const std::map<std::string, std::string> out = Render(jobs);
+  ASSERT_EQ(out.size(), jobs.size());
+  std::size_t checked = 0;
+  for (const auto& [id, text] : out) {
+    EXPECT_FALSE(text.empty() || text.rfind("ERROR:", 0) == 0) << id << ": " << text;
+    if (Contains(id, " attributes")) {
+      EXPECT_TRUE(Parse(text).isObject()) << id << ": " << text;
+    } else if (const auto r = readings.find(id); r != readings.end()) {
+      ++checked;
+      if (binary.count(id)) {  // on while the byte is set; a module runs while its on/off byte is 0
+        const bool on = (r->second->value != 0) != (r->second->key.rfind("_on_off") != std::string::npos);
+        EXPECT_EQ(text, on ? "ON" : "OFF") << id;
+      } else {
+        EXPECT_TRUE(SameReading(Parse(text), *r->second)) << id << ": " << text;
+      }
+    }
+  }
+  EXPECT_GT(checked, 50u);  // the readings with an entity of their own
+  double battery = 0;  // the plant's battery current is the batteries' sum
+  for (const auto& r : images.at("qpr2427k-dc-21"))
+    if (std::regex_match(r.key, std::regex("battery_\\d+_current"))) battery += r.value;
+  EXPECT_NEAR(std::stod(out.at("qpr2427k_lab_plant_battery_current")), battery, 1e-3);
+  const std::pair<const char*, const char*> failure[] = {
+      {"qpr2427k_lab_plant_mains_present", "OFF"},
+      {"qpr2427k_lab_plant_on_battery", "ON"},
+      {"qpr2427k_lab_plant_rectifiers_faulty", "1"},
+      {"qpr2427k_lab_plant_rectifiers_running", "0"},  // no mains: the working modules are off
+      {"qpr2427k_lab_qpr2427k-rc-100_rectifier_2_fault", "ON"},
+      {"qpr2427k_lab_qpr2427k-rc-100_rectifier_1_fault", "OFF"},
+      {"qpr2427k_lab_qpr2427k-dc-21_blown_fuses", "1"},
+      {"qpr2427k_lab_qpr2427k-dc-21_blown_fuses attributes", R"({"blown": [3]})"},
+      {"qpr2427k_lab_gateway_problem", "OFF"},  // health was online to the end
+  };
+  for (const auto& [id, want] : failure) EXPECT_EQ(out.at(id), want) << id;
+}
+
+TEST_F(MqttFailure, EntityNamesAreReadableAndUniquePerDevice) {
+  ASSERT_EQ(status_, 0) << hostErr_;
+  std::set<std::string> keys;  // the machine's names, which a person should not see
+  for (const auto& [level, readings] : LastReadings(events_))
+    for (const auto& r : readings) keys.insert(r.key);
+  for (const auto& e : events_)
+    if (e["event"] == "value" || e["event"] == "alarm_change") keys.insert(e["key"].asString());
+  std::map<std::string, std::set<std::string>> names;  // device: entity names
+  for (const auto& [topic, c] : configs_) {
+    const std::string name = c["name"].asString();
+    EXPECT_TRUE(names[c["device"]["name"].asString()].insert(name).second) << "twice: " << name;
+    EXPECT_TRUE(std::regex_match(name, std::regex("[A-Z][A-Za-z0-9 ,./()+-]+"))) << topic << ": " << name;
+    EXPECT_FALSE(keys.count(name)) << topic << ": " << name;
+    EXPECT_EQ(c["device"]["configuration_url"], "http://127.0.0.1:" + std::to_string(http_) + "/") << topic;
+    EXPECT_FALSE(c["origin"]["sw_version"].asString().empty()) << topic;
+  }
+  EXPECT_EQ(names.size(), 6u);  // four units, the power system, the gateway
+  EXPECT_TRUE(names["lab power system"].count("Discharged since the mains failed (estimate)"));
 }
 
 TEST(Mqtt, AUnitIsOfflineOnceItsValuesStopComing) {
@@ -414,7 +629,58 @@ TEST(Mqtt, AUnitIsOfflineOnceItsValuesStopComing) {
   ASSERT_TRUE(WaitFor([&] { return sub.Last()[dc] == "online"; })) << Slurp(host.err);
   sim.Stop(SIGKILL);
   EXPECT_TRUE(WaitFor([&] { return sub.Last()[dc] == "offline"; })) << Slurp(host.err);
+  EXPECT_TRUE(WaitFor([&] { return sub.Last()["qpr2427k/lab/availability/plant"] == "offline"; }));
   EXPECT_EQ(sub.Last()["qpr2427k/lab/status"], "online");  // the gateway itself is still there
+  // ... and its problem sensor, available, turns on.
+  ASSERT_TRUE(WaitFor([&] { return Parse(sub.Last()["qpr2427k/lab/health"])["state"] != "online"; }));
+  const Json::Value problem = Parse(sub.Last()["homeassistant/binary_sensor/qpr2427k_lab_gateway/problem/config"]);
+  EXPECT_EQ(Render({{"problem", problem["value_template"].asString(), sub.Last()["qpr2427k/lab/health"]}})["problem"],
+            "ON");
+}
+
+// The operator's labels name the entities of branches and batteries; their
+// keys and states stay the catalogue's.
+TEST(Mqtt, LabelsNameTheEntities) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  Process host;
+  host.Start(HostArgs("--simulate --rounds 2 --labels " + kSource + "/examples/labels.json --mqtt " + broker.Url() +
+                      kFast));
+  ASSERT_EQ(host.Wait(), 0) << Slurp(host.err);
+  ASSERT_TRUE(WaitFor([&] { return sub.Has("qpr2427k/lab/status", "offline"); }));
+  const auto configs = Configs(sub.Messages());
+  const std::pair<const char*, const char*> named[] = {
+      {"branch_1_current", "radio current"},
+      {"branch_3_current", "air conditioning current"},
+      {"battery_2_current", "string B current"}};
+  for (const auto& [key, name] : named) {
+    const std::string topic = std::string("homeassistant/sensor/qpr2427k_lab_qpr2427k-dc-21/") + key + "/config";
+    ASSERT_TRUE(configs.count(topic)) << topic;
+    EXPECT_EQ(configs.at(topic)["name"], name) << key;
+    EXPECT_EQ(configs.at(topic)["unit_of_measurement"], "A") << key;
+  }
+}
+
+// A run that ends by itself or by SIGTERM leaves the gateway "offline",
+// retained, so that Home Assistant shows every entity unavailable.
+TEST(Mqtt, ANormalExitLeavesTheGatewayOffline) {
+  for (const std::string end : {"--rounds 3", "SIGTERM"}) {
+    SCOPED_TRACE(end);
+    Broker broker;
+    broker.Start();
+    Subscriber sub;
+    sub.Start(broker);
+    Process host;
+    const bool signal = end == "SIGTERM";
+    host.Start(HostArgs("--simulate --mqtt " + broker.Url() + (signal ? "" : " " + end) + kFast));
+    ASSERT_TRUE(WaitFor([&] { return sub.Has("qpr2427k/lab/plant/state"); })) << Slurp(host.err);
+    EXPECT_EQ(signal ? host.Stop(SIGTERM) : host.Wait(), 0) << Slurp(host.err);
+    Subscriber late;  // what the broker keeps
+    late.Start(broker);
+    EXPECT_TRUE(WaitFor([&] { return late.Last()["qpr2427k/lab/status"] == "offline"; }));
+  }
 }
 
 TEST(Mqtt, SigkillLeavesOfflineByTheWill) {
@@ -700,6 +966,45 @@ TEST(Mqtt, BadOptionsExitWith2) {
     EXPECT_NE(err.find(why), std::string::npos) << args << ": " << err;
     EXPECT_EQ(Count(err, "\n"), 2u) << args << ": " << err;  // the reason and "(try --help)"
   }
+}
+
+}  // namespace
+
+namespace {
+
+// The formatter alone: alarms' entity names, as the configs it queues give them.
+TEST(MqttFormatterAlarms, AreNamedInEnglishAndToldApart) {
+  runner::MqttQueue queue;
+  runner::MqttFormatter formatter({{}, "", "qpr2427k", "lab", "id", ""}, queue);
+  struct Case {
+    const char* deviceType;
+    const char* key;
+    const char* text;
+    const char* want;
+  };
+  const Case cases[] = {
+      {"qpr2427k-dc", "DC_0", "输出电压过低告警", "DC output voltage low"},
+      {"qpr2427k-dc", "DC_3", "电池熔丝3断", "Battery fuse 3 blown"},
+      // The same row for another text on the same unit: the text tells them apart.
+      {"qpr2427k-dc", "QPR2427K_AC_1", "状态2", "On battery (status byte 2)"},
+      {"qpr2427k-dc", "QPR2427K_AC_1", "另一个", "On battery (status byte 2) (另一个)"},
+      // Beside the rectifier's own "Rectifier 2 fault" reading.
+      {"qpr2427k-rc", "RC_0", "模块2故障", "Rectifier 2 fault alarm"},
+      {"qpr2427k-ac", "unknown_key", "文字", "名称 文字"},  // no English name: the plug-in's
+  };
+  for (const auto& c : cases)
+    formatter.Observe({1, runner::AlarmCall{21, c.deviceType, 2, c.key, "01", "名称", c.text, false, 0}});
+  std::vector<std::string> names;
+  for (const auto& [topic, r] : queue.TakeDirty([](const std::string&, const auto&) { return true; }))
+    if (topic.rfind("homeassistant/binary_sensor/qpr2427k_lab_qpr2427k-", 0) == 0) {
+      const Json::Value c = Parse(r.payload);
+      names.push_back(c["name"].asString());
+      // Attributes: the alarm's own state, with its key, code, level, name and text.
+      EXPECT_EQ(c["json_attributes_topic"], c["state_topic"]) << topic;
+    }
+  for (const auto& c : cases)
+    EXPECT_NE(std::find(names.begin(), names.end(), c.want), names.end()) << c.want;
+  EXPECT_EQ(names.size(), std::size(cases));
 }
 
 }  // namespace

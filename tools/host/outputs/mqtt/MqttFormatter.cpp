@@ -1,46 +1,27 @@
 // Formats the MQTT exporter's messages on the loop thread. Discovery configs
-// go out once per value key and alarm (again when the model reply names the
-// maker), unit states once per round, alarm states and edges as they change.
+// go out once per entity the catalogue's readings, the plant and the gateway
+// give, and per alarm (again when the model reply names the maker); unit and
+// plant states once per round, alarm states and edges as they change.
 #include "tools/host/outputs/mqtt/MqttFormatter.h"
 
 #include <fmt/format.h>
 
+#include <cmath>
 #include <cstdint>
+#include <ctime>
 #include <memory>
+#include <optional>
 #include <sstream>
 
+#include "tools/host/catalogue/AlarmNames.h"
 #include "tools/host/stream/EventJson.h"
+
+#ifndef QPR_VERSION
+#error "QPR_VERSION must be set by the build"
+#endif
 
 namespace runner {
 namespace {
-
-// What a value key measures, for Home Assistant. A key starting with '*'
-// matches every key ending with the rest ("*_f": each channel's frequency).
-struct ValueKind {
-  const char* key;
-  const char* deviceClass;  // null: none
-  const char* unit;
-  bool measurement;
-};
-constexpr ValueKind kValueKinds[] = {
-    {"*_alert", nullptr, nullptr, false},  // a status code
-    {"*_f", "frequency", "Hz", true},      {"*_a", "voltage", "V", true},
-    {"*_b", "voltage", "V", true},         {"*_c", "voltage", "V", true},
-    {"ia", "current", "A", true},          {"ib", "current", "A", true},
-    {"ic", "current", "A", true},          {"i", "current", "A", true},
-    {"v", "voltage", "V", true},           {"modules", nullptr, nullptr, true},
-};
-
-const ValueKind* KindOf(const std::string& key) {
-  for (const auto& k : kValueKinds) {
-    const std::string match = k.key;
-    if (match[0] == '*' ? key.size() >= match.size() && key.compare(key.size() - match.size() + 1, std::string::npos,
-                                                                   match, 1, std::string::npos) == 0
-                        : key == match)
-      return &k;
-  }
-  return nullptr;
-}
 
 // An alarm's topic level: its key and a hash of its text (texts may be in any
 // script, so they are not spelled out; FNV-1a keeps the level the same across runs).
@@ -75,6 +56,20 @@ std::string PaddedText(const std::string& hex, std::size_t from, std::size_t byt
   return out;
 }
 
+// "2026-12-09T18:20:01.123+00:00": a time Home Assistant's timestamp sensors read.
+std::string IsoTime(Millis t) {
+  const std::time_t seconds = static_cast<std::time_t>(t / 1000);
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  return fmt::format("{:04}-{:02}-{:02}T{:02}:{:02}:{:02}.{:03}+00:00", utc.tm_year + 1900, utc.tm_mon + 1,
+                     utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(t % 1000));
+}
+
+Json::Value Optional(const std::optional<double>& v) {
+  return v ? Number(static_cast<float>(*v)) : Json::Value();
+}
+Json::Value Optional(const std::optional<bool>& v) { return v ? Json::Value(*v) : Json::Value(); }
+
 }  // namespace
 
 MqttFormatter::MqttFormatter(const MqttSettings& settings, MqttQueue& queue)
@@ -93,70 +88,107 @@ std::string MqttFormatter::UnitLevel(const UnitId& u) const {
   return TopicLevel(fmt::format("{}-{}", u.deviceType, u.dataId));
 }
 
-std::string MqttFormatter::Node(const UnitId& u) const {
-  return TopicLevel(fmt::format("{}_{}_{}", s_.prefix, s_.site, UnitLevel(u)));
+std::string MqttFormatter::Node(const std::string& level) const {
+  return TopicLevel(fmt::format("{}_{}_{}", s_.prefix, s_.site, level));
 }
 
 std::string MqttFormatter::AlarmTopic(const AlarmCall& a) const {
   return fmt::format("{}/alarm/{}/{}", topics_.base, UnitLevel({a.dataId, a.deviceType}), AlarmLevel(a));
 }
 
-Json::Value MqttFormatter::Device(const UnitId& u) const {
-  Json::Value d;
-  d["identifiers"].append(Node(u));
-  d["name"] = fmt::format("{} {} {}", s_.site, u.deviceType, u.dataId);
-  if (!maker_.empty()) d["manufacturer"] = maker_;
-  if (!model_.empty()) d["model"] = model_;
-  if (!version_.empty()) d["sw_version"] = version_;
-  return d;
+MqttFormatter::DeviceId MqttFormatter::UnitDevice(const UnitId& u) const {
+  const std::string level = UnitLevel(u);
+  const catalogue::Record* r = catalogue::RecordOfDevice(u.deviceType);
+  return {Node(level), fmt::format("{} {} {}", s_.site, r ? r->title : u.deviceType.c_str(), u.dataId),
+          fmt::format("{}/unit/{}/state", topics_.base, level), level};
 }
 
-void MqttFormatter::SensorConfig(const UnitId& u, const std::string& key) {
-  Json::Value c;
-  const std::string node = Node(u);
-  c["name"] = key;
-  c["unique_id"] = node + "_" + TopicLevel(key);
-  c["state_topic"] = fmt::format("{}/unit/{}/state", topics_.base, UnitLevel(u));
-  c["value_template"] = fmt::format("{{{{ value_json['values']['{}'] }}}}", key);
-  if (const ValueKind* k = KindOf(key)) {
-    if (k->deviceClass) c["device_class"] = k->deviceClass;
-    if (k->unit) c["unit_of_measurement"] = k->unit;
-    if (k->measurement) c["state_class"] = "measurement";
+MqttFormatter::DeviceId MqttFormatter::PlantDevice() const {
+  return {Node("plant"), s_.site + " power system", topics_.base + "/plant/state", "plant"};
+}
+
+MqttFormatter::DeviceId MqttFormatter::GatewayDevice() const {
+  return {Node("gateway"), s_.site + " gateway", topics_.base + "/plant/state", ""};
+}
+
+Json::Value MqttFormatter::Device(const DeviceId& d) const {
+  Json::Value v;
+  v["identifiers"].append(d.node);
+  v["name"] = d.name;
+  if (d.availability.empty()) {  // the gateway: this program
+    v["model"] = "qpr2427k-host";
+    v["sw_version"] = QPR_VERSION;
+  } else {
+    if (!maker_.empty()) v["manufacturer"] = maker_;
+    if (!model_.empty()) v["model"] = model_;
+    if (!version_.empty()) v["sw_version"] = version_;
   }
-  Availability(c, u);
-  // Home Assistant shows the sensor unavailable if no state comes for as long
-  // as the plug-in's own values answer after a round.
-  c["expire_after"] = 61;
-  c["device"] = Device(u);
-  Put(fmt::format("homeassistant/sensor/{}/{}/config", node, TopicLevel(key)), c);
+  if (!s_.pageUrl.empty()) v["configuration_url"] = s_.pageUrl;
+  return v;
+}
+
+std::string MqttFormatter::UniqueName(const std::string& node, const std::string& object, const std::string& name,
+                                      const std::string& otherwise) {
+  auto& taken = names_[node];
+  for (const std::string& n : {name, name + " (" + otherwise + ")", name + " (" + object + ")"}) {
+    const auto [at, fresh] = taken.emplace(n, object);
+    if (fresh || at->second == object) return n;
+  }
+  return name + " (" + object + ")";  // only if the object id itself is taken twice: never
+}
+
+void MqttFormatter::Config(const DeviceId& d, const HaEntity& e, const std::string& stateTopic) {
+  Json::Value c = e.config;
+  c["name"] = UniqueName(d.node, e.object, c["name"].asString(), e.object);
+  c["unique_id"] = d.node + "_" + e.object;
+  c["state_topic"] = stateTopic;
+  if (c.isMember("json_attributes_template")) c["json_attributes_topic"] = stateTopic;
+  Availability(c, d.availability);
+  // Home Assistant shows a unit's or the plant's entity unavailable if no
+  // state comes for as long as the plug-in's own values answer after a round.
+  if (!d.availability.empty()) c["expire_after"] = 61;
+  c["device"] = Device(d);
+  c["origin"]["name"] = "qpr2427k-host";
+  c["origin"]["sw_version"] = QPR_VERSION;
+  Put(fmt::format("homeassistant/{}/{}/{}/config", e.component, d.node, e.object), c);
 }
 
 void MqttFormatter::AlarmConfig(const AlarmCall& a) {
-  const UnitId u{a.dataId, a.deviceType};
-  const std::string node = Node(u), object = AlarmLevel(a);
-  Json::Value c;
-  c["name"] = a.name.empty() ? a.key : a.name + (a.text.empty() ? "" : " " + a.text);
-  c["unique_id"] = node + "_alarm_" + object;
+  const DeviceId d = UnitDevice({a.dataId, a.deviceType});
+  HaEntity e{"binary_sensor", AlarmLevel(a), Json::Value(Json::objectValue)};
+  std::string name = catalogue::EnglishAlarmName(a.key, a.text);
+  const catalogue::Record* record = catalogue::RecordOfDevice(a.deviceType);
+  if (name.empty()) name = a.name.empty() ? a.key : a.name + (a.text.empty() ? "" : " " + a.text);
+  else if (record && IsCatalogueName(*record, name)) name += " alarm";  // beside the reading of that name
+  e.config["name"] = UniqueName(d.node, e.object, name, a.text);
+  e.config["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
+  e.config["device_class"] = "problem";
+  Json::Value c = e.config;
+  c["unique_id"] = d.node + "_alarm_" + e.object;
   c["state_topic"] = AlarmTopic(a);
-  c["value_template"] = "{{ 'ON' if value_json.active else 'OFF' }}";
-  c["json_attributes_topic"] = AlarmTopic(a);
-  c["device_class"] = "problem";
-  Availability(c, u);
-  c["device"] = Device(u);
-  Put(fmt::format("homeassistant/binary_sensor/{}/{}/config", node, object), c);
+  c["json_attributes_topic"] = AlarmTopic(a);  // key, code, level, the plug-in's name and text
+  Availability(c, d.availability);
+  c["device"] = Device(d);
+  c["origin"]["name"] = "qpr2427k-host";
+  c["origin"]["sw_version"] = QPR_VERSION;
+  Put(fmt::format("homeassistant/binary_sensor/{}/{}/config", d.node, e.object), c);
 }
 
 std::string MqttFormatter::AvailabilityTopic(const std::string& unitLevel) const {
   return fmt::format("{}/availability/{}", topics_.base, unitLevel);
 }
 
-// Both the gateway's own status and the unit's freshness must say online.
-void MqttFormatter::Availability(Json::Value& config, const UnitId& u) const {
-  Json::Value gateway, unit;
+// The gateway's own status and, but for its own entities, the freshness of
+// the unit's (or the plant's) values must all say online.
+void MqttFormatter::Availability(Json::Value& config, const std::string& level) const {
+  Json::Value gateway;
   gateway["topic"] = topics_.status;
-  unit["topic"] = AvailabilityTopic(UnitLevel(u));
   config["availability"].append(gateway);
-  config["availability"].append(unit);
+  if (!level.empty()) {
+    Json::Value unit;
+    unit["topic"] = AvailabilityTopic(level);
+    config["availability"].append(unit);
+  }
   config["availability_mode"] = "all";
   config["payload_available"] = "online";
   config["payload_not_available"] = "offline";
@@ -183,11 +215,38 @@ Json::Value MqttFormatter::AlarmState(const AlarmCall& a, bool active, Millis si
   return v;
 }
 
+// A unit's published image: its readings for the next state, and an entity
+// for each one not configured yet (a count that grew brings new ones).
+void MqttFormatter::Image(const Published& p) {
+  const catalogue::Record* record = catalogue::RecordOfType(p.recordType);
+  if (!record) return;
+  const UnitId id{p.dataId, record->deviceType};
+  Unit& unit = units_[UnitLevel(id)];
+  unit.id = id;
+  unit.readings = Json::Value(Json::objectValue);
+  unit.blownFuses = Json::Value();
+  const DeviceId d = UnitDevice(id);
+  const auto configure = [&](const HaEntity& e) {
+    if (unit.entities.emplace(e.object, e).second) Config(d, e, d.stateTopic);
+  };
+  for (const auto& r : catalogue::Decode(*record, p.image.data(), p.image.size())) {
+    unit.readings[r.key] = r.field->encoding == catalogue::Encoding::Byte ? Json::Value(static_cast<int>(r.value))
+                                                                          : Number(static_cast<float>(r.value));
+    if (IsFuse(r)) {
+      if (unit.blownFuses.isNull()) unit.blownFuses = Json::Value(Json::arrayValue), configure(BlownFuses());
+      if (r.value != 0) unit.blownFuses.append(r.number);
+    } else if (auto e = ReadingEntity(r)) {
+      configure(*e);
+    }
+  }
+}
+
 void MqttFormatter::Values(const ValuesRead& v, Millis t) {
   std::map<std::string, Json::Value> states;  // unit level: state
   const auto state = [&](const UnitId& u) -> Json::Value& {
     const std::string level = UnitLevel(u);
-    units_.emplace(level, std::make_pair(u, std::set<std::string>()));
+    Unit& unit = units_[level];
+    unit.id = u;
     Json::Value& st = states[level];
     if (st.isNull()) {
       st["data_id"] = u.dataId;
@@ -199,13 +258,20 @@ void MqttFormatter::Values(const ValuesRead& v, Millis t) {
       st["age_ms"] = v.round ? Json::Value(static_cast<Json::Int64>(t - roundT_ + static_cast<Millis>(roundMs_)))
                              : Json::Value();
       st["values"] = Json::Value(Json::objectValue);
+      if (v.round) {  // the last published image's readings, by catalogue key
+        st["readings"] = unit.readings;
+        if (!unit.blownFuses.isNull()) st["blown_fuses"] = unit.blownFuses;
+      }
     }
     return st;
   };
   const auto value = [&](const UnitId& u, const std::string& key, Json::Value x) {
     state(u)["values"][key] = std::move(x);
-    auto& keys = units_[UnitLevel(u)].second;
-    if (keys.insert(key).second) SensorConfig(u, key);
+    Unit& unit = units_[UnitLevel(u)];
+    // A sensor an earlier version configured per value key: removed, since
+    // the catalogue's entities show the same (an empty retained config).
+    if (unit.valueKeys.insert(key).second && !unit.entities.count(TopicLevel(key)))
+      queue_.Put(fmt::format("homeassistant/sensor/{}/{}/config", Node(UnitLevel(u)), TopicLevel(key)), "", 1, false);
   };
   for (const auto& r : v.rows) {
     const UnitId u{r.dataId, r.deviceType};
@@ -213,6 +279,9 @@ void MqttFormatter::Values(const ValuesRead& v, Millis t) {
     if (!r.ok) state(u)["errors"][r.key] = r.error;
   }
   for (const auto& [id, count] : v.rectifierModules) value({id, "qpr2427k-rc"}, "modules", count);
+  if (v.round)
+    for (const auto& [level, unit] : units_)
+      if (!unit.readings.empty()) state(unit.id);
   for (auto& [level, st] : states) {
     Put(fmt::format("{}/unit/{}/state", topics_.base, level), st, 0, false);
     if (v.round == 0) {
@@ -225,8 +294,56 @@ void MqttFormatter::Values(const ValuesRead& v, Millis t) {
   queue_.Wake();  // once for the round's states
 }
 
+// The plant summed up after each round, with the round's time for the
+// gateway's "last round" sensor.
+void MqttFormatter::PlantState(long long round, Millis t) {
+  const DeviceId d = PlantDevice();
+  if (!plantSeen_) {
+    plantSeen_ = true;
+    for (const auto& e : PlantEntities()) Config(d, e, d.stateTopic);
+  }
+  const catalogue::PlantState& p = plant_.State();
+  Json::Value st;
+  st["mains_present"] = Optional(p.mainsPresent);
+  st["on_battery"] = Optional(p.onBattery);
+  st["battery_current"] = Optional(p.batteryCurrent);
+  st["discharged_ah_estimate"] = std::round(p.dischargedAh * 1000) / 1000;
+  st["dc_voltage"] = Optional(p.dcVoltage);
+  st["load_current"] = Optional(p.loadCurrent);
+  st["rectifier_modules"] = p.rectifiers ? Json::Value(*p.rectifiers) : Json::Value();
+  st["rectifiers_running"] = p.running;
+  st["rectifiers_off"] = p.off;
+  st["rectifiers_faulty"] = p.faulty;
+  st["round"] = static_cast<Json::Int64>(round);
+  st["t"] = static_cast<Json::Int64>(t);
+  st["last_round"] = IsoTime(t);
+  Put(d.stateTopic, st, 0, false);
+  fresh_[d.availability].t = t;
+  Availability(d.availability, health_ == Health::Online);
+}
+
+void MqttFormatter::Discover() {
+  const DeviceId gateway = GatewayDevice();
+  for (const auto& g : GatewayEntities())
+    Config(gateway, g.entity, g.healthTopic ? topics_.base + "/health" : gateway.stateTopic);
+  if (plantSeen_) {
+    const DeviceId d = PlantDevice();
+    for (const auto& e : PlantEntities()) Config(d, e, d.stateTopic);
+  }
+  for (const auto& [level, unit] : units_) {
+    const DeviceId d = UnitDevice(unit.id);
+    for (const auto& [object, e] : unit.entities) Config(d, e, d.stateTopic);
+  }
+  for (const auto& [topic, a] : alarms_) AlarmConfig(a);
+}
+
 void MqttFormatter::Observe(const Stamped& o) {
+  if (!gatewaySaid_) {
+    gatewaySaid_ = true;
+    Discover();
+  }
   ExpireStale(o.t);
+  plant_.Observe(o);
   if (const auto* c = std::get_if<CommandSent>(&o.what)) {
     lastCid1_ = c->cid1, lastCid2_ = c->cid2;
   } else if (const auto* r = std::get_if<ReplyAccepted>(&o.what)) {
@@ -236,11 +353,12 @@ void MqttFormatter::Observe(const Stamped& o) {
     version_ = fmt::format("{}.{}", std::stoi(r->info.substr(20, 2), nullptr, 16),
                            std::stoi(r->info.substr(22, 2), nullptr, 16));
     maker_ = PaddedText(r->info, 12, 20);
-    for (const auto& [level, unit] : units_)  // devices named before the model came
-      for (const auto& key : unit.second) SensorConfig(unit.first, key);
-    for (const auto& [topic, a] : alarms_) AlarmConfig(a);
+    Discover();  // devices named before the model came
+  } else if (const auto* p = std::get_if<Published>(&o.what)) {
+    Image(*p);
   } else if (const auto* e = std::get_if<RoundEnded>(&o.what)) {
     roundT_ = o.t, roundMs_ = e->ms;
+    PlantState(e->round, o.t);
   } else if (const auto* v = std::get_if<ValuesRead>(&o.what)) {
     Values(*v, o.t);
   } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {

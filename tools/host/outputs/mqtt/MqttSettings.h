@@ -15,6 +15,7 @@ struct MqttSettings {
   std::string prefix;    // topics start with PREFIX/SITE/
   std::string site;
   std::string clientId;
+  std::string pageUrl;   // the HTTP endpoint's page, for Home Assistant's devices; empty: none
 };
 
 struct MqttTopics {
