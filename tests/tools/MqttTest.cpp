@@ -984,7 +984,7 @@ TEST(MqttFormatterAlarms, AreNamedInEnglishAndToldApart) {
   };
   const Case cases[] = {
       {"qpr2427k-dc", "DC_0", "输出电压过低告警", "DC output voltage low"},
-      {"qpr2427k-dc", "DC_3", "电池熔丝3断", "Battery fuse 3 blown"},
+      {"qpr2427k-dc", "DC_3", "电池熔丝3断", nullptr},  // the unit's "Blown fuses" sensor shows it
       // The same row for another text on the same unit: the text tells them apart.
       {"qpr2427k-dc", "QPR2427K_AC_1", "状态2", "On battery (status byte 2)"},
       {"qpr2427k-dc", "QPR2427K_AC_1", "另一个", "On battery (status byte 2) (另一个)"},
@@ -996,15 +996,19 @@ TEST(MqttFormatterAlarms, AreNamedInEnglishAndToldApart) {
     formatter.Observe({1, runner::AlarmCall{21, c.deviceType, 2, c.key, "01", "名称", c.text, false, 0}});
   std::vector<std::string> names;
   for (const auto& [topic, r] : queue.TakeDirty([](const std::string&, const auto&) { return true; }))
-    if (topic.rfind("homeassistant/binary_sensor/qpr2427k_lab_qpr2427k-", 0) == 0) {
+    if (topic.rfind("homeassistant/binary_sensor/qpr2427k_lab_qpr2427k-", 0) == 0 && !r.payload.empty()) {
       const Json::Value c = Parse(r.payload);
       names.push_back(c["name"].asString());
       // Attributes: the alarm's own state, with its key, code, level, name and text.
       EXPECT_EQ(c["json_attributes_topic"], c["state_topic"]) << topic;
     }
-  for (const auto& c : cases)
+  std::size_t entities = 0;
+  for (const auto& c : cases) {
+    if (!c.want) continue;
+    ++entities;
     EXPECT_NE(std::find(names.begin(), names.end(), c.want), names.end()) << c.want;
-  EXPECT_EQ(names.size(), std::size(cases));
+  }
+  EXPECT_EQ(names.size(), entities);
 }
 
 }  // namespace

@@ -25,6 +25,9 @@ namespace {
 
 // An alarm's topic level: its key and a hash of its text (texts may be in any
 // script, so they are not spelled out; FNV-1a keeps the level the same across runs).
+// The DC unit's alarm of one battery fuse (state 3), one per fuse.
+constexpr const char* kFuseAlarmKey = "DC_3";
+
 std::string AlarmLevel(const AlarmCall& a) {
   std::uint32_t h = 2166136261u;
   for (unsigned char c : a.text) h = (h ^ c) * 16777619u;
@@ -156,6 +159,12 @@ void MqttFormatter::Config(const DeviceId& d, const HaEntity& e, const std::stri
 void MqttFormatter::AlarmConfig(const AlarmCall& a) {
   const DeviceId d = UnitDevice({a.dataId, a.deviceType});
   HaEntity e{"binary_sensor", AlarmLevel(a), Json::Value(Json::objectValue)};
+  // A fuse's alarm is shown by the unit's one "Blown fuses" sensor, not by an
+  // entity per fuse; a config an older version left for it is taken back.
+  if (a.deviceType == "qpr2427k-dc" && a.key == kFuseAlarmKey) {
+    queue_.Put(fmt::format("homeassistant/binary_sensor/{}/{}/config", d.node, e.object), "", 1, false);
+    return;
+  }
   std::string name = catalogue::EnglishAlarmName(a.key, a.text);
   const catalogue::Record* record = catalogue::RecordOfDevice(a.deviceType);
   if (name.empty()) name = a.name.empty() ? a.key : a.name + (a.text.empty() ? "" : " " + a.text);
