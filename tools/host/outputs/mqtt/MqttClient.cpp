@@ -6,7 +6,9 @@
 // library holds is bounded whatever the broker does: a retained topic is not
 // handed over again while its last QoS 1 message is unacknowledged, all QoS 1
 // messages unacknowledged stay within kLibraryMessages and kLibraryBytes, and
-// QoS 0 states wait while the socket has not taken the last ones.
+// QoS 0 states wait while the socket has not taken the last ones. What is
+// handed over is written at once (no Nagle delay), a burst of it (a round's
+// states) in as few TCP segments as it fits.
 #include "tools/host/outputs/mqtt/MqttClient.h"
 
 #include <fmt/format.h>
