@@ -2,13 +2,16 @@
 # The MQTT exporter's cost: the runner polls the reference system with the
 # reply pause at 0, once without and once with --mqtt to a mosquitto broker
 # this script starts on a free loopback port (and stops). Prints one line:
-#   CPU_ON_OFF_RATIO LATENCY_MEDIAN_MS LATENCY_P99_MS LATENCY_COUNT PACE_ON_OFF_RATIO
+#   CPU_ON_OFF_RATIO LATENCY_MEDIAN_MS LATENCY_P99_MS LATENCY_COUNT PACE_ON_OFF_RATIO LATENCY_MAX_MS
 # CPU time is the runner's user+system time per round (the built-in simulator
 # runs in the same process, in both runs); latency is from a round's end (the
-# state's "t", the same as its round event's) to the state message's arrival
-# at a subscriber; pace is the mean round time from the round events,
-# round 1 left out. The runs alternate, off then on, three times each, and
-# each figure is the median of its three, so that other load on the machine
+# state's "t", the same as its round event's, in whole ms: up to 1 ms of each
+# figure is that truncation) to the state message's arrival at a subscriber
+# (bench/state_latency.awk), over every state of the three runs with MQTT;
+# pace is the round period from the round events (bench/round_period.awk:
+# round end to round end, so that the exporter's work between rounds counts).
+# The runs alternate, off then on, three times each, and the CPU and pace
+# figures are the medians of their three, so that other load on the machine
 # weighs on both sides alike.
 #   bench/mqtt_bench.sh HOST_EXE OUT_DIR ROUNDS
 set -euo pipefail
@@ -43,19 +46,14 @@ run() {  # name, extra options: prints user+system seconds
       --rounds "$rounds" --no-round-wait --reply-pause-ms 0 --poll-ms 1 --quiet --events "$out/mqtt-$1.jsonl" \
       "${@:2}" >/dev/null 2>"$out/mqtt-$1.err"; } 2>&1 | awk 'NF { s = $1 + $2 } END { print s / rounds }' rounds="$rounds"
 }
-mean_round() {
-  awk '/"event":"round"/ { r = $0; sub(/.*"round":/, "", r); sub(/[,}].*/, "", r)
-         if (r + 0 < 2) next
-         m = $0; sub(/.*"ms":/, "", m); sub(/[,}].*/, "", m); sum += m; n++ }
-       END { printf "%.6f", n ? sum / n : 0 }' "$1"
-}
+round_period() { awk -f bench/round_period.awk "$1" | cut -d' ' -f1; }
 median3() { printf '%s\n' "$@" | sort -g | sed -n 2p; }
 cpu_off=() cpu_on=() pace_off=() pace_on=()
 for k in 1 2 3; do
   cpu_off+=("$(run "off-$k")")
-  pace_off+=("$(mean_round "$out/mqtt-off-$k.jsonl")")
+  pace_off+=("$(round_period "$out/mqtt-off-$k.jsonl")")
   cpu_on+=("$(run "on-$k" --mqtt "mqtt://127.0.0.1:$port" --site bench)")
-  pace_on+=("$(mean_round "$out/mqtt-on-$k.jsonl")")
+  pace_on+=("$(round_period "$out/mqtt-on-$k.jsonl")")
 done
 sleep 0.5
 kill "$sub"
@@ -65,12 +63,6 @@ sub=""
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", (b > 0 ? a / b : 0) }'; }
 pace=$(ratio "$(median3 "${pace_on[@]}")" "$(median3 "${pace_off[@]}")")
 cpu=$(ratio "$(median3 "${cpu_on[@]}")" "$(median3 "${cpu_off[@]}")")
-# One latency per state message: arrival (seconds) minus the round's end (ms).
-awk '{ t = $0; sub(/.*"t":/, "", t); sub(/[,}].*/, "", t); printf "%.3f\n", $1 * 1000 - t }' \
-  "$out/mqtt-states.txt" | sort -n >"$out/mqtt-latency.txt"
-awk -v cpu="$cpu" -v pace="$pace" '{ v[NR] = $1 }
-  END {
-    if (NR == 0) { print cpu, "-", "-", 0, pace; exit }
-    p99 = int(NR * 0.99); if (p99 < 1) p99 = 1
-    printf "%s %.3f %.3f %d %s\n", cpu, v[int((NR + 1) / 2)], v[p99], NR, pace
-  }' "$out/mqtt-latency.txt"
+read -r median p99 max count < <(awk -f bench/state_latency.awk "$out/mqtt-states.txt" | sort -g |
+  tee "$out/mqtt-latency.txt" | awk -f bench/percentiles.awk)
+echo "$cpu $median $p99 $count $pace $max"

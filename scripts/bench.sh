@@ -3,12 +3,14 @@
 # heap allocations per steady-state round, instructions per round (callgrind)
 # and their split, nanoseconds per Get_Value channel-key query, and the pace of
 # polling rounds against their floor, with no line delay and at 9600 baud,
-# the cost of the MQTT exporter (bench/mqtt_bench.sh: needs mosquitto), and
+# the cost of the MQTT exporter (bench/mqtt_bench.sh: needs mosquitto), the
+# round pace with every output on against none (bench/outputs_pace.sh), and
 # HTTP requests per second on loopback with the round pace with and without them.
 #
 #   scripts/bench.sh            everything (a few minutes)
 #   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
 #   QPR_BENCH_MQTT_ROUNDS=N     rounds per MQTT run, six runs (default 1000)
+#   QPR_BENCH_OUTPUTS_PAIRS=N   off/on pairs of runs for the every-output pace (default 5)
 #   QPR_BENCH_HTTP_REQUESTS=N   HTTP requests per client and path (default 20000)
 #   QPR_BENCH_BUILD_DIR=DIR     build folder (default build/bench)
 #   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
@@ -125,7 +127,16 @@ trap - EXIT
 # ---------------------------------------------------------------- MQTT exporter
 mqtt_rounds=${QPR_BENCH_MQTT_ROUNDS:-1000}
 echo "== bench: MQTT exporter off and on ($mqtt_rounds rounds each, three times)"
-read -r mqtt_cpu mqtt_median mqtt_p99 mqtt_n mqtt_pace < <(bash bench/mqtt_bench.sh "$host_exe" "$out" "$mqtt_rounds")
+read -r mqtt_cpu mqtt_median mqtt_p99 mqtt_n mqtt_pace mqtt_max < <(bash bench/mqtt_bench.sh "$host_exe" "$out" "$mqtt_rounds")
+# ---------------------------------------------------------------- every output
+outputs_pairs=${QPR_BENCH_OUTPUTS_PAIRS:-5}
+outputs_rounds_paused=40
+echo "== bench: every output on / none ($outputs_pairs pairs of $mqtt_rounds rounds at reply pause 0;" \
+  "3 pairs of $outputs_rounds_paused at $pause_ms ms)"
+read -r outputs_ratio outputs_min outputs_max outputs_off outputs_on \
+  < <(bash bench/outputs_pace.sh "$host_exe" "$out/outputs-0" "$mqtt_rounds" 0 "$outputs_pairs")
+read -r outputs_paused_ratio outputs_paused_min outputs_paused_max outputs_paused_off outputs_paused_on \
+  < <(bash bench/outputs_pace.sh "$host_exe" "$out/outputs-$pause_ms" "$outputs_rounds_paused" "$pause_ms" 3)
 # ---------------------------------------------------------------- HTTP load
 echo "== bench: HTTP load on loopback ($http_clients clients x $http_requests requests per path)"
 read -r rps_metrics fail_metrics rps_status fail_status http_pace_before http_n_before http_pace_loaded \
@@ -162,8 +173,13 @@ row "  the same with the runner's --events log" "$pace_logged ($pace_logged_wors
 row "  the same with every observer (view, events, cache)" "$pace_all ($pace_all_worst), $pace_all_n rounds"
 row "round pace / floor, $baud baud line, events log (worst)" "$pace_line ($pace_line_worst), $pace_line_n rounds"
 row "MQTT on / off, reply pause 0: CPU time per round" "$mqtt_cpu"
-row "  mean round time (pace)" "$mqtt_pace"
+row "  round period (pace)" "$mqtt_pace"
 row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
+row "    the slowest state, ms" "$mqtt_max"
+row "every output / none: round period, reply pause 0 (range)" "$outputs_ratio ($outputs_min..$outputs_max)"
+row "  ms per round, none / every output" "$outputs_off / $outputs_on"
+row "  the same, reply pause $pause_ms ms (range)" "$outputs_paused_ratio ($outputs_paused_min..$outputs_paused_max)"
+row "  ms per round, none / every output, reply pause $pause_ms ms" "$outputs_paused_off / $outputs_paused_on"
 row "HTTP /metrics, $http_clients clients x $http_requests (req/s, failed)" "$rps_metrics, $fail_metrics failed"
 row "HTTP /api/v1/status, $http_clients clients x $http_requests (req/s, failed)" "$rps_status, $fail_status failed"
 row "round pace / floor before the HTTP load, during it (worst)" "$http_pace_before, $http_pace_loaded ($http_worst_loaded)"
