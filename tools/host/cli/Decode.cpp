@@ -5,12 +5,6 @@
 
 #include <fmt/format.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <vector>
@@ -93,17 +87,10 @@ class Printer {
 // the other inputs, so it is read line by line, each line bounded.
 struct OpenFile {
   explicit OpenFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw RunError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      close(fd);
-      throw RunError(fmt::format("cannot read {}: it is {}, not a regular file", path, inputs::FileKind(st.st_mode)));
-    }
-    file = fdopen(fd, "r");
-    if (!file) {
-      close(fd);
-      throw RunError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+    try {
+      file = inputs::OpenInputStream(path, "file");
+    } catch (const inputs::InputError& e) {
+      throw RunError(fmt::format("cannot read {}: {}", path, e.reason()));
     }
   }
   ~OpenFile() {
