@@ -30,10 +30,15 @@ bool ParseTime(const std::string& s, std::size_t from, char dateSep, double& out
   if (std::sscanf(s.c_str() + from, format.c_str(), &y, &mo, &d, &h, &mi, &sec, &n) != 6 || n != 19) return false;
   std::size_t at = from + 19;
   double fraction = 0, scale = 0.1;
+  const std::size_t point = at;
   if (at < s.size() && s[at] == '.') {
     for (++at; at < s.size() && std::isdigit(static_cast<unsigned char>(s[at])); ++at, scale /= 10)
       fraction += (s[at] - '0') * scale;
   }
+  // socat 1.7 writes the microseconds in a nanosecond field ("00:00:01.000123456"
+  // is 1.123456 s): nine digits whose first three are 0 are read that way.
+  if (dateSep == '/' && at - point == 10 && s.compare(point + 1, 3, "000") == 0)
+    fraction = std::stod(s.substr(point + 4, 6)) / 1e6;
   std::tm tm{};
   tm.tm_year = y - 1900;
   tm.tm_mon = mo - 1;

@@ -38,6 +38,7 @@ struct Frame {
   double time = std::numeric_limits<double>::quiet_NaN();  // seconds since the epoch of the SOI; NaN: unknown
   Direction direction = Direction::Unknown;
   unsigned stream = 0;          // which side of a capture that keeps sides apart
+  std::uint64_t offset = 0;     // where its SOI is among the bytes of its side, from 0
   std::string text;             // the wire text from '~' up to the EOI (excluded)
   bool ended = false;           // an EOI closed it
   std::uint64_t garbageBefore = 0;  // bytes outside any frame just before it on its side

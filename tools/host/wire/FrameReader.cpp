@@ -78,6 +78,7 @@ void FrameReader::Close(Side& side, unsigned stream, unsigned faults, bool ended
   f.time = side.time;
   f.direction = side.direction;
   f.stream = stream;
+  f.offset = side.start;
   f.text.swap(side.text);
   f.ended = ended;
   f.garbageBefore = side.garbage;
@@ -93,11 +94,12 @@ void FrameReader::Feed(const unsigned char* data, std::size_t length, double tim
                        unsigned stream) {
   if (stream >= kStreams) stream = kStreams - 1;
   Side& side = sides_[stream];
-  for (std::size_t k = 0; k < length; ++k) {
+  for (std::size_t k = 0; k < length; ++k, ++side.seen) {
     const unsigned char ch = data[k];
     if (ch == yd1363::kSOI) {
       if (side.open) Close(side, stream, kCutShort, false);
       side.open = true;
+      side.start = side.seen;
       side.time = time;
       side.direction = direction;
       side.text.assign(1, static_cast<char>(ch));

@@ -35,6 +35,8 @@ class FrameReader {
     double time = 0;
     Direction direction = Direction::Unknown;
     std::uint64_t garbage = 0;  // garbage since this side's last frame
+    std::uint64_t seen = 0;     // bytes of this side so far
+    std::uint64_t start = 0;    // the open frame's SOI among them
   };
   void Close(Side& side, unsigned stream, unsigned faults, bool ended);
 

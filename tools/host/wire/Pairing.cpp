@@ -58,10 +58,10 @@ void Pairing::Add(Frame&& frame) {
     if (f.role == Role::Command) {
       if (Held* other = Find(lastCommand_)) {
         // Another command still awaits its reply, within the time-out: two
-        // masters on the line.
+        // masters on the line. The earlier one keeps waiting unless this one
+        // asks the same address, whose reply answers the later command.
         other->frame.collision = f.collision = true;
         ++stats_.collisions;
-        Unanswered(*other);
       }
       if (Held* earlier = Find(pending_[f.adr])) Unanswered(*earlier);
       pending_[f.adr] = lastCommand_ = f.number;
