@@ -9,9 +9,11 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 
 #include "tools/common/InputFile.h"
+#include "tools/host/cli/CsvField.h"
 #include "tools/host/stream/EventJson.h"
 #include "tools/host/stream/RunError.h"
 #include "tools/host/wire/CaptureSource.h"
@@ -41,11 +43,13 @@ File OpenCapture(const std::string& path) {
 }
 
 // Every frame of the capture, paired, to `each`; the pairing's counts after.
+// A line that cannot be read ends the reading, but the frames before it are
+// all handed on before the error is thrown.
 template <typename Each>
-wire::Pairing::Stats ReadCapture(const std::string& path, std::uint64_t& garbage, Each each) {
-  const File file = OpenCapture(path);
+wire::Pairing::Stats ReadCapture(const File& file, const std::string& path, std::uint64_t& garbage, Each each) {
   wire::Pairing pairing(each);
   wire::FrameReader reader([&](Frame&& f) { pairing.Add(std::move(f)); });
+  std::string error;
   try {
     wire::CaptureSource source(file.get(), path);
     wire::Chunk chunk;
@@ -53,11 +57,12 @@ wire::Pairing::Stats ReadCapture(const std::string& path, std::uint64_t& garbage
       reader.Feed(reinterpret_cast<const unsigned char*>(chunk.bytes.data()), chunk.bytes.size(), chunk.time,
                   chunk.direction, chunk.stream);
   } catch (const wire::CaptureError& e) {
-    throw RunError(e.what());
+    error = e.what();
   }
   reader.Finish();
   pairing.Finish();
   garbage = reader.GarbageBytes();
+  if (!error.empty()) throw RunError(error);
   return pairing.stats();
 }
 
@@ -125,13 +130,6 @@ std::string PairText(const Frame& f) {
   return t;
 }
 
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\n") == std::string::npos) return s;
-  std::string q = "\"";
-  for (const char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
-}
-
 class FramePrinter {
  public:
   FramePrinter(CaptureOutput format, std::FILE* out) : format_(format), out_(out) {
@@ -142,7 +140,7 @@ class FramePrinter {
 
   void Print(const Frame& f) {
     const wire::Meaning m = MeaningOf(f);
-    if (format_ == CaptureOutput::JsonLines) return Json(f, m);
+    if (format_ == CaptureOutput::JsonLines) return PrintJson(f, m);
     const bool reply = f.role == wire::Role::Reply;
     const std::string adr = f.header ? fmt::format("{:02X}", f.adr) : "";
     const std::string rtn = f.header && reply ? fmt::format("{:02X}", f.cid2) : "";
@@ -152,7 +150,8 @@ class FramePrinter {
       Put(fmt::format("{},{},{},{},{},{},{},{},{},{},{},{},{},{},{}\n", f.number, TimeText(f.time),
                       DirectionKey(f.direction), adr, f.header ? RoleKey(f.role) : "",
                       f.header ? fmt::format("{:02X}", f.cid1) : "",
-                      f.header ? fmt::format("{:02X}", reply ? f.commandCid2 : f.cid2) : "",
+                      !f.header || (reply && f.commandCid2 < 0) ? ""
+                                                                : fmt::format("{:02X}", reply ? f.commandCid2 : f.cid2),
                       CsvField(CommandText(f)), rtn, f.header ? std::to_string(f.lenid / 2) : "",
                       CsvField(wire::FaultText(f.faults)), PairKey(f),
                       std::isfinite(f.latency) ? fmt::format("{:.3f}", f.latency * 1e3) : "", f.garbageBefore,
@@ -197,7 +196,7 @@ class FramePrinter {
   }
 
  private:
-  void Json(const Frame& f, const wire::Meaning& m) {
+  void PrintJson(const Frame& f, const wire::Meaning& m) {
     Fields line{{"number", static_cast<Json::UInt64>(f.number)}};
     if (std::isfinite(f.time)) line.push_back({"time", TimeText(f.time)});
     line.push_back({"direction", DirectionKey(f.direction)});
@@ -220,6 +219,7 @@ class FramePrinter {
     line.push_back({"intact", f.Intact()});
     line.push_back({"faults", faults});
     if (f.pair != wire::Pair::None) line.push_back({"pairing", PairKey(f)});
+    if (f.pairedWith) line.push_back({"paired_with", static_cast<Json::UInt64>(f.pairedWith)});
     if (f.collision) line.push_back({"collision", true});
     if (std::isfinite(f.latency)) line.push_back({"latency_ms", std::round(f.latency * 1e6) / 1e3});
     if (f.garbageBefore) line.push_back({"garbage_before", static_cast<Json::UInt64>(f.garbageBefore)});
@@ -251,6 +251,7 @@ class FramePrinter {
 }  // namespace
 
 int DecodeCapture(const std::string& path, CaptureOutput format, const std::string& pcapPath, std::FILE* out) {
+  const File capture = OpenCapture(path);
   File pcapFile;
   std::unique_ptr<wire::PcapWriter> pcap;
   if (!pcapPath.empty()) {
@@ -260,7 +261,7 @@ int DecodeCapture(const std::string& path, CaptureOutput format, const std::stri
   }
   FramePrinter printer(format, out);
   std::uint64_t frames = 0, intact = 0, garbage = 0;
-  const auto stats = ReadCapture(path, garbage, [&](Frame&& f) {
+  const auto stats = ReadCapture(capture, path, garbage, [&](Frame&& f) {
     ++frames;
     if (f.Intact()) ++intact;
     printer.Print(f);
@@ -274,23 +275,30 @@ int DecodeCapture(const std::string& path, CaptureOutput format, const std::stri
 }
 
 int CaptureToReplay(const std::string& path, std::FILE* out) {
+  const File capture = OpenCapture(path);
   std::fprintf(out, "# replies of %s, one a command ('-': none came)\n", path.c_str());
   std::uint64_t garbage = 0, commands = 0;
-  // A command is handed on only once its fate is known: its reply comes right
-  // after it, unless it had none.
-  bool awaiting = false;
-  ReadCapture(path, garbage, [&](Frame&& f) {
+  // One line a command, in their order: a paired command's line waits for its
+  // reply, which the pairing hands on after it.
+  struct Line {
+    std::uint64_t reply;  // the reply's number, 0: none came
+    std::string text;
+  };
+  std::deque<Line> lines;
+  const auto flush = [&] {
+    for (; !lines.empty() && (lines.front().reply == 0 || !lines.front().text.empty()); lines.pop_front())
+      std::fprintf(out, "%s\n", lines.front().reply == 0 ? "-" : lines.front().text.c_str());
+  };
+  ReadCapture(capture, path, garbage, [&](Frame&& f) {
     if (f.role == wire::Role::Command) {
-      if (awaiting) std::fputs("-\n", out);
-      awaiting = f.pair == wire::Pair::Paired;
-      if (!awaiting) std::fputs("-\n", out);
       ++commands;
-    } else if (f.role == wire::Role::Reply && f.pair == wire::Pair::Paired && awaiting) {
-      std::fprintf(out, "%s\n", f.text.c_str());
-      awaiting = false;
+      lines.push_back({f.pair == wire::Pair::Paired ? f.pairedWith : 0, {}});
+    } else if (f.role == wire::Role::Reply && f.pair == wire::Pair::Paired) {
+      for (auto& l : lines)
+        if (l.reply == f.number) l.text = f.text.find('\n') == std::string::npos ? f.text : "-";  // one line each
     }
+    flush();
   });
-  if (awaiting) std::fputs("-\n", out);
   if (std::fflush(out) != 0) throw RunError("cannot write the replay");
   if (commands == 0) std::fprintf(stderr, "qpr2427k-host: %s: no command found\n", path.c_str());
   return 0;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tools/common/InputFile.h"
+#include "tools/host/cli/CsvField.h"
 #include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/outputs/cache/CacheFile.h"
@@ -30,13 +31,6 @@ struct Image {
 std::string ValueText(const catalogue::Reading& r) {
   if (r.field->encoding == catalogue::Encoding::Byte) return fmt::format("{}", static_cast<unsigned>(r.value));
   return fmt::format("{}", static_cast<float>(r.value));  // the float's shortest form, as received
-}
-
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\n") == std::string::npos) return s;
-  std::string q = "\"";
-  for (const char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
 }
 
 class Printer {

@@ -50,6 +50,7 @@ struct Frame {
   Role role = Role::Unknown;
   Pair pair = Pair::None;
   bool collision = false;       // a command that came while another awaited its reply
+  std::uint64_t pairedWith = 0; // a paired frame: the number of its command or reply
   int commandCid2 = -1;         // a paired reply: its command's CID2
   double latency = std::numeric_limits<double>::quiet_NaN();  // a paired reply: seconds after its command
 

@@ -70,6 +70,8 @@ void Pairing::Add(Frame&& frame) {
       Frame& c = command->frame;
       c.pair = f.pair = Pair::Paired;
       f.commandCid2 = c.cid2;
+      f.pairedWith = c.number;
+      c.pairedWith = f.number;
       f.latency = f.time - c.time;
       command->resolved = true;
       pending_[f.adr] = kNone;
