@@ -212,6 +212,17 @@ TEST(DecodeCapture, DumpsOfSocatAndJpnevulatorAreRead) {
     EXPECT_EQ(r.status, 0) << r.err;
     for (const auto& s : row.says) EXPECT_TRUE(Contains(r.out, s)) << row.file << ": " << s << "\n" << r.out;
   }
+  // jpnevulator without --timing-print: the hex lines alone, no times.
+  std::istringstream timed(Slurp(kData + "jpnevulator-tap.txt"));
+  std::string untimed;
+  for (std::string line; std::getline(timed, line);)
+    if (line.rfind("2026-", 0) != 0) untimed += line + "\n";
+  const std::string untimedFile = Temp("untimed.txt");
+  std::ofstream(untimedFile) << untimed;
+  const HostRun bare = Host("--decode-capture " + untimedFile);
+  EXPECT_TRUE(Contains(bare.out, "- ? adr 01 command 40/51 model, info 0 B, ok\n")) << bare.out << bare.err;
+  EXPECT_TRUE(Contains(bare.out, "frames 8, intact 7, damaged 1, paired 4, unpaired 0")) << bare.out;
+
   const HostRun csv = Host("--decode-capture " + kData + "socat-round.txt --format csv");
   EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 23) << csv.out;
   EXPECT_TRUE(Contains(csv.err, "frames 22")) << csv.err;

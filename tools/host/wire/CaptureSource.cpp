@@ -106,6 +106,12 @@ CaptureSource::CaptureSource(std::FILE* file, std::string name) : file_(file), n
     format_ = CaptureFormat::Socat;
   else if (IsJpnevulatorHeader(first, time, used))
     format_ = CaptureFormat::Jpnevulator;
+  else if (std::string bytes; first.size() >= 2 && HexColumn(first.substr(0, first.find('\t')), bytes)) {
+    // jpnevulator without --timing-print: hex lines from the start, no times.
+    format_ = CaptureFormat::Jpnevulator;
+    time_ = kNoTime;
+    inBlock_ = true;
+  }
 }
 
 void CaptureSource::Fail(const std::string& why) const {
