@@ -55,7 +55,9 @@ proto.experts = { ef.bad_lchksum, ef.bad_chksum, ef.malformed }
 -- The byte written as two hex characters at offset, or nil.
 local function hexbyte(tvb, offset)
   if offset + 2 > tvb:len() then return nil end
-  return tonumber(tvb:range(offset, 2):string(), 16)
+  local text = tvb:range(offset, 2):string()
+  if not text:match("^[0-9A-F][0-9A-F]$") then return nil end  -- upper case only, as on the line
+  return tonumber(text, 16)
 end
 
 function proto.dissector(tvb, pinfo, tree)
@@ -87,7 +89,7 @@ function proto.dissector(tvb, pinfo, tree)
   local what
   if reply then
     t:add(f.rtn, tvb(8, 2), cid2)
-    what = string.format("reply %02X, RTN %02X %s", cid1, cid2, rtns[cid2] or "")
+    what = string.format("reply %02X %s, RTN %02X %s", cid1, units[cid1] or "", cid2, rtns[cid2] or "")
   else
     t:add(f.cid2, tvb(8, 2), cid2)
     local name = commands[cid1 * 256 + cid2] or "unknown command"
