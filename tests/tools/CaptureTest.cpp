@@ -159,6 +159,10 @@ TEST(Fields, AnalogRepliesOfTheSimulatorReadWhole) {
   ASSERT_EQ(m.values.size(), 1 + simulator.modules().size());
   for (std::size_t k = 0; k < simulator.modules().size(); ++k)
     EXPECT_FLOAT_EQ(static_cast<float>(m.values[1 + k].number), simulator.modules()[k].current);
+  // Named as the catalogue names the published field.
+  EXPECT_EQ(m.values[2].key, "rectifier_2_current");
+  EXPECT_EQ(m.values[2].name, "Rectifier 2 output current");
+  EXPECT_STREQ(m.values[2].unit, "A");
 }
 
 TEST(SyntheticCapture, DecodesIntactFramesFlagsDamagedOnesAndPairsCommands) {

@@ -227,6 +227,7 @@ class FramePrinter {
       Json::Value values(Json::arrayValue);
       for (const auto& v : m.values) {
         Json::Value o(Json::objectValue);
+        o["key"] = v.key;
         o["name"] = v.name;
         o["value"] = v.text.empty() ? Number(static_cast<float>(v.number)) : Json::Value(v.text);
         if (*v.unit) o["unit"] = v.unit;

@@ -1,11 +1,14 @@
 // The reply layouts, read with a cursor that stops at the end of INFO: the
-// data flag, unit counts, little-endian 32-bit floats and fixed-width texts.
+// data flag, unit counts, little-endian 32-bit floats and fixed-width texts;
+// each value named and given its unit by the catalogue's field of the same meaning.
 #include "tools/host/wire/Fields.h"
 
 #include <fmt/format.h>
 
 #include <cstdint>
 #include <cstring>
+
+#include "tools/host/catalogue/Catalogue.h"
 
 namespace wire {
 namespace {
@@ -56,16 +59,42 @@ class InfoCursor {
 
 std::string Num(double v) { return fmt::format("{:.1f}", v); }
 
+// The catalogue's field of a unit's record by its key ("rectifier_{n}_current").
+const catalogue::Field* FieldOf(const char* unit, const char* key) {
+  for (const catalogue::Record* r : catalogue::Records()) {
+    if (std::strcmp(r->unit, unit) != 0) continue;
+    for (std::size_t k = 0; k < r->fieldCount; ++k)
+      if (std::strcmp(r->fields[k].key, key) == 0) return &r->fields[k];
+    for (std::size_t g = 0; g < r->groupCount; ++g)
+      for (std::size_t k = 0; k < r->groups[g].fieldCount; ++k)
+        if (std::strcmp(r->groups[g].fields[k].key, key) == 0) return &r->groups[g].fields[k];
+  }
+  return nullptr;
+}
+
 class Reader {
  public:
   Reader(const std::vector<unsigned char>& info, Meaning& m) : in_(info), m_(m) {}
-  bool Number(const std::string& name, const char* unit, double& v) {
+  // Unit `unit` of `units` of the kind `kind` ("ac"): several get their number first.
+  void Unit(const char* kind, unsigned unit, unsigned units) {
+    kind_ = kind;
+    prefix_ = units > 1 ? fmt::format("{}_{}_", kind, unit) : "";
+    title_ = units > 1 ? fmt::format("{} {} ", kind == std::string("ac") ? "AC" : "DC", unit) : "";
+  }
+  // A float named by the catalogue's field `key`, element `n` of its group.
+  bool Number(const char* key, unsigned n, double& v) {
     if (!in_.F32(v)) return false;
-    m_.values.push_back({name, v, {}, unit});
+    const catalogue::Field* f = FieldOf(kind_, key);
+    const std::string name = f ? catalogue::Numbered(f->name, n) : catalogue::Numbered(key, n);
+    m_.values.push_back({prefix_ + catalogue::Numbered(key, n), title_ + name, v, {}, f ? f->unit : ""});
     return true;
   }
   InfoCursor in_;
   Meaning& m_;
+
+ private:
+  const char* kind_ = "";
+  std::string prefix_, title_;
 };
 
 const char* Plural(unsigned n, const char* one, const char* many) { return n == 1 ? one : many; }
@@ -77,20 +106,21 @@ void AcAnalog(Reader& r, Meaning& m) {
   for (unsigned u = 1; u <= units; ++u) {
     unsigned channels = 0;
     if (!r.in_.U8(channels)) return;
+    r.Unit("ac", u, units);
     m.summary += fmt::format("{} {}:", u == 1 ? ":" : ";", u);
     for (unsigned c = 1; c <= channels; ++c) {
       double a, b, cc, f;
-      const std::string at = fmt::format("AC {} channel {} ", u, c);
       unsigned user = 0;
-      if (!r.Number(at + "phase A voltage", "V", a) || !r.Number(at + "phase B voltage", "V", b) ||
-          !r.Number(at + "phase C voltage", "V", cc) || !r.Number(at + "frequency", "Hz", f) || !r.in_.U8(user) ||
+      if (!r.Number("mains_{n}_voltage_l1", c, a) || !r.Number("mains_{n}_voltage_l2", c, b) ||
+          !r.Number("mains_{n}_voltage_l3", c, cc) || !r.Number("mains_{n}_frequency", c, f) || !r.in_.U8(user) ||
           !r.in_.SkipFloats(user))
         return;
       m.summary += fmt::format(" {}/{}/{} V {} Hz,", Num(a), Num(b), Num(cc), Num(f));
     }
     double i[3];
+    const char* keys[3] = {"current_l1", "current_l2", "current_l3"};
     for (int k = 0; k < 3; ++k)
-      if (!r.Number(fmt::format("AC {} phase {} current", u, static_cast<char>('A' + k)), "A", i[k])) return;
+      if (!r.Number(keys[k], 0, i[k])) return;
     m.summary += fmt::format(" {}/{}/{} A", Num(i[0]), Num(i[1]), Num(i[2]));
   }
 }
@@ -98,12 +128,13 @@ void AcAnalog(Reader& r, Meaning& m) {
 void RectifierAnalog(Reader& r, Meaning& m) {
   unsigned flag = 0, modules = 0;
   double v = 0;
-  if (!r.in_.U8(flag) || !r.Number("output voltage", "V", v) || !r.in_.U8(modules)) return;
+  r.Unit("rc", 1, 1);
+  if (!r.in_.U8(flag) || !r.Number("output_voltage", 0, v) || !r.in_.U8(modules)) return;
   m.summary = fmt::format("output {} V, {} {}:", Num(v), modules, Plural(modules, "module", "modules"));
   for (unsigned k = 1; k <= modules; ++k) {
     double i = 0;
     unsigned user = 0;
-    if (!r.Number(fmt::format("module {} current", k), "A", i) || !r.in_.U8(user) || !r.in_.SkipFloats(user)) return;
+    if (!r.Number("rectifier_{n}_current", k, i) || !r.in_.U8(user) || !r.in_.SkipFloats(user)) return;
     m.summary += fmt::format("{} {} A", k == 1 ? "" : ",", Num(i));
   }
 }
@@ -115,19 +146,19 @@ void DcAnalog(Reader& r, Meaning& m) {
   for (unsigned u = 1; u <= units; ++u) {
     double v = 0, i = 0;
     unsigned batteries = 0, loads = 0, user = 0;
-    const std::string at = fmt::format("DC {} ", u);
-    if (!r.Number(at + "voltage", "V", v) || !r.Number(at + "load current", "A", i) || !r.in_.U8(batteries)) return;
+    r.Unit("dc", u, units);
+    if (!r.Number("dc_voltage", 0, v) || !r.Number("load_current", 0, i) || !r.in_.U8(batteries)) return;
     m.summary += fmt::format("{} {}: {} V {} A, batteries", u == 1 ? ":" : ";", u, Num(v), Num(i));
     for (unsigned k = 1; k <= batteries; ++k) {
       double b = 0;
-      if (!r.Number(fmt::format("{}battery {} current", at, k), "A", b)) return;
+      if (!r.Number("battery_{n}_current", k, b)) return;
       m.summary += " " + Num(b);
     }
     if (!r.in_.U8(loads)) return;
     m.summary += " A, branches";
     for (unsigned k = 1; k <= loads; ++k) {
       double l = 0;
-      if (!r.Number(fmt::format("{}branch {} current", at, k), "A", l)) return;
+      if (!r.Number("branch_{n}_current", k, l)) return;
       m.summary += " " + Num(l);
     }
     m.summary += " A";
@@ -139,9 +170,9 @@ void Model(Reader& r, Meaning& m) {
   std::string name, maker;
   unsigned major = 0, minor = 0;
   if (!r.in_.Text(10, name) || !r.in_.U8(major) || !r.in_.U8(minor) || !r.in_.Text(20, maker)) return;
-  m.values.push_back({"model", 0, name, ""});
-  m.values.push_back({"version", major + minor / 100.0, fmt::format("{}.{:02}", major, minor), ""});
-  m.values.push_back({"maker", 0, maker, ""});
+  m.values.push_back({"model", "Model", 0, name, ""});
+  m.values.push_back({"version", "Version", 0, fmt::format("{}.{:02}", major, minor), ""});
+  m.values.push_back({"maker", "Maker", 0, maker, ""});
   m.summary = fmt::format("model \"{}\", version {}.{:02}, maker \"{}\"", name, major, minor, maker);
 }
 

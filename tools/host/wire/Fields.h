@@ -1,5 +1,5 @@
 // What a normal reply's INFO says: the values of the analog replies and the
-// model reply read from their layouts, each named with its unit.
+// model reply read from their layouts, named as the catalogue names them.
 #pragma once
 #include <string>
 #include <vector>
@@ -7,7 +7,8 @@
 namespace wire {
 
 struct Value {
-  std::string name;   // "DC 1 battery 2 current"
+  std::string key;    // the catalogue's key ("battery_2_current"), with "dc_1_" before it when there are several units
+  std::string name;   // "Battery 2 current"
   double number = 0;  // when text is empty
   std::string text;   // a text value (the model's name)
   const char* unit = "";
