@@ -227,6 +227,11 @@ TEST(DecodeCapture, DumpsOfSocatAndJpnevulatorAreRead) {
   EXPECT_TRUE(Contains(bare.out, "- ? adr 01 command 40/51 model, info 0 B, ok\n")) << bare.out << bare.err;
   EXPECT_TRUE(Contains(bare.out, "frames 8, intact 7, damaged 1, paired 4, unpaired 0")) << bare.out;
 
+  const HostRun jsonl = Host("--decode-capture " + kData + "socat-round.txt --format jsonl");
+  EXPECT_TRUE(Contains(jsonl.out, R"({"key":"rectifier_3_current","name":"Rectifier 3 output current","unit":"A",)"))
+      << jsonl.out;
+  EXPECT_TRUE(Contains(jsonl.out, R"({"summary":true,"frames":22,"intact":22,"damaged":0,"paired":11,)")) << jsonl.out;
+
   const HostRun csv = Host("--decode-capture " + kData + "socat-round.txt --format csv");
   EXPECT_EQ(std::count(csv.out.begin(), csv.out.end(), '\n'), 23) << csv.out;
   EXPECT_TRUE(Contains(csv.err, "frames 22")) << csv.err;
