@@ -49,6 +49,10 @@ install(FILES ${QPR_MAN_DIR}/qpr2427k-host.1.gz ${QPR_MAN_DIR}/qpr2427k-sim.1.gz
 # minimal systems leave out: scenarios are inputs of --simulate.
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/
   DESTINATION ${CMAKE_INSTALL_DATADIR}/qpr2427k/examples COMPONENT tools)
+# The Wireshark dissector of --decode-capture --pcap files, loaded with
+# tshark -X lua_script:FILE or copied into a user's Wireshark plug-ins.
+install(FILES ${PROJECT_SOURCE_DIR}/tools/host/wireshark/qpr2427k.lua
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/qpr2427k/wireshark COMPONENT tools)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json
   DESTINATION ${QPR_CONFIG_INSTALL_DIR} RENAME settings.json COMPONENT tools)
 install(FILES ${qpr_src}/options DESTINATION ${QPR_CONFIG_INSTALL_DIR} COMPONENT tools)

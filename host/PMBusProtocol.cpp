@@ -16,18 +16,18 @@ int HexValue(char c) {
   return -1;  // lower case is not part of the protocol's alphabet
 }
 
-bool HexByte(const char* p, unsigned char& out) {
-  const int hi = HexValue(p[0]), lo = HexValue(p[1]);
-  if (hi < 0 || lo < 0) return false;
-  out = static_cast<unsigned char>(hi << 4 | lo);
-  return true;
-}
-
 void PutByte(std::string& s, unsigned v) {
   s += kHex[(v >> 4) & 0xF];
   s += kHex[v & 0xF];
 }
 }  // namespace
+
+bool ReadHexByte(const char* p, unsigned char& out) {
+  const int hi = HexValue(p[0]), lo = HexValue(p[1]);
+  if (hi < 0 || lo < 0) return false;
+  out = static_cast<unsigned char>(hi << 4 | lo);
+  return true;
+}
 
 unsigned LengthChecksum(unsigned lenid) {
   const unsigned sum = (lenid & 0xF) + ((lenid >> 4) & 0xF) + ((lenid >> 8) & 0xF);
@@ -68,21 +68,21 @@ std::string Decode(const char* text, std::size_t length, Decoded& out) {
   for (std::size_t k = 0; k < length; ++k)
     if (HexValue(text[k]) < 0) return "not hex";
   unsigned char lenHi = 0, lenLo = 0;
-  HexByte(text, out.ver);
-  HexByte(text + 2, out.adr);
-  HexByte(text + 4, out.cid1);
-  HexByte(text + 6, out.cid2);
-  HexByte(text + 8, lenHi);
-  HexByte(text + 10, lenLo);
+  ReadHexByte(text, out.ver);
+  ReadHexByte(text + 2, out.adr);
+  ReadHexByte(text + 4, out.cid1);
+  ReadHexByte(text + 6, out.cid2);
+  ReadHexByte(text + 8, lenHi);
+  ReadHexByte(text + 10, lenLo);
   const unsigned lenid = (lenHi & 0x0F) << 8 | lenLo;
   if ((lenHi >> 4) != LengthChecksum(lenid)) return "bad LCHKSUM";
   if (lenid % 2 != 0 || 12 + lenid + 4 != length) return "LENID does not match the info length";
   unsigned char c1 = 0, c2 = 0;
-  HexByte(text + length - 4, c1);
-  HexByte(text + length - 2, c2);
+  ReadHexByte(text + length - 4, c1);
+  ReadHexByte(text + length - 2, c2);
   if ((static_cast<unsigned>(c1) << 8 | c2) != FrameChecksum(text, length - 4)) return "bad CHKSUM";
   out.info.resize(lenid / 2);
-  for (std::size_t k = 0; k < out.info.size(); ++k) HexByte(text + 12 + 2 * k, out.info[k]);
+  for (std::size_t k = 0; k < out.info.size(); ++k) ReadHexByte(text + 12 + 2 * k, out.info[k]);
   return {};
 }
 }  // namespace yd1363

@@ -40,6 +40,9 @@ constexpr unsigned char kEOI = 0x0D;
 unsigned LengthChecksum(unsigned lenid);
 // CHKSUM of the characters between SOI and CHKSUM.
 unsigned FrameChecksum(const char* text, std::size_t length);
+// The byte written as the two upper-case hex characters at p; false when
+// either is not one of 0-9 A-F.
+bool ReadHexByte(const char* p, unsigned char& out);
 // The most info bytes a frame can carry (LENID is 12 bits of hex characters).
 constexpr std::size_t kMaxInfoBytes = 4095 / 2;
 // Wire text of a frame from '~' to CR: VER ADR CID1 CID2/RTN with `info` bytes.

@@ -4,14 +4,16 @@
 # and their split, nanoseconds per Get_Value channel-key query, and the pace of
 # polling rounds against their floor, with no line delay and at 9600 baud,
 # the cost of the MQTT exporter (bench/mqtt_bench.sh: needs mosquitto), the
-# round pace with every output on against none (bench/outputs_pace.sh), and
-# HTTP requests per second on loopback with the round pace with and without them.
+# round pace with every output on against none (bench/outputs_pace.sh),
+# HTTP requests per second on loopback with the round pace with and without them,
+# and the capture decoder on a synthetic capture with a known truth.
 #
 #   scripts/bench.sh            everything (a few minutes)
 #   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
 #   QPR_BENCH_MQTT_ROUNDS=N     rounds per MQTT run, six runs (default 1000)
 #   QPR_BENCH_OUTPUTS_PAIRS=N   off/on pairs of runs for the every-output pace (default 5)
 #   QPR_BENCH_HTTP_REQUESTS=N   HTTP requests per client and path (default 20000)
+#   QPR_BENCH_CAPTURE_FRAMES=N  frames of the synthetic capture (default 100000)
 #   QPR_BENCH_BUILD_DIR=DIR     build folder (default build/bench)
 #   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
 set -euo pipefail
@@ -28,7 +30,7 @@ echo "== bench: build ($build)"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQPR_WERROR=ON -DQPR_BUILD_BENCH=ON \
   -DQPR_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target qpr_bench qpr_round_profile qpr_line_pace \
-  qpr2427k qpr2427k-host qpr2427k-sim
+  qpr2427k qpr2427k-host qpr2427k-sim qpr_capture_check
 out=${QPR_BENCH_OUT:-$build/results}
 mkdir -p "$out"
 bin=$build/bench
@@ -143,6 +145,17 @@ read -r rps_metrics fail_metrics rps_status fail_status http_pace_before http_n_
   http_worst_loaded http_n_loaded http_pace_after http_n_after \
   < <(bash bench/http_bench.sh "$host_exe" "$out" "$http_clients" "$http_requests" "$pause_ms")
 
+# ---------------------------------------------------------------- capture decoder
+capture_frames=${QPR_BENCH_CAPTURE_FRAMES:-100000}
+echo "== bench: capture decoder on a synthetic capture ($capture_frames frames)"
+"$bin/qpr_capture_check" "$capture_frames" | tee "$out/capture.txt"
+capture_of() { sed -n "s/.*$1 \([0-9.]*%\{0,1\}\).*/\1/p" "$out/capture.txt"; }
+capture_intact=$(capture_of "intact decoded")
+capture_flagged=$(capture_of "damaged flagged")
+capture_extra=$(capture_of "decoded not sent")
+capture_paired=$(capture_of "commands paired")
+capture_rate=$(sed -n 's/.*, \([0-9]*\) frames\/s.*/\1/p' "$out/capture.txt")
+
 # ---------------------------------------------------------------- summary
 machine="$(nproc) cores, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), load $(cut -d' ' -f1-3 /proc/loadavg)"
 pct() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.1f%%", 100 * a / b }'; }
@@ -184,10 +197,14 @@ row "HTTP /metrics, $http_clients clients x $http_requests (req/s, failed)" "$rp
 row "HTTP /api/v1/status, $http_clients clients x $http_requests (req/s, failed)" "$rps_status, $fail_status failed"
 row "round pace / floor before the HTTP load, during it (worst)" "$http_pace_before, $http_pace_loaded ($http_worst_loaded)"
 row "  after it; rounds before, during, after" "$http_pace_after; $http_n_before, $http_n_loaded, $http_n_after"
+row "capture decoder, $capture_frames frames (1 % bytes corrupted):" "$capture_rate frames/s"
+row "  intact frames decoded; damaged frames flagged" "$capture_intact; $capture_flagged"
+row "  frames decoded that were not sent; commands paired" "$capture_extra; $capture_paired"
 echo "raw results: $out"
 if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_all_faults" != 0 ] ||
    [ "$pace_line_faults" != 0 ]; then
   echo "bench: some rounds had time-outs or rejected replies; their pace is not comparable" >&2
 fi
 [ "$fail_metrics" = 0 ] && [ "$fail_status" = 0 ] || { echo "bench: HTTP requests failed" >&2; exit 1; }
+[ "$capture_extra" = 0 ] || { echo "bench: the capture decoder took frames for intact that were not sent" >&2; exit 1; }
 [ "$alloc_plugin" = "0.00" ] || { echo "bench: the plug-in allocates in steady state" >&2; exit 1; }

@@ -105,6 +105,9 @@ if [[ " ${archs[*]} " == *" amd64 "* ]]; then
   run timeout 60 qpr2427k-host --simulate /usr/share/qpr2427k/examples/scenarios/normal.json --rounds 1 \
     --no-round-wait --quiet >"$work/example.txt" 2>&1 || { cat "$work/example.txt"; fail "the installed example scenario"; }
 
+  [ -s "$tree/usr/share/qpr2427k/wireshark/qpr2427k.lua" ] && ok "the Wireshark dissector is installed" ||
+    fail "no /usr/share/qpr2427k/wireshark/qpr2427k.lua"
+
   # As the service runs it: SIGTERM ends the run with status 0 and the cache written.
   rm -f "$tree/tmp/cache.json"
   chroot "$tree" qpr2427k-host --quiet --simulate --cache /tmp/cache.json --save-cache /tmp/cache.json \

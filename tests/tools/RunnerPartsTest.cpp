@@ -113,6 +113,11 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--decode", "c.json", "--check-config", "s.json"}, "give only one of"},
       {{"--decode", "c.json", "--format", "xml"}, "--format needs jsonl or csv"},
       {{"--format", "csv"}, "--format goes with --decode"},
+      {{"--decode-capture", "c.log", "--format", "xml"}, "--format needs text, jsonl or csv"},
+      {{"--decode", "c.json", "--format", "text"}, "--format needs jsonl or csv"},
+      {{"--decode-capture", "c.log", "--to-replay", "c.log"}, "give only one of"},
+      {{"--pcap", "out.pcap"}, "--pcap goes with --decode-capture"},
+      {{"--to-replay", "c.log", "--pcap", "out.pcap"}, "--pcap goes with --decode-capture"},
   };
   for (const auto& row : rows) {
     try {

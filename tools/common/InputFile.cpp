@@ -79,4 +79,23 @@ std::string ReadInputFile(const std::string& path, const std::string& kind, std:
   return text;
 }
 
+std::FILE* OpenInputStream(const std::string& path, const std::string& kind) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    throw InputError("cannot open the " + kind + " " + path + ": " + std::strerror(error), std::strerror(error),
+                     error == ENOENT);
+  }
+  Descriptor file{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const std::string reason = std::string("it is ") + FileKind(st.st_mode) + ", not a regular file";
+    throw InputError("cannot read the " + kind + " " + path + ": " + reason, reason, false);
+  }
+  std::FILE* stream = ::fdopen(fd, "r");
+  if (!stream) throw InputError("cannot read the " + kind + " " + path + ": " + std::strerror(errno), std::strerror(errno), false);
+  file.fd = -1;
+  return stream;
+}
+
 }  // namespace inputs

@@ -1,7 +1,9 @@
 // Reading an input file whole once it is known to be a regular file below a
-// size bound: a FIFO, a device or a folder is refused, never waited on or read.
+// size bound, or opening one to read as a stream: a FIFO, a device or a folder
+// is refused, never waited on or read.
 #pragma once
 #include <cstddef>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 
@@ -32,5 +34,9 @@ const char* FileKind(unsigned mode);
 // it in messages ("settings file"). Never blocks on a FIFO or a device: those
 // are refused before a byte is read. Throws InputError.
 std::string ReadInputFile(const std::string& path, const std::string& kind, std::size_t bound = kInputBound);
+
+// `path` opened for reading once it is known to be a regular file, of any
+// size (the caller reads it in bounded pieces). Throws InputError.
+std::FILE* OpenInputStream(const std::string& path, const std::string& kind);
 
 }  // namespace inputs

@@ -9,6 +9,7 @@
 #include <iostream>
 #include <string>
 
+#include "tools/host/cli/Capture.h"
 #include "tools/host/cli/Decode.h"
 #include "tools/host/cli/Jobs.h"
 #include "tools/host/line/Links.h"
@@ -135,6 +136,13 @@ int main(int argc, char** argv) {
     if (options.mode == runner::Mode::Decode)
       return runner::DecodeImages(options.decode, options.csv ? runner::DecodeFormat::Csv : runner::DecodeFormat::JsonLines,
                                   stdout);
+    if (options.mode == runner::Mode::DecodeCapture) {
+      const auto format = options.captureFormat == "csv"     ? runner::CaptureOutput::Csv
+                          : options.captureFormat == "jsonl" ? runner::CaptureOutput::JsonLines
+                                                             : runner::CaptureOutput::Text;
+      return runner::DecodeCapture(options.capture, format, options.pcap, stdout);
+    }
+    if (options.mode == runner::Mode::ToReplay) return runner::CaptureToReplay(options.capture, stdout);
     if (options.mode == runner::Mode::CheckConfig) {
       view = SplitStandardOutput(options.trace, false);
       status = runner::CheckConfig(options, view);

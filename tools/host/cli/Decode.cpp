@@ -5,17 +5,12 @@
 
 #include <fmt/format.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <map>
 #include <optional>
 #include <vector>
 
 #include "tools/common/InputFile.h"
+#include "tools/host/cli/CsvField.h"
 #include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/outputs/cache/CacheFile.h"
@@ -36,13 +31,6 @@ struct Image {
 std::string ValueText(const catalogue::Reading& r) {
   if (r.field->encoding == catalogue::Encoding::Byte) return fmt::format("{}", static_cast<unsigned>(r.value));
   return fmt::format("{}", static_cast<float>(r.value));  // the float's shortest form, as received
-}
-
-std::string CsvField(const std::string& s) {
-  if (s.find_first_of(",\"\n") == std::string::npos) return s;
-  std::string q = "\"";
-  for (const char c : s) q += c == '"' ? std::string("\"\"") : std::string(1, c);
-  return q + "\"";
 }
 
 class Printer {
@@ -93,17 +81,10 @@ class Printer {
 // the other inputs, so it is read line by line, each line bounded.
 struct OpenFile {
   explicit OpenFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) throw RunError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      close(fd);
-      throw RunError(fmt::format("cannot read {}: it is {}, not a regular file", path, inputs::FileKind(st.st_mode)));
-    }
-    file = fdopen(fd, "r");
-    if (!file) {
-      close(fd);
-      throw RunError(fmt::format("cannot read {}: {}", path, std::strerror(errno)));
+    try {
+      file = inputs::OpenInputStream(path, "file");
+    } catch (const inputs::InputError& e) {
+      throw RunError(fmt::format("cannot read {}: {}", path, e.reason()));
     }
   }
   ~OpenFile() {

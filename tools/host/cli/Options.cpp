@@ -98,6 +98,9 @@ po::options_description Described() {
       ("replay", text())
       ("discover", po::bool_switch())
       ("decode", text())
+      ("decode-capture", text())
+      ("pcap", text())
+      ("to-replay", text())
       ("format", text())
       ("check-config", text())
       ("plugin", text())
@@ -228,6 +231,8 @@ std::string UsageText(const SearchPaths& defaults) {
        qpr2427k-host --discover (--port DEVICE | --simulate [SCENARIO]) [--address N] [--first-id N]
        qpr2427k-host --check-config FILE [--labels FILE]
        qpr2427k-host --decode FILE [--format jsonl|csv] [--labels FILE]
+       qpr2427k-host --decode-capture FILE [--format text|jsonl|csv] [--pcap OUT]
+       qpr2427k-host --to-replay FILE
 
 Loads the qpr2427k.so plug-in, creates its power-system device from a settings
 file and polls a power system as the monitoring host does, showing every round,
@@ -254,7 +259,19 @@ Other jobs:
                          (publications and history) field by field, with
                          names and units
   --format F             --decode: jsonl (one JSON object an image, the
-                         default) or csv (one row a field)
+                         default) or csv (one row a field); --decode-capture:
+                         text (the default), jsonl or csv (one a frame)
+  --decode-capture FILE  print every frame of a capture of the line: time,
+                         direction, address, command, RTN, INFO length,
+                         checksum state, pairing and the values of analog and
+                         model replies, then a summary. FILE holds raw bytes,
+                         a socat -x -v dump ('>': towards the device), a
+                         jpnevulator --ascii --timing-print dump, or an
+                         --events file; the kind is told by its first line
+  --pcap OUT             --decode-capture: write the frames as a pcap file too
+                         (link type 147, DLT_USER0; see the Wireshark dissector)
+  --to-replay FILE       print a --replay file of a capture's or an events
+                         file's exchanges: each command's reply, or "-"
 
 Device:
   --plugin FILE          the plug-in @PLUGIN@
@@ -380,15 +397,34 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     o.mode = Mode::Decode;
     o.decode = str("decode");
   }
+  for (const auto& [name, mode] : {std::pair{"decode-capture", Mode::DecodeCapture}, {"to-replay", Mode::ToReplay}}) {
+    if (!has(name)) continue;
+    if (o.mode != Mode::Run)
+      throw UsageError("give only one of --discover, --check-config, --decode, --decode-capture and --to-replay");
+    o.mode = mode;
+    o.capture = str(name);
+  }
   if (has("format")) {
-    if (o.mode != Mode::Decode) throw UsageError("--format goes with --decode");
-    if (str("format") != "jsonl" && str("format") != "csv")
-      throw UsageError(fmt::format("--format needs jsonl or csv, got \"{}\"", str("format")));
-    o.csv = str("format") == "csv";
+    if (o.mode == Mode::DecodeCapture) {
+      if (str("format") != "text" && str("format") != "jsonl" && str("format") != "csv")
+        throw UsageError(fmt::format("--format needs text, jsonl or csv, got \"{}\"", str("format")));
+      o.captureFormat = str("format");
+    } else {
+      if (o.mode != Mode::Decode) throw UsageError("--format goes with --decode or --decode-capture");
+      if (str("format") != "jsonl" && str("format") != "csv")
+        throw UsageError(fmt::format("--format needs jsonl or csv, got \"{}\"", str("format")));
+      o.csv = str("format") == "csv";
+    }
+  }
+  if (has("pcap")) {
+    if (o.mode != Mode::DecodeCapture) throw UsageError("--pcap goes with --decode-capture");
+    if (str("pcap").empty()) throw UsageError("--pcap needs a file");
+    o.pcap = str("pcap");
   }
   if (o.mode == Mode::Discover && o.source == Source::Replay) throw UsageError("--discover needs --port or --simulate");
   if (has("labels")) {
-    if (o.mode == Mode::Discover) throw UsageError("--labels goes with a polling run, --check-config or --decode");
+    if (o.mode == Mode::Discover || o.mode == Mode::DecodeCapture || o.mode == Mode::ToReplay)
+      throw UsageError("--labels goes with a polling run, --check-config or --decode");
     o.labels = str("labels");
     if (o.labels.empty()) throw UsageError("--labels needs a file");
   }
@@ -413,7 +449,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   o.exitOnLineLoss = flag("exit-on-line-loss");
   o.quiet = flag("quiet");
   if (has("http")) {
-    if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not --discover, --check-config or --decode");
+    if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not another job");
     std::tie(o.httpAddresses, o.httpPort) = ParseHttpAddress(str("http"));
   }
   if (has("site") && str("site").empty()) throw UsageError("--site needs a name");

@@ -11,8 +11,8 @@ namespace runner {
 
 enum class Source { Simulate, Port, Replay };
 // What the program does: poll (the default), discover a system, check settings,
-// or decode saved images.
-enum class Mode { Run, Discover, CheckConfig, Decode };
+// decode saved images, decode a capture of the line or make a replay of one.
+enum class Mode { Run, Discover, CheckConfig, Decode, DecodeCapture, ToReplay };
 
 struct RunOptions {
   Mode mode = Mode::Run;
@@ -39,6 +39,9 @@ struct RunOptions {
   std::string checkConfig;      // --check-config FILE
   std::string decode;           // --decode FILE
   bool csv = false;             // --format csv (else JSON lines)
+  std::string capture;          // --decode-capture FILE or --to-replay FILE
+  std::string captureFormat = "text";  // --decode-capture: text, jsonl or csv
+  std::string pcap;             // --pcap FILE: the capture's frames as pcap
   std::optional<MqttUrl> mqtt;  // --mqtt: publish to this broker (password from the URL or --mqtt-password-file)
   std::string mqttCa;           // --mqtt-ca: CA file for mqtts://
   std::string mqttPrefix = "qpr2427k";
