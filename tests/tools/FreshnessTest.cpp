@@ -47,10 +47,13 @@ namespace {
 
 TEST(AlarmMetric, EveryReportedAlarmHasASampleBeforeItIsRaised) {
   runner::StatusModel model("site");
-  model.Observe({1, runner::AlarmCall{21, "qpr2427k-dc", 3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", false, 1}});
+  const runner::AlarmCall low{21, "qpr2427k-dc", 3, "DC_0", "06008", "输出电压过低告警", "输出电压过低告警", false, 1};
+  model.Observe({1, low});
   const std::string metrics = model.Metrics(2);
   EXPECT_NE(metrics.find("key=\"DC_0\""), std::string::npos) << metrics;
   EXPECT_NE(metrics.find("name=\"DC output voltage low\"} 0"), std::string::npos) << metrics;
+  model.Observe({3, runner::AlarmChange{low, true, 3}});  // the kept text follows the change
+  EXPECT_NE(model.Metrics(4).find("name=\"DC output voltage low\"} 1"), std::string::npos);
 }
 
 }  // namespace

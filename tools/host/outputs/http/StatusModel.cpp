@@ -134,11 +134,13 @@ void StatusModel::Observe(const Stamped& o) {
   } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
     // Every alarm the units report has its sample from its first report, 0
     // until it is raised, so that sums over the metric work from the start.
-    alarmSeen_.emplace(AlarmKey{a->deviceType, a->dataId, a->key, a->text}, AlarmState{a->code, a->level, false});
+    if (alarmSeen_.emplace(AlarmKey{a->deviceType, a->dataId, a->key, a->text}, AlarmState{a->code, a->level, false}).second)
+      alarmsChanged_ = true;
   } else if (const auto* c = std::get_if<AlarmChange>(&o.what)) {
     active_.Apply(*c);
     const auto& a = c->alarm;
     alarmSeen_[{a.deviceType, a.dataId, a.key, a.text}] = {a.code, a.level, c->raised};
+    alarmsChanged_ = true;
   } else if (const auto* h = std::get_if<HealthChanged>(&o.what)) {
     health_ = h->state;
     healthMessage_ = h->message;
@@ -169,6 +171,7 @@ void StatusModel::TakeImages() {
       Unit& u = units_[{record->deviceType, p.dataId}];
       u.readings = catalogue::Decode(*record, p.image.data(), p.image.size());
       u.publishedAt = o.t;
+      readingsChanged_ = true;
     }
   }
   pendingImages_.clear();
@@ -228,6 +231,7 @@ std::vector<bool> StatusModel::Freshness(Millis now) const {
 std::string StatusModel::Metrics(Millis now) const {
   // Kept until something is observed or a unit's values turn stale.
   std::vector<bool> freshness = Freshness(now);
+  if (freshness != metricsFreshness_) readingsChanged_ = true;
   if (!metricsFresh_ || freshness != metricsFreshness_) metricsText_ = RenderMetrics(now);
   metricsFresh_ = true;
   metricsFreshness_ = std::move(freshness);
@@ -241,7 +245,12 @@ std::string StatusModel::RenderMetrics(Millis now) const {
          "1, labelled with the gateway's version and the power system's model (empty until the system named it)");
   out += fmt::format("qpr2427k_info{{{},version=\"{}\",model=\"{}\"}} 1\n", site, Escape(QPR_VERSION),
                      Escape(systemModel_));
-  RenderReadings(out, now);
+  if (readingsChanged_) {
+    readingsText_.clear();
+    RenderReadings(readingsText_, now);
+    readingsChanged_ = false;
+  }
+  out += readingsText_;
   if (!units_.empty()) {
     Header(out, "qpr2427k_unit_last_update_timestamp_seconds", "gauge",
            "when the unit last reported its values or its image (Unix time); they are exported for 61 s after, while health is online");
@@ -250,14 +259,12 @@ std::string StatusModel::RenderMetrics(Millis now) const {
                          site, Escape(key.first), key.second, unit.Latest() / 1000.0);
   }
   const bool live = Fresh(lastRoundAt_, now);
-  if (!alarmSeen_.empty()) {
-    Header(out, "qpr2427k_alarm_active", "gauge", "1 while the alarm is active, 0 after it cleared");
-    for (const auto& [k, s] : alarmSeen_)
-      out += fmt::format(
-          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\",name=\"{}\"}} {}\n",
-          site, Escape(std::get<0>(k)), std::get<1>(k), Escape(std::get<2>(k)), Escape(s.code), s.level,
-          Escape(std::get<3>(k)), Escape(catalogue::EnglishAlarmName(std::get<2>(k), std::get<3>(k))), s.active ? 1 : 0);
+  if (alarmsChanged_) {
+    alarmsText_.clear();
+    RenderAlarms(alarmsText_);
+    alarmsChanged_ = false;
   }
+  out += alarmsText_;
   const struct {
     const char* name;
     const char* help;
@@ -309,6 +316,18 @@ std::string StatusModel::RenderMetrics(Millis now) const {
   for (Health h : kHealthStates)
     out += fmt::format("qpr2427k_health{{{},state=\"{}\"}} {}\n", site, HealthName(h), h == health_ ? 1 : 0);
   return out;
+}
+
+void StatusModel::RenderAlarms(std::string& out) const {
+  const std::string site = fmt::format("site=\"{}\"", Escape(site_));
+  if (!alarmSeen_.empty()) {
+    Header(out, "qpr2427k_alarm_active", "gauge", "1 while the alarm is active, 0 before it was raised and after it cleared");
+    for (const auto& [k, s] : alarmSeen_)
+      out += fmt::format(
+          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\",name=\"{}\"}} {}\n",
+          site, Escape(std::get<0>(k)), std::get<1>(k), Escape(std::get<2>(k)), Escape(s.code), s.level,
+          Escape(std::get<3>(k)), Escape(catalogue::EnglishAlarmName(std::get<2>(k), std::get<3>(k))), s.active ? 1 : 0);
+  }
 }
 
 void StatusModel::RenderReadings(std::string& out, Millis now) const {

@@ -73,6 +73,7 @@ class StatusModel : public Observer {
   void TakeImages();
   void ModelReply(const ReplyAccepted& r);
   void RenderReadings(std::string& out, Millis now) const;
+  void RenderAlarms(std::string& out) const;
   // Values are current while health is online and their round is younger
   // than the 61 s the plug-in's own values answer for.
   bool Fresh(Millis t, Millis now) const;
@@ -107,6 +108,9 @@ class StatusModel : public Observer {
   mutable std::string metricsText_;
   mutable bool metricsFresh_ = false;
   mutable std::vector<bool> metricsFreshness_;  // what the kept text was rendered with
+  // Its readings and alarms, most of the text, change once a round at most: kept apart too.
+  mutable std::string readingsText_, alarmsText_;
+  mutable bool readingsChanged_ = true, alarmsChanged_ = true;
   // The status text too, for at most kStatusReuse while nothing new is observed (ages are in tenths of seconds).
   static constexpr Millis kStatusReuse = 100;
   mutable std::string statusText_;
