@@ -100,7 +100,18 @@ std::string MetricHelp(const catalogue::Field& f) {
   const BaseUnit* base = BaseOf(f);
   if (base) help += fmt::format(" ({})", base->help);
   else if (*f.unit) help += fmt::format(" ({})", f.unit);
-  if (f.kind == catalogue::Kind::State) help += ", as the unit reports it";
+  if (f.kind == catalogue::Kind::State) {
+    // The codes the catalogue has words for: "0 normal, 1 low, ...".
+    std::string codes;
+    catalogue::Reading r;
+    r.field = &f;
+    for (unsigned code = 0; code < 4; ++code) {
+      r.value = code;
+      const std::string text = catalogue::StateText(r);
+      if (text.rfind("code ", 0) != 0) codes += fmt::format("{}{} {}", codes.empty() ? "" : ", ", code, text);
+    }
+    help += codes.empty() ? ", as the unit reports it" : ", as the unit reports it: " + codes;
+  }
   return help;  // catalogue text: no backslash or line break to escape
 }
 
