@@ -67,7 +67,8 @@ TEST(RoundCounters, ARoundCountsOnlyWithItsValuesAndItsImages) {
   const auto sample = [&](const std::string& name) {
     const std::string m = model.Metrics(5);
     const auto at = m.find(name);
-    return at == std::string::npos ? std::string("none") : m.substr(at + name.size(), m.find('\n', at) - at - name.size());
+    if (at == std::string::npos) return std::string("none");
+    return m.substr(at + name.size(), m.find('\n', at) - at - name.size());
   };
   const auto rounds = [&] { return sample("qpr2427k_rounds_total{site=\"site\"} "); };
   const auto volts = [&] { return sample("qpr2427k_dc_voltage_volts{site=\"site\",data_id=\"21\"} "); };

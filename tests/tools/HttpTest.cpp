@@ -213,7 +213,7 @@ TEST(Http, MetricsAndStatusCarryEveryCatalogueReadingOfTheRound) {
     for (const auto& s : Samples(metrics))
       if (s.name == "qpr2427k_rounds_total") round = std::stoll(s.value);
     return round >= kRound && status["rounds"].asInt64() == round;
-  }));
+  }, 40));
   host.child->Stop(SIGTERM);
   ASSERT_EQ(round, kRound) << "the scrape came a round late";
 

@@ -145,8 +145,8 @@ void StatusModel::Observe(const Stamped& o) {
   } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
     // Every alarm the units report has its sample from its first report, 0
     // until it is raised, so that sums over the metric work from the start.
-    if (alarmSeen_.emplace(AlarmKey{a->deviceType, a->dataId, a->key, a->text}, AlarmState{a->code, a->level, false}).second)
-      alarmsChanged_ = true;
+    const AlarmKey key{a->deviceType, a->dataId, a->key, a->text};
+    if (alarmSeen_.emplace(key, AlarmState{a->code, a->level, false}).second) alarmsChanged_ = true;
   } else if (const auto* c = std::get_if<AlarmChange>(&o.what)) {
     active_.Apply(*c);
     const auto& a = c->alarm;
