@@ -1,5 +1,5 @@
 // The runner's HTTP endpoint as a process against the simulator: /metrics
-// through promtool and against the value events, status and event stream
+// through promtool and with /api/v1/status against the published images, status and event stream
 // through alarms and a lost line, bounded answers to bad clients, the page in
 // headless Chromium, and a bounded load run on loopback.
 #include <fcntl.h>
@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cmath>
 #include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
@@ -20,15 +21,19 @@
 #include <map>
 #include <memory>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <utility>
 #include <vector>
 
 #include "host/json.h"
 #include "tests/tools/ProcessSupport.h"
+#include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/outputs/http/HttpServer.h"
+#include "tools/host/stream/EventJson.h"
 
 
 namespace {
@@ -156,33 +161,61 @@ std::vector<Sample> Samples(const std::string& text) {
   return out;
 }
 
-// The unit value key a value metric's labels stand for.
-std::string KeyOf(const Sample& s) {
-  const auto l = [&](const char* n) { return s.labels.count(n) ? s.labels.at(n) : std::string(); };
-  const std::map<std::string, std::function<std::string()>> table{
-      {"qpr2427k_ac_current_amperes", [&] { return "i" + l("phase"); }},
-      {"qpr2427k_ac_current_alert", [&] { return "i" + l("phase") + "_alert"; }},
-      {"qpr2427k_ac_voltage_volts", [&] { return "channel_" + l("channel") + "_" + l("phase"); }},
-      {"qpr2427k_ac_frequency_hertz", [&] { return "channel_" + l("channel") + "_f"; }},
-      {"qpr2427k_dc_voltage_volts", [] { return std::string("v"); }},
-      {"qpr2427k_dc_current_amperes", [] { return std::string("i"); }},
-  };
-  const auto it = table.find(s.name);
-  return it == table.end() ? std::string() : it->second();
+// Labels `a="1",b="x"` as a map.
+std::map<std::string, std::string> LabelMap(const std::string& text) {
+  std::map<std::string, std::string> out;
+  static const std::regex label(R"re(([a-z_]+)="([^"]*)")re");
+  for (std::sregex_iterator it(text.begin(), text.end(), label), end; it != end; ++it) out[(*it)[1]] = (*it)[2];
+  return out;
 }
 
-TEST(Http, MetricsPassPromtoolAndEqualTheRoundsValueEvents) {
-  Host host({"--simulate", kSource + "/examples/scenarios/mains-failure.json", "--no-round-wait", "--reply-pause-ms",
-             "0", "--poll-ms", "2"});
+// The readings of the images published in a round, per data id, from the
+// events file: a round's publish events come before its round event.
+std::map<unsigned, std::vector<catalogue::Reading>> PublishedInRound(const std::string& events, long long round) {
+  std::map<unsigned, std::vector<catalogue::Reading>> out;
+  long long ended = 0;
+  std::istringstream in(events);
+  for (std::string line; std::getline(in, line) && ended < round;) {
+    const Json::Value e = ParseJson(line);
+    if (e["event"] == "round") ended = e["round"].asInt64();
+    if (e["event"] != "publish" || ended != round - 1) continue;
+    bool ok = false;
+    const auto image = runner::FromHex(e["image"].asString(), ok);
+    const catalogue::Record* record = catalogue::RecordOfType(e["record_type"].asInt());
+    EXPECT_TRUE(ok && record) << line;
+    if (ok && record) out[e["data_id"].asUInt()] = catalogue::Decode(*record, image.data(), image.size());
+  }
+  return out;
+}
+
+// The families of a metric text, from its TYPE lines.
+std::set<std::string> Families(const std::string& text) {
+  std::set<std::string> out;
+  static const std::regex type(R"(^# TYPE ([a-z_0-9]+) )");
+  std::istringstream in(text);
+  std::smatch m;
+  for (std::string l; std::getline(in, l);)
+    if (std::regex_search(l, m, type)) out.insert(m[1]);
+  return out;
+}
+
+TEST(Http, MetricsAndStatusCarryEveryCatalogueReadingOfTheRound) {
+  // The plug-in's own pace, a round every 2 s: round 5 runs on battery, with
+  // fuse 3 blown and module 2 faulty (the scenario's description).
+  Host host({"--simulate", kSource + "/examples/scenarios/mains-failure.json", "--reply-pause-ms", "0", "--poll-ms", "2"});
+  constexpr long long kRound = 5;
   std::string metrics;
+  Json::Value status;
   long long round = 0;
   ASSERT_TRUE(WaitFor([&] {
     metrics = Get(host.port, "/metrics").body;
+    status = host.Status();
     for (const auto& s : Samples(metrics))
       if (s.name == "qpr2427k_rounds_total") round = std::stoll(s.value);
-    return round >= 8;  // past the scenario's alarms
-  }));
+    return round >= kRound && status["rounds"].asInt64() == round;
+  }, 40));
   host.child->Stop(SIGTERM);
+  ASSERT_EQ(round, kRound) << "the scrape came a round late";
 
   const std::string file = Temp("metrics.txt");
   std::ofstream(file) << metrics;
@@ -190,33 +223,93 @@ TEST(Http, MetricsPassPromtoolAndEqualTheRoundsValueEvents) {
   const int rc = System("promtool check metrics < " + file + " > " + lint + " 2>&1");
   EXPECT_EQ(rc, 0) << Slurp(lint) << metrics;
 
-  // The value events of the round the scrape counted: those after its round event.
-  std::map<std::pair<std::string, std::string>, float> events;
-  long long seen = 0;
+  // Every sample of a catalogue family, by name and labels.
+  std::set<std::string> catalogueMetrics;
+  for (const catalogue::Record* r : catalogue::Records()) {
+    for (std::size_t k = 0; k < r->fieldCount; ++k) catalogueMetrics.insert(r->fields[k].metric);
+    for (std::size_t g = 0; g < r->groupCount; ++g)
+      for (std::size_t k = 0; k < r->groups[g].fieldCount; ++k) catalogueMetrics.insert(r->groups[g].fields[k].metric);
+  }
+  std::map<std::pair<std::string, std::map<std::string, std::string>>, std::string> readingSamples;
+  std::set<std::tuple<std::string, std::string, std::string>> alarmSeries;
+  bool alarmLabels = false, histogram = false, info = false;
+  for (const auto& s : Samples(metrics)) {
+    EXPECT_FALSE(s.labels.at("site").empty());
+    if (catalogueMetrics.count(s.name)) {
+      auto labels = s.labels;
+      labels.erase("site");
+      EXPECT_TRUE(readingSamples.emplace(std::make_pair(s.name, labels), s.value).second) << "twice: " << s.name;
+    }
+    if (s.name == "qpr2427k_alarm_active") {
+      alarmLabels = alarmLabels || (s.labels.count("code") && s.labels.count("level"));
+      alarmSeries.emplace(s.labels.at("data_id"), s.labels.at("key"), s.labels.at("text"));
+    }
+    if (s.name == "qpr2427k_round_duration_seconds_count") histogram = s.value == std::to_string(round);
+    if (s.name == "qpr2427k_info")
+      info = s.value == "1" && s.labels.at("version") == QPR_VERSION && !s.labels.at("model").empty();
+  }
+  EXPECT_TRUE(alarmLabels) << metrics;
+  EXPECT_TRUE(histogram) << metrics;
+  EXPECT_TRUE(info) << metrics;
+
+  // Each reading of the round's images: in the metrics (in the metric's base
+  // unit) and in the status, equal to the field decoded from the events file.
+  const std::map<std::string, double> toBase{{"Ah", 3600}, {"mV/°C", 0.001}};
+  const auto published = PublishedInRound(Slurp(host.events), round);
+  std::map<std::string, double> byKey;  // "data id/key": value
+  std::size_t compared = 0;
+  for (const auto& [id, readings] : published)
+    for (const auto& r : readings) {
+      byKey[std::to_string(id) + "/" + r.key] = r.value;
+      auto labels = LabelMap(r.labels);
+      labels["data_id"] = std::to_string(id);
+      const auto it = readingSamples.find({r.field->metric, labels});
+      ASSERT_NE(it, readingSamples.end()) << r.key << " of " << id << " as " << r.field->metric;
+      const auto base = toBase.find(r.field->unit);
+      EXPECT_EQ(std::stof(it->second), static_cast<float>(r.value * (base == toBase.end() ? 1 : base->second))) << r.key;
+      ++compared;
+    }
+  EXPECT_EQ(compared, readingSamples.size());
+  EXPECT_GT(published.size(), 3u);
+  std::size_t inStatus = 0;
+  for (const auto& u : status["units"])
+    for (const auto& row : u["readings"]) {
+      const auto it = byKey.find(u["data_id"].asString() + "/" + row["key"].asString());
+      ASSERT_NE(it, byKey.end()) << row;
+      EXPECT_EQ(row["value"].asFloat(), static_cast<float>(it->second)) << row;
+      ++inStatus;
+    }
+  EXPECT_EQ(inStatus, byKey.size());
+
+  // The round's state: on battery (every battery discharging), fuse 3 blown, module 2 faulty.
+  const auto value = [&](const std::string& key) { return byKey.count(key) ? byKey.at(key) : NAN; };
+  EXPECT_TRUE(status["plant"]["on_battery"].asBool()) << status["plant"];
+  int batteries = 0;
+  for (const auto& [key, v] : byKey) {
+    if (!std::regex_match(key, std::regex(R"(\d+/battery_\d+_current)"))) continue;
+    EXPECT_LT(v, 0) << key;
+    ++batteries;
+  }
+  EXPECT_GT(batteries, 0);
+  EXPECT_NE(value("21/fuse_3_state"), 0);
+  EXPECT_EQ(value("21/fuse_2_state"), 0);
+  EXPECT_TRUE(value("100/rectifier_2_fault") != 0 || value("100/rectifier_2_module_fault") != 0);
+
+  // Every alarm row has its series from the first round's reports on.
+  std::set<std::tuple<std::string, std::string, std::string>> firstRound;
   std::istringstream in(Slurp(host.events));
   for (std::string line; std::getline(in, line);) {
     const Json::Value e = ParseJson(line);
-    if (e["event"] == "round") seen = e["round"].asInt64();
-    else if (e["event"] == "value" && seen == round && e.isMember("value"))
-      events[{e["data_id"].asString(), e["key"].asString()}] = e["value"].asFloat();
+    if (e["event"] == "round") break;
+    if (e["event"] == "alarm") firstRound.emplace(e["data_id"].asString(), e["key"].asString(), e["text"].asString());
   }
-  std::size_t compared = 0;
-  bool alarm = false, histogram = false;
-  for (const auto& s : Samples(metrics)) {
-    EXPECT_FALSE(s.labels.at("site").empty());
-    if (s.name == "qpr2427k_alarm_active") alarm = alarm || (s.labels.count("code") && s.labels.count("level"));
-    if (s.name == "qpr2427k_round_duration_seconds_count") histogram = s.value == std::to_string(round);
-    const std::string key = KeyOf(s);
-    if (key.empty()) continue;
-    const auto it = events.find({s.labels.at("data_id"), key});
-    ASSERT_NE(it, events.end()) << s.name << " " << key;
-    EXPECT_EQ(std::stof(s.value), it->second) << s.name << " " << key;
-    ++compared;
-  }
-  EXPECT_EQ(compared, events.size());
-  EXPECT_GT(compared, 10u);
-  EXPECT_TRUE(alarm) << metrics;
-  EXPECT_TRUE(histogram) << metrics;
+  EXPECT_EQ(alarmSeries, firstRound);
+
+  // The README's metric table names every family of the scrape and of the catalogue.
+  const std::string readme = Slurp(kSource + "/README.md");
+  std::set<std::string> families = Families(metrics);
+  families.insert(catalogueMetrics.begin(), catalogueMetrics.end());
+  for (const auto& f : families) EXPECT_TRUE(Contains(readme, "| `" + f + "`")) << f << " is not in README.md's table";
 }
 
 TEST(Http, StatusAndEventStreamFollowAnAlarmAndALostLine) {
@@ -242,11 +335,13 @@ TEST(Http, StatusAndEventStreamFollowAnAlarmAndALostLine) {
     return !raised.isNull();
   })) << status;
   EXPECT_GT(raised["since"].asInt64(), 0);
-  // Every unit carries its values and their age.
+  // Every unit carries its readings, its values (the rectifiers have no value keys) and their age.
   ASSERT_GE(status["units"].size(), 3u);
   for (const auto& u : status["units"]) {
-    EXPECT_GT(u["values"].size(), 0u) << u;
+    EXPECT_GT(u["readings"].size(), 0u) << u;
+    EXPECT_TRUE(u["device_type"] == "qpr2427k-rc" || u["values"].size() > 0) << u;
     EXPECT_GE(u["age_s"].asDouble(), 0.0);
+    EXPECT_TRUE(u["fresh"].asBool()) << u;
   }
   EXPECT_EQ(status["health"]["state"], "online");
   ASSERT_TRUE(WaitFor([&] {

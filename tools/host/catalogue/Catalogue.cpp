@@ -73,9 +73,9 @@ constexpr Field kRcFields[] = {
     {"dc_voltage_low_limit", "DC voltage low limit", "V", "voltage", "qpr2427k_setting_dc_voltage_low_volts", "", 2, P, F32, offsetof(Rc, dc_param[1])},
     {"battery_float_voltage", "Battery float charge voltage", "V", "voltage", "qpr2427k_setting_battery_float_volts", "", 2, P, F32, offsetof(Rc, dc_param_user) + 0, At(offsetof(Rc, dc_param_p)), 0},
     {"battery_equalize_voltage", "Battery equalizing voltage", "V", "voltage", "qpr2427k_setting_battery_equalize_volts", "", 2, P, F32, offsetof(Rc, dc_param_user) + 4, At(offsetof(Rc, dc_param_p)), 1},
-    {"battery_charge_current_limit", "Battery charge current limit", "C", nullptr, "qpr2427k_setting_battery_charge_limit_c", "", 2, P, F32, offsetof(Rc, dc_param_user) + 8, At(offsetof(Rc, dc_param_p)), 2},
-    {"battery_capacity", "Battery capacity", "Ah", nullptr, "qpr2427k_setting_battery_capacity_ampere_hours", "", 0, P, F32, offsetof(Rc, dc_param_user) + 12, At(offsetof(Rc, dc_param_p)), 3},
-    {"battery_temperature_compensation", "Battery temperature compensation", "mV/°C", nullptr, "qpr2427k_setting_battery_temperature_compensation", "", 1, P, F32, offsetof(Rc, dc_param_user) + 16, At(offsetof(Rc, dc_param_p)), 4},
+    {"battery_charge_current_limit", "Battery charge current limit", "C", nullptr, "qpr2427k_setting_battery_charge_current_limit_ratio", "", 2, P, F32, offsetof(Rc, dc_param_user) + 8, At(offsetof(Rc, dc_param_p)), 2},
+    {"battery_capacity", "Battery capacity", "Ah", nullptr, "qpr2427k_setting_battery_capacity_coulombs", "", 0, P, F32, offsetof(Rc, dc_param_user) + 12, At(offsetof(Rc, dc_param_p)), 3},
+    {"battery_temperature_compensation", "Battery temperature compensation", "mV/°C", nullptr, "qpr2427k_setting_battery_temperature_compensation_volts_per_celsius", "", 1, P, F32, offsetof(Rc, dc_param_user) + 16, At(offsetof(Rc, dc_param_p)), 4},
     {"output_voltage", "Rectifier output voltage", "V", "voltage", "qpr2427k_rectifier_output_voltage_volts", "", 2, M, F32, offsetof(Rc, rc_value)},
     {"modules", "Rectifier modules", "", nullptr, "qpr2427k_rectifier_modules", "", 0, M, U8, offsetof(Rc, channel_count)},
 };

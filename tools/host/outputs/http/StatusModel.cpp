@@ -1,5 +1,6 @@
 // The HTTP endpoint's view of the run: the observation stream kept as state,
-// and that state as Prometheus text (a table of metric names) and as JSON.
+// and that state as Prometheus text (the catalogue's metrics and the runner's
+// own) and as JSON.
 #include "tools/host/outputs/http/StatusModel.h"
 
 #include <fmt/format.h>
@@ -8,6 +9,9 @@
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <regex>
+#include <sstream>
+#include <string_view>
 
 #include "host/json.h"
 #include "tools/host/catalogue/AlarmNames.h"
@@ -15,21 +19,6 @@
 
 namespace runner {
 namespace {
-
-// Metric names: one row per kind of value; the label says which phase or channel.
-struct ValueMetric {
-  const char* name;
-  const char* help;
-};
-constexpr ValueMetric kAcCurrent{"qpr2427k_ac_current_amperes", "AC phase current"};
-constexpr ValueMetric kAcCurrentAlert{"qpr2427k_ac_current_alert", "AC phase current alert value as the unit reports it"};
-constexpr ValueMetric kAcVoltage{"qpr2427k_ac_voltage_volts", "AC voltage of a channel's phase"};
-constexpr ValueMetric kAcFrequency{"qpr2427k_ac_frequency_hertz", "AC frequency of a channel"};
-constexpr ValueMetric kDcVoltage{"qpr2427k_dc_voltage_volts", "DC bus voltage"};
-constexpr ValueMetric kDcCurrent{"qpr2427k_dc_current_amperes", "DC load current"};
-constexpr ValueMetric kOther{"qpr2427k_value", "a unit value without a metric of its own"};
-constexpr const ValueMetric* kValueMetrics[] = {&kAcCurrent, &kAcCurrentAlert, &kAcVoltage, &kAcFrequency,
-                                                &kDcVoltage, &kDcCurrent,      &kOther};
 
 constexpr Health kHealthStates[] = {Health::Starting, Health::Online, Health::NoReply, Health::CommLost, Health::LineDown};
 
@@ -42,30 +31,6 @@ std::string Escape(const std::string& s) {
     else r += c;
   }
   return r;
-}
-
-// The metric and the extra label (name, value) a unit's value key maps to.
-struct Mapped {
-  const ValueMetric* metric;
-  std::string labels;
-};
-Mapped MapKey(const std::string& type, const std::string& key) {
-  if (type == "qpr2427k-dc" && key == "v") return {&kDcVoltage, ""};
-  if (type == "qpr2427k-dc" && key == "i") return {&kDcCurrent, ""};
-  if (type == "qpr2427k-ac") {
-    if (key.size() == 2 && key[0] == 'i' && key[1] >= 'a' && key[1] <= 'c')
-      return {&kAcCurrent, fmt::format(",phase=\"{}\"", key[1])};
-    if (key.size() == 8 && key.compare(2, 6, "_alert") == 0 && key[0] == 'i')
-      return {&kAcCurrentAlert, fmt::format(",phase=\"{}\"", key[1])};
-    if (key.rfind("channel_", 0) == 0) {
-      const auto under = key.rfind('_');
-      const std::string channel = key.substr(8, under - 8), what = key.substr(under + 1);
-      if (what == "f") return {&kAcFrequency, fmt::format(",channel=\"{}\"", channel)};
-      if (what.size() == 1 && what[0] >= 'a' && what[0] <= 'c')
-        return {&kAcVoltage, fmt::format(",channel=\"{}\",phase=\"{}\"", channel, what)};
-    }
-  }
-  return {&kOther, fmt::format(",key=\"{}\"", Escape(key))};
 }
 
 // A float's shortest text that reads back to it.
@@ -99,8 +64,55 @@ Json::Value ChartPoint(const StatusModel::Point& p) {
   return row;
 }
 
-void Header(std::string& out, const char* name, const char* type, const char* help) {
+void Header(std::string& out, const std::string& name, const char* type, const std::string& help) {
   out += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+}
+
+// Catalogue units that are not Prometheus base units: the factor to the base
+// unit the metric's name says, and how its HELP names it.
+struct BaseUnit {
+  const char* unit;
+  double factor;
+  const char* help;
+};
+constexpr BaseUnit kBaseUnits[] = {
+    {"Ah", 3600, "C, 3600 C = 1 Ah"},
+    {"mV/°C", 0.001, "V/°C"},
+    {"C", 1, "C rate: the current as a fraction of the capacity in Ah"},
+};
+const BaseUnit* BaseOf(const catalogue::Field& f) {
+  for (const BaseUnit& b : kBaseUnits)
+    if (std::string_view(f.unit) == b.unit) return &b;
+  return nullptr;
+}
+
+// A metric's HELP: the field's name without the element's number and the
+// fixed labels' values ("Mains {n} L1 voltage": "Mains voltage"), and its unit.
+std::string MetricHelp(const catalogue::Field& f) {
+  std::vector<std::string> dropped{"{n}"};
+  static const std::regex label(R"re(="([^"]*)")re");
+  const std::string labels = f.labels;
+  for (std::sregex_iterator it(labels.begin(), labels.end(), label), end; it != end; ++it) dropped.push_back((*it)[1]);
+  std::string help;
+  std::istringstream words(f.name);
+  for (std::string w; words >> w;)
+    if (std::find(dropped.begin(), dropped.end(), w) == dropped.end()) help += (help.empty() ? "" : " ") + w;
+  const BaseUnit* base = BaseOf(f);
+  if (base) help += fmt::format(" ({})", base->help);
+  else if (*f.unit) help += fmt::format(" ({})", f.unit);
+  if (f.kind == catalogue::Kind::State) {
+    // The codes the catalogue has words for: "0 normal, 1 low, ...".
+    std::string codes;
+    catalogue::Reading r;
+    r.field = &f;
+    for (unsigned code = 0; code < 4; ++code) {
+      r.value = code;
+      const std::string text = catalogue::StateText(r);
+      if (text.rfind("code ", 0) != 0) codes += fmt::format("{}{} {}", codes.empty() ? "" : ", ", code, text);
+    }
+    help += codes.empty() ? ", as the unit reports it" : ", as the unit reports it: " + codes;
+  }
+  return help;  // catalogue text: no backslash or line break to escape
 }
 
 }  // namespace
@@ -109,10 +121,14 @@ void StatusModel::Observe(const Stamped& o) {
   metricsFresh_ = statusFresh_ = false;
   if (pendingRound_ && !std::holds_alternative<ValuesRead>(o.what) && !std::holds_alternative<RoundEnded>(o.what))
     CountRound();
-  plant_.Observe(o);
-  if (std::holds_alternative<CommandSent>(o.what)) ++commands_;
-  else if (std::holds_alternative<ReplyAccepted>(o.what)) ++replies_;
-  else if (std::holds_alternative<FrameRejected>(o.what)) ++rejected_;
+  if (!std::holds_alternative<Published>(o.what)) plant_.Observe(o);
+  if (const auto* c = std::get_if<CommandSent>(&o.what)) {
+    ++commands_;
+    lastCid1_ = c->cid1, lastCid2_ = c->cid2;
+  } else if (const auto* r = std::get_if<ReplyAccepted>(&o.what)) {
+    ++replies_;
+    ModelReply(*r);
+  } else if (std::holds_alternative<FrameRejected>(o.what)) ++rejected_;
   else if (std::holds_alternative<ReplyMissing>(o.what)) ++timeouts_;
   else if (const auto* r = std::get_if<RoundEnded>(&o.what)) {
     CountRound();
@@ -121,19 +137,21 @@ void StatusModel::Observe(const Stamped& o) {
     CountRound();
     Values(o, *v);
   } else if (const auto* p = std::get_if<Published>(&o.what)) {
-    if (const catalogue::Record* record = catalogue::RecordOfType(p->recordType)) {
-      Unit& u = units_[{record->deviceType, p->dataId}];
-      u.readings = catalogue::Decode(*record, p->image.data(), p->image.size());
-      u.publishedAt = o.t;
-    }
+    // A unit's second image before a round's end was seen (one lost on the
+    // way): the round before is over, take its images.
+    const auto same = [p](const Stamped& s) { return std::get<Published>(s.what).dataId == p->dataId; };
+    if (std::any_of(pendingImages_.begin(), pendingImages_.end(), same)) TakeImages();
+    pendingImages_.push_back(o);
   } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
     // Every alarm the units report has its sample from its first report, 0
     // until it is raised, so that sums over the metric work from the start.
-    alarmSeen_.emplace(AlarmKey{a->deviceType, a->dataId, a->key, a->text}, AlarmState{a->code, a->level, false});
+    const AlarmKey key{a->deviceType, a->dataId, a->key, a->text};
+    if (alarmSeen_.emplace(key, AlarmState{a->code, a->level, false}).second) alarmsChanged_ = true;
   } else if (const auto* c = std::get_if<AlarmChange>(&o.what)) {
     active_.Apply(*c);
     const auto& a = c->alarm;
     alarmSeen_[{a.deviceType, a.dataId, a.key, a.text}] = {a.code, a.level, c->raised};
+    alarmsChanged_ = true;
   } else if (const auto* h = std::get_if<HealthChanged>(&o.what)) {
     health_ = h->state;
     healthMessage_ = h->message;
@@ -153,6 +171,33 @@ void StatusModel::CountRound() {
       break;
     }
   pendingRound_.reset();
+  TakeImages();
+}
+
+void StatusModel::TakeImages() {
+  for (const Stamped& o : pendingImages_) {
+    plant_.Observe(o);
+    const auto& p = std::get<Published>(o.what);
+    if (const catalogue::Record* record = catalogue::RecordOfType(p.recordType)) {
+      Unit& u = units_[{record->deviceType, p.dataId}];
+      u.readings = catalogue::Decode(*record, p.image.data(), p.image.size());
+      u.publishedAt = o.t;
+      readingsChanged_ = true;
+    }
+  }
+  pendingImages_.clear();
+}
+
+// The model reply: 10 bytes of name (zero-padded or space-padded), the
+// version's 2 bytes, 20 bytes of maker.
+void StatusModel::ModelReply(const ReplyAccepted& r) {
+  if (lastCid2_ != 0x51 || r.cid1 != lastCid1_ || r.info.size() < 64) return;
+  bool ok = false;
+  const std::vector<unsigned char> info = FromHex(r.info.substr(0, 20), ok);
+  if (!ok) return;
+  std::string name(info.begin(), std::find(info.begin(), info.end(), '\0'));
+  while (!name.empty() && name.back() == ' ') name.pop_back();
+  systemModel_ = name;
 }
 
 void StatusModel::Values(const Stamped& o, const ValuesRead& v) {
@@ -189,7 +234,7 @@ bool StatusModel::Fresh(Millis t, Millis now) const {
 
 std::vector<bool> StatusModel::Freshness(Millis now) const {
   std::vector<bool> f;
-  for (const auto& [key, unit] : units_) f.push_back(Fresh(unit.t, now));
+  for (const auto& [key, unit] : units_) f.push_back(Fresh(unit.Latest(), now));
   f.push_back(Fresh(lastRoundAt_, now));
   return f;
 }
@@ -197,6 +242,7 @@ std::vector<bool> StatusModel::Freshness(Millis now) const {
 std::string StatusModel::Metrics(Millis now) const {
   // Kept until something is observed or a unit's values turn stale.
   std::vector<bool> freshness = Freshness(now);
+  if (freshness != metricsFreshness_) readingsChanged_ = true;
   if (!metricsFresh_ || freshness != metricsFreshness_) metricsText_ = RenderMetrics(now);
   metricsFresh_ = true;
   metricsFreshness_ = std::move(freshness);
@@ -206,44 +252,30 @@ std::string StatusModel::Metrics(Millis now) const {
 std::string StatusModel::RenderMetrics(Millis now) const {
   std::string out;
   const std::string site = fmt::format("site=\"{}\"", Escape(site_));
-  // Unit values, grouped by metric as the format wants; a stale unit's values
-  // are not exported, so that a dashboard shows a gap, not the last number.
-  std::map<const ValueMetric*, std::string> samples;
-  for (const auto& [key, unit] : units_)
-    for (const auto& v : unit.values) {
-      if (!Fresh(unit.t, now)) break;
-      if (!v.ok || !std::isfinite(v.value)) continue;
-      const Mapped m = MapKey(key.first, v.key);
-      samples[m.metric] += fmt::format("{}{{{},device_type=\"{}\",data_id=\"{}\"{}}} {}\n", m.metric->name, site,
-                                       Escape(key.first), key.second, m.labels, Text(v.value));
-    }
-  for (const ValueMetric* m : kValueMetrics) {
-    const auto it = samples.find(m);
-    if (it == samples.end()) continue;
-    Header(out, m->name, "gauge", m->help);
-    out += it->second;
+  Header(out, "qpr2427k_info", "gauge",
+         "1, labelled with the gateway's version and the power system's model (empty until the system named it)");
+  out += fmt::format("qpr2427k_info{{{},version=\"{}\",model=\"{}\"}} 1\n", site, Escape(QPR_VERSION),
+                     Escape(systemModel_));
+  if (readingsChanged_) {
+    readingsText_.clear();
+    RenderReadings(readingsText_, now);
+    readingsChanged_ = false;
   }
+  out += readingsText_;
   if (!units_.empty()) {
     Header(out, "qpr2427k_unit_last_update_timestamp_seconds", "gauge",
-           "when the unit's values were last read (Unix time); they are exported for 61 s after, while health is online");
+           "when the unit last reported its values or its image (Unix time); they are exported for 61 s after, while health is online");
     for (const auto& [key, unit] : units_)
       out += fmt::format("qpr2427k_unit_last_update_timestamp_seconds{{{},device_type=\"{}\",data_id=\"{}\"}} {:.3f}\n",
-                         site, Escape(key.first), key.second, unit.t / 1000.0);
+                         site, Escape(key.first), key.second, unit.Latest() / 1000.0);
   }
   const bool live = Fresh(lastRoundAt_, now);
-  if (!modules_.empty() && live) {
-    Header(out, "qpr2427k_rectifier_modules", "gauge", "rectifier modules the system reports");
-    for (const auto& [id, n] : modules_)
-      out += fmt::format("qpr2427k_rectifier_modules{{{},device_type=\"qpr2427k-rc\",data_id=\"{}\"}} {}\n", site, id, n);
+  if (alarmsChanged_) {
+    alarmsText_.clear();
+    RenderAlarms(alarmsText_);
+    alarmsChanged_ = false;
   }
-  if (!alarmSeen_.empty()) {
-    Header(out, "qpr2427k_alarm_active", "gauge", "1 while the alarm is active, 0 after it cleared");
-    for (const auto& [k, s] : alarmSeen_)
-      out += fmt::format(
-          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\",name=\"{}\"}} {}\n",
-          site, Escape(std::get<0>(k)), std::get<1>(k), Escape(std::get<2>(k)), Escape(s.code), s.level,
-          Escape(std::get<3>(k)), Escape(catalogue::EnglishAlarmName(std::get<2>(k), std::get<3>(k))), s.active ? 1 : 0);
-  }
+  out += alarmsText_;
   const struct {
     const char* name;
     const char* help;
@@ -297,6 +329,48 @@ std::string StatusModel::RenderMetrics(Millis now) const {
   return out;
 }
 
+void StatusModel::RenderAlarms(std::string& out) const {
+  const std::string site = fmt::format("site=\"{}\"", Escape(site_));
+  if (!alarmSeen_.empty()) {
+    Header(out, "qpr2427k_alarm_active", "gauge", "1 while the alarm is active, 0 before it was raised and after it cleared");
+    for (const auto& [k, s] : alarmSeen_)
+      out += fmt::format(
+          "qpr2427k_alarm_active{{{},device_type=\"{}\",data_id=\"{}\",key=\"{}\",code=\"{}\",level=\"{}\",text=\"{}\",name=\"{}\"}} {}\n",
+          site, Escape(std::get<0>(k)), std::get<1>(k), Escape(std::get<2>(k)), Escape(s.code), s.level,
+          Escape(std::get<3>(k)), Escape(catalogue::EnglishAlarmName(std::get<2>(k), std::get<3>(k))), s.active ? 1 : 0);
+  }
+}
+
+void StatusModel::RenderReadings(std::string& out, Millis now) const {
+  // Every reading of every fresh unit, one family per catalogue metric, its
+  // samples together as the format wants, families in catalogue order; a
+  // stale unit has no samples, so that a dashboard shows a gap, not the last number.
+  struct Family {
+    const catalogue::Field* field;  // the first field of the family: its HELP
+    std::string samples;
+  };
+  std::vector<Family> families;
+  std::map<std::string_view, std::size_t> at;
+  const std::string site = fmt::format("site=\"{}\"", Escape(site_));
+  for (const auto& [key, unit] : units_) {
+    if (!Fresh(unit.Latest(), now)) continue;
+    for (const auto& r : unit.readings) {
+      const BaseUnit* base = BaseOf(*r.field);
+      const double value = r.value * (base ? base->factor : 1);
+      if (!std::isfinite(value)) continue;
+      const auto [it, added] = at.emplace(r.field->metric, families.size());
+      if (added) families.push_back({r.field, {}});
+      families[it->second].samples +=
+          fmt::format("{}{{{},data_id=\"{}\"{}{}}} {}\n", r.field->metric, site, key.second, r.labels.empty() ? "" : ",",
+                      r.labels, Text(static_cast<float>(value)));
+    }
+  }
+  for (const Family& f : families) {
+    Header(out, f.field->metric, "gauge", MetricHelp(*f.field));
+    out += f.samples;
+  }
+}
+
 std::string StatusModel::StatusJson(Millis now) const {
   if (!statusFresh_ || now < statusAt_ || now - statusAt_ >= kStatusReuse) {
     statusText_ = RenderStatus(now);
@@ -321,9 +395,9 @@ std::string StatusModel::RenderStatus(Millis now) const {
     u["device_type"] = key.first;
     u["data_id"] = key.second;
     u["round"] = static_cast<Json::Int64>(unit.round);
-    u["t"] = static_cast<Json::Int64>(unit.t);
-    u["age_s"] = (now - unit.t) / 1000.0;
-    u["fresh"] = Fresh(unit.t, now);
+    u["t"] = static_cast<Json::Int64>(unit.Latest());
+    u["age_s"] = (now - unit.Latest()) / 1000.0;
+    u["fresh"] = Fresh(unit.Latest(), now);
     Json::Value& values = u["values"] = Json::Value(Json::arrayValue);
     for (const auto& v : unit.values) {
       Json::Value row;

@@ -1,8 +1,9 @@
 // What the HTTP endpoint serves, kept from the observation stream: each unit's
-// latest values with their time, the active alarms, the health, counters, round
-// durations, the plant summary and an hour of chart points; rendered as
-// Prometheus text and JSON.
+// latest values and catalogue readings with their time, the active alarms, the
+// health, counters, round durations, the plant summary, the power system's
+// model and an hour of chart points; rendered as Prometheus text and JSON.
 #pragma once
+#include <algorithm>
 #include <array>
 #include <deque>
 #include <map>
@@ -55,6 +56,8 @@ class StatusModel : public Observer {
     // Every field of the unit's last published image, through the catalogue.
     std::vector<catalogue::Reading> readings;
     Millis publishedAt = 0;
+    // When the unit last reported anything: its values or its image.
+    Millis Latest() const { return std::max(t, publishedAt); }
   };
   using UnitKey = std::pair<std::string, unsigned>;  // device type, data id
   using AlarmKey = std::tuple<std::string, unsigned, std::string, std::string>;  // type, id, key, text
@@ -65,7 +68,12 @@ class StatusModel : public Observer {
   };
 
   void Values(const Stamped& o, const ValuesRead& v);
+  // Counts the pending round and takes in the images published during it.
   void CountRound();
+  void TakeImages();
+  void ModelReply(const ReplyAccepted& r);
+  void RenderReadings(std::string& out, Millis now) const;
+  void RenderAlarms(std::string& out) const;
   // Values are current while health is online and their round is younger
   // than the 61 s the plug-in's own values answer for.
   bool Fresh(Millis t, Millis now) const;
@@ -89,11 +97,20 @@ class StatusModel : public Observer {
   // A round's counters wait for its values, which follow it at once, so that
   // no answer counts a round whose values it does not yet show.
   std::optional<std::pair<RoundEnded, Millis>> pendingRound_;
+  // A round's images come before its end: they are read, and shown, together
+  // with its values, so that no answer mixes two rounds.
+  std::vector<Stamped> pendingImages_;
+  // The power system's model, from its reply to the model query (0x40/0x51).
+  std::string systemModel_;
+  unsigned char lastCid1_ = 0, lastCid2_ = 0;
   std::deque<Point> chart_;
   // Metrics() is asked far more often than the state changes: its text is kept until it does.
   mutable std::string metricsText_;
   mutable bool metricsFresh_ = false;
   mutable std::vector<bool> metricsFreshness_;  // what the kept text was rendered with
+  // Its readings and alarms, most of the text, change once a round at most: kept apart too.
+  mutable std::string readingsText_, alarmsText_;
+  mutable bool readingsChanged_ = true, alarmsChanged_ = true;
   // The status text too, for at most kStatusReuse while nothing new is observed (ages are in tenths of seconds).
   static constexpr Millis kStatusReuse = 100;
   mutable std::string statusText_;
