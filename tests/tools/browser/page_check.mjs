@@ -44,8 +44,8 @@ try {
   ];
   // Compared once the scenario's fault and blown fuse are in the status, so that both show as such.
   let last = [];
-  for (let k = 0; k < 600; ++k) {
-    const s = await (await fetch(new URL("api/v1/status", url))).json();
+  for (let k = 0; k < 300; ++k) {
+    const s = await fetch(new URL("api/v1/status", url)).then((r) => r.json()).catch((e) => fail("no status: " + e.message));
     if (!reading(s, "qpr2427k-rc", "rectifier_2_fault")?.value || !reading(s, "qpr2427k-dc", "fuse_3_state")?.value) {
       await new Promise((r) => setTimeout(r, 100));
       continue;

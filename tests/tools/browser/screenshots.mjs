@@ -1,5 +1,5 @@
 // Screenshots of the status page at 1280 and 390 px wide (the second a phone's,
-// at its pixel ratio of 3): in normal operation, during a mains failure, and
+// at a pixel ratio of 2): in normal operation, during a mains failure, and
 // with the line down once the simulator with the given PID is killed.
 // Usage: node screenshots.mjs URL FOLDER SIMULATOR_PID
 import puppeteer from "puppeteer-core";
@@ -14,7 +14,7 @@ const browser = await puppeteer.launch({
 });
 try {
   const pages = [];
-  for (const [width, height, scale] of [[1280, 900, 1], [390, 844, 3]]) {
+  for (const [width, height, scale] of [[1280, 900, 1], [390, 844, 2]]) {
     const page = await browser.newPage();
     await page.setViewport({ width, height, deviceScaleFactor: scale });
     await page.goto(url, { waitUntil: "domcontentloaded" });
