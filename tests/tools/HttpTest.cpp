@@ -15,6 +15,7 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -419,6 +420,16 @@ TEST(Http, StatusAndEventStreamFollowAnAlarmAndALostLine) {
       if (a["key"] == raised["key"] && a["text"] == raised["text"]) return false;
     return true;
   })) << status;
+
+  // The chart's points: each series where the page's charts expect it (the simulator's mains
+  // near 230 V, its bus near 53 V, its batteries charging with far less than the load).
+  const Json::Value chart = ParseJson(Get(host.port, "/api/v1/chart").body);
+  EXPECT_EQ(chart["series"], ParseJson(R"(["dc_v","battery_i","load_i","mains_l1","mains_l2","mains_l3"])"));
+  ASSERT_GT(chart["points"].size(), 0u);
+  const Json::Value& p = chart["points"][0];
+  EXPECT_NEAR(p[1].asDouble(), 53, 5) << p;
+  EXPECT_LT(std::abs(p[2].asDouble()), p[3].asDouble()) << p;
+  for (int k = 4; k <= 6; ++k) EXPECT_NEAR(p[k].asDouble(), 230, 30) << p;
 
   sim.Stop(SIGKILL);
   ASSERT_TRUE(WaitFor([&] { return host.Status()["health"]["state"] != "online"; }));
