@@ -18,12 +18,17 @@ try {
     const page = await browser.newPage();
     await page.setViewport({ width, height, deviceScaleFactor: scale });
     await page.goto(url, { waitUntil: "domcontentloaded" });
-    pages.push({ page, width });
+    pages.push({ page, width, height, scale });
   }
+  // The whole page: the viewport made as tall as the page, the charts given a moment to redraw.
   const shoot = async (state) => {
-    for (const { page, width } of pages) {
+    for (const { page, width, height, scale } of pages) {
       const file = path.join(folder, `status-page-${width}-${state}.png`);
-      await page.screenshot({ path: file, fullPage: true });
+      const tall = await page.evaluate(() => document.documentElement.scrollHeight);
+      await page.setViewport({ width, height: Math.max(height, tall), deviceScaleFactor: scale });
+      await new Promise((r) => setTimeout(r, 500));
+      await page.screenshot({ path: file });
+      await page.setViewport({ width, height, deviceScaleFactor: scale });
       console.log("screenshots: " + file);
     }
   };
