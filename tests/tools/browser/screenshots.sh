@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Takes the README's screenshots of the status page: a simulator on loopback
 # whose mains fail after a minute of rounds (a fuse blows and module 2 faults
-# too), the runner polling it fast, then screenshots.mjs, which kills the
-# simulator for the line-down ones.
+# too), the runner polling it fast with the example labels, then
+# screenshots.mjs, which kills the simulator for the line-down ones.
 # Usage: tests/tools/browser/screenshots.sh BUILD_DIR [FOLDER]   (default: the page's folder)
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -22,7 +22,8 @@ sim=$!
 for _ in $(seq 100); do grep -q "listening on" "$work/sim.txt" && break; sleep 0.1; done
 sim_port=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim.txt")
 http_port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
-"$build/tools/host/qpr2427k-host" --port "tcp:127.0.0.1:$sim_port" --site "site-1" --no-round-wait --reply-pause-ms 0 \
+"$build/tools/host/qpr2427k-host" --port "tcp:127.0.0.1:$sim_port" --site "site-1" --labels "$here/../../../examples/labels.json" \
+  --no-round-wait --reply-pause-ms 0 \
   --poll-ms 100 --http "127.0.0.1:$http_port" --quiet >"$work/host.txt" 2>&1 &
 host=$!
 for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$http_port/api/v1/status" && break; sleep 0.1; done
