@@ -40,7 +40,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 2
 
 # What each step of the README needs, by the name the last line uses for it.
 declare -A need=(
-  [build]="build-essential cmake pkg-config git ccache
+  [build]="build-essential cmake pkg-config git ccache libjs-chart.js
            libboost-dev libboost-date-time-dev libboost-program-options-dev
            libjsoncpp-dev libfmt-dev libmosquitto-dev
            libgtest-dev libgmock-dev libbenchmark-dev"

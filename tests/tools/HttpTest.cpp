@@ -15,6 +15,7 @@
 #include <atomic>
 #include <boost/asio.hpp>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -312,6 +313,75 @@ TEST(Http, MetricsAndStatusCarryEveryCatalogueReadingOfTheRound) {
   for (const auto& f : families) EXPECT_TRUE(Contains(readme, "| `" + f + "`")) << f << " is not in README.md's table";
 }
 
+// The stream carries what the page uses, each observation as one event kind
+// or none: in-process, an observation of each kind, then a round as the mark
+// that all before it have been sent.
+TEST(Http, TheEventStreamCarriesWhatThePageUsesAndNoPerCallAlarm) {
+  runner::HttpServer server({"127.0.0.1"}, 0, "site");
+  const std::string& at = server.Endpoints()[0];
+  const int port = std::stoi(at.substr(at.rfind(':') + 1));
+  asio::io_context io;
+  tcp::socket s(io);
+  s.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)});
+  timeval patience{0, 200 * 1000};
+  setsockopt(s.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  asio::write(s, asio::buffer(std::string("GET /api/v1/events HTTP/1.1\r\nHost: h\r\n\r\n")));
+  std::string got;
+  // Observes a round numbered `round` (again and again when asked) and reads
+  // until it arrives: what was observed before it has been sent.
+  const auto until = [&](long long round, bool again) {
+    const std::string mark = "\"round\":" + std::to_string(round) + ",";
+    bool sent = false;
+    for (auto end = Clock::now() + std::chrono::seconds(20); Clock::now() < end && !Contains(got, mark);) {
+      if (again || !sent) server.Observe({runner::WallMillis(), runner::RoundEnded{round, 1, 1}});
+      sent = true;
+      char buffer[4096];
+      boost::system::error_code ec;
+      got.append(buffer, s.read_some(asio::buffer(buffer), ec));
+    }
+    return Contains(got, mark);
+  };
+  ASSERT_TRUE(until(1, true)) << got;  // the client follows the stream
+  long long round = 1000;
+  ASSERT_TRUE(until(round, false));  // and has had every mark observed before
+
+
+  const runner::AlarmCall alarm{21, "qpr2427k-dc", 1, "DC_3", "06001", "name", "text", true, 0};
+  const catalogue::Record* dc = catalogue::RecordOfDevice("qpr2427k-dc");
+  ASSERT_NE(dc, nullptr);
+  const std::size_t readings = catalogue::Decode(*dc, std::vector<unsigned char>(dc->size).data(), dc->size).size();
+  const struct {
+    runner::Observation what;
+    const char* event;  // what the stream carries, nullptr: nothing
+  } rows[] = {
+      {alarm, nullptr},
+      {runner::AlarmChange{alarm, true, 1}, "event: alarm_change\n"},
+      {runner::CommandSent{0x40, 0x42, "", "~20014042E00200FD3A"}, nullptr},
+      {runner::ReplyAccepted{0x40, 0, "", "~200140000000FDB0"}, nullptr},
+      {runner::Published{21, dc->type, std::vector<unsigned char>(dc->size)}, "event: readings\n"},
+      {runner::ValuesRead{{{21, "qpr2427k-dc", "v", true, 53.5f, ""}}, 2, {}}, nullptr},
+      {runner::HistorySaved{21, 0, "qpr2427k-dc", {1, 2}}, nullptr},
+      {runner::HealthChanged{runner::Health::LineDown, runner::Health::Online, "down"}, "event: health\n"},
+      {runner::Notice{"a notice", false}, nullptr},
+  };
+  for (const auto& row : rows) {
+    got.clear();
+    server.Observe({runner::WallMillis(), row.what});
+    ASSERT_TRUE(until(++round, false)) << got;
+    // What came before the mark: nothing, or the one event expected.
+    const std::string before = got.substr(0, got.find("event: round\ndata: {\"event\":\"round\",\"round\":" + std::to_string(round)));
+    if (!row.event) EXPECT_EQ(before, "");
+    else EXPECT_TRUE(before.rfind(row.event, 0) == 0 && before.find("event: ", 1) == std::string::npos) << before;
+  }
+  // A readings event holds one value per reading, in the status's order.
+  got.clear();
+  server.Observe({runner::WallMillis(), runner::Published{21, dc->type, std::vector<unsigned char>(dc->size)}});
+  ASSERT_TRUE(until(++round, false));
+  const Json::Value event = ParseJson(got.substr(got.find("data: ") + 6, got.find('\n', got.find("data: ")) - got.find("data: ") - 6));
+  EXPECT_EQ(event["values"].size(), readings) << event;
+  EXPECT_EQ(event["data_id"], 21);
+}
+
 TEST(Http, StatusAndEventStreamFollowAnAlarmAndALostLine) {
   const std::string scenario = ScenarioFile(AlarmScenario(5, 12)), simErr = Temp("sim-err.txt");
   Child sim({QPR_SIM_BIN, "--listen", "127.0.0.1:0", "--scenario", scenario}, Temp("sim-out.txt"), simErr);
@@ -351,12 +421,25 @@ TEST(Http, StatusAndEventStreamFollowAnAlarmAndALostLine) {
     return true;
   })) << status;
 
+  // The chart's points: each series where the page's charts expect it (the simulator's mains
+  // near 230 V, its bus near 53 V, its batteries charging with far less than the load).
+  const Json::Value chart = ParseJson(Get(host.port, "/api/v1/chart").body);
+  EXPECT_EQ(chart["series"], ParseJson(R"(["dc_v","battery_i","load_i","mains_l1","mains_l2","mains_l3"])"));
+  ASSERT_GT(chart["points"].size(), 0u);
+  const Json::Value& p = chart["points"][0];
+  EXPECT_NEAR(p[1].asDouble(), 53, 5) << p;
+  EXPECT_LT(std::abs(p[2].asDouble()), p[3].asDouble()) << p;
+  for (int k = 4; k <= 6; ++k) EXPECT_NEAR(p[k].asDouble(), 230, 30) << p;
+
   sim.Stop(SIGKILL);
   ASSERT_TRUE(WaitFor([&] { return host.Status()["health"]["state"] != "online"; }));
   ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(stream), "event: health\ndata: {\"event\":\"health\",\"state\":\"line"); }));
   curl.Stop(SIGTERM);
   const std::string sse = Slurp(stream);
-  EXPECT_TRUE(Contains(sse, "event: value\ndata: {\"event\":\"value\"")) << sse.substr(0, 500);
+  // Each unit's readings as the page follows them, and not the --events file's per-call records.
+  EXPECT_TRUE(Contains(sse, "event: readings\ndata: {\"event\":\"readings\",\"device_type\":\"qpr2427k-dc\"")) << sse.substr(0, 500);
+  for (const char* kind : {"event: alarm\n", "event: value\n", "event: publish\n", "event: command\n"})
+    EXPECT_FALSE(Contains(sse, kind)) << kind;
   const std::string key = "\"key\":\"" + raised["key"].asString() + "\"";
   const auto up = sse.find("\"change\":\"raised\"");
   const auto down = sse.find("\"change\":\"cleared\"", up);
@@ -428,9 +511,9 @@ double Metric(int port, const std::string& name) {
 }
 
 TEST(Http, AStreamClientThatDoesNotReadIsDroppedAndAPortInUseIsRefused) {
-  // A round every 2 s: once the few kB its socket holds are full, the client is dropped for
-  // taking nothing for 5 s, long before it falls 4096 events behind.
-  Host host({"--simulate", "--reply-pause-ms", "0", "--poll-ms", "2"});
+  // Rounds at once, a few kB of readings each: once the few kB its socket holds are full, the
+  // client is dropped for taking nothing for 5 s (or for falling 4096 events behind).
+  Host host({"--simulate", "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "2"});
   asio::io_context io;
   tcp::socket s(io);
   s.open(tcp::v4());
@@ -570,11 +653,14 @@ TEST(Http, AHostNameServesEachOfItsAddresses) {
 }
 
 TEST(Http, PageShowsValuesAndAnAlarmComingAndGoingInChromium) {
-  // Rounds of about 100 ms: the alarm comes after the browser is up and stays a few seconds.
-  const std::string scenario = ScenarioFile(AlarmScenario(80, 130));
-  Host host({"--simulate", scenario, "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "100"});
+  // Rounds of about 100 ms: rectifier module 2 faults and fuse 3 blows early and stay so; the mains
+  // failure's alarms come after the browser is up and stay a few seconds.
+  std::string scenario = AlarmScenario(120, 170);
+  scenario.insert(scenario.rfind(']'), R"(,{"type":"fuse_blown","dc":0,"fuse":3,"round":10},)"
+                                       R"({"type":"module_fault","module":2,"kind":"fault","round":10,"until_round":100000})");
+  Host host({"--simulate", ScenarioFile(scenario), "--no-round-wait", "--reply-pause-ms", "0", "--poll-ms", "100"});
   const std::string shot = std::string(QPR_BUILD_DIR) + "/status-page.png", out = Temp("page.txt");
-  const std::string cmd = "timeout 60 node " + kSource + "/tests/tools/browser/page_check.mjs http://127.0.0.1:" +
+  const std::string cmd = "timeout 150 node " + kSource + "/tests/tools/browser/page_check.mjs http://127.0.0.1:" +
                           std::to_string(host.port) + "/ " + shot + " " + std::to_string(host.child->pid) + " > " + out +
                           " 2>&1";
   std::remove(shot.c_str());

@@ -1,7 +1,10 @@
-// Opens the runner's status page in Debian's headless chromium and checks,
-// without reloading, that it shows the runner's values and that an alarm
-// appears and then clears; given the runner's PID, it kills the runner and
-// checks that the page says so within 10 s (a second screenshot, NAME-lost.png).
+// Opens the runner's status page in Debian's headless chromium at a phone's
+// width and pixel ratio and checks, without reloading, that the front panel
+// shows the runner's status (a table of rows, each read from the status JSON
+// and from the page), that the charts are drawn at the device pixel ratio with
+// their legends, and that the mains alarms appear and then clear; given the
+// runner's PID, it kills the runner and checks that the page says so within
+// 10 s (a second screenshot, NAME-lost.png).
 // Usage: node page_check.mjs URL SCREENSHOT.png [PID]
 import puppeteer from "puppeteer-core";
 
@@ -14,38 +17,74 @@ const browser = await puppeteer.launch({
 });
 try {
   const page = await browser.newPage();
-  await page.setViewport({ width: 412, height: 1400 });  // a phone's width
+  await page.setViewport({ width: 390, height: 1400, deviceScaleFactor: 2 });  // a phone's
   let loads = 0;
   page.on("framenavigated", (f) => { if (f === page.mainFrame()) ++loads; });
+  page.on("pageerror", (e) => fail("script error on the page: " + e.message));
   await page.goto(url, { waitUntil: "domcontentloaded" });
 
-  // The units and values the page shows equal the runner's for the same round.
-  const shown = () => page.evaluate(() => [...document.querySelectorAll("[data-unit]")].map((u) => ({
-    unit: u.dataset.unit, round: Number(u.dataset.round),
-    values: Object.fromEntries([...u.querySelectorAll("tr")].map((r) => [r.dataset.key, r.cells[1].textContent])),
-  })));
-  let matched = false;
-  for (let k = 0; k < 200 && !matched; ++k) {
-    const status = await (await fetch(new URL("api/v1/status", url))).json();
-    const dom = await shown();
-    matched = status.units.length > 0 && status.units.every((u) => {
-      const d = dom.find((x) => x.unit === u.device_type + " " + u.data_id);
-      return d && d.round === u.round &&
-        u.values.every((v) => d.values[v.key] === ("value" in v ? (v.value === null ? "-" : String(v.value)) : v.error));
-    });
-    if (!matched) await new Promise((r) => setTimeout(r, 50));
+  // The panel against the status: what each row expects from the status JSON,
+  // and what the page shows (read in the page).
+  const reading = (s, type, key) => {
+    for (const u of s.units) if (u.device_type === type) { const r = u.readings.find((x) => x.key === key); if (r) return r; }
+    return null;
+  };
+  const rows = [
+    { what: "DC voltage", expect: (s) => { const r = reading(s, "qpr2427k-dc", "dc_voltage"); return r.value.toFixed(r.precision) + " V"; },
+      shown: () => document.querySelector('#dc tr[data-key="dc_voltage"] td.v').textContent },
+    { what: "battery 1 current with its arrow", expect: (s) => { const r = reading(s, "qpr2427k-dc", "battery_1_current");
+        return (r.value >= 0 ? "↑ " : "↓ ") + Math.abs(r.value).toFixed(r.precision) + " A"; },
+      shown: () => document.querySelector('#batteries tr[data-key="battery_1_current"] td.v').textContent },
+    { what: "rectifier 2's fault", expect: (s) => (reading(s, "qpr2427k-rc", "rectifier_2_fault").value ? "fault" : "ok"),
+      shown: () => document.querySelector('#rectifiers tr[data-number="2"] td[data-fault]').textContent.split(",")[0] },
+    { what: "fuse 3 blown", expect: (s) => (reading(s, "qpr2427k-dc", "fuse_3_state").value ? "Battery fuse 3: blown" : "none"),
+      shown: () => document.querySelector('#fuses li[data-key="fuse_3_state"]')?.textContent ?? "none" },
+    { what: "the alarm count in the heading", expect: (s) => (s.alarms.length ? ` (${s.alarms.length})` : ""),
+      shown: () => document.getElementById("alarm-count").textContent },
+  ];
+  // Compared once the scenario's fault and blown fuse are in the status, so that both show as such.
+  let last = [];
+  for (let k = 0; k < 300; ++k) {
+    const s = await fetch(new URL("api/v1/status", url)).then((r) => r.json()).catch((e) => fail("no status: " + e.message));
+    if (!reading(s, "qpr2427k-rc", "rectifier_2_fault")?.value || !reading(s, "qpr2427k-dc", "fuse_3_state")?.value) {
+      await new Promise((r) => setTimeout(r, 100));
+      continue;
+    }
+    const shown = [];
+    for (const row of rows) shown.push(await page.evaluate(row.shown).catch(() => "(missing)"));
+    last = rows.map((row, i) => ({ what: row.what, expect: row.expect(s), shown: shown[i] })).filter((x) => x.expect !== x.shown);
+    if (last.length === 0) break;
+    await new Promise((r) => setTimeout(r, 100));
   }
-  if (!matched) fail("the page never showed the runner's values for a round");
+  if (last.length) fail("the panel never matched the status: " + JSON.stringify(last));
 
-  await page.waitForFunction(() => document.querySelectorAll("#alarms li").length > 0, { timeout: 30000 })
-    .catch(() => fail("no alarm appeared"));
-  const alarm = await page.$eval("#alarms li", (li) => li.textContent);
-  await page.waitForFunction(() => document.getElementById("legend").textContent !== "", { timeout: 10000 })
-    .catch(() => fail("the chart was never drawn"));
+  // Charts: drawn at the device pixel ratio (the canvas sized by its box), with a legend and points.
+  await page.waitForFunction(() => [...document.querySelectorAll(".chart canvas")].every(
+    (c) => Chart.getChart(c).data.datasets.every((d) => d.data.length >= 2)), { timeout: 30000 })
+    .catch(() => fail("the charts never had two points"));
+  const charts = await page.evaluate(() => [...document.querySelectorAll(".chart canvas")].map((c) => {
+    const chart = Chart.getChart(c);
+    return { id: c.id, width: c.width, clientWidth: c.clientWidth, height: c.height, clientHeight: c.clientHeight,
+             ratio: devicePixelRatio, legend: chart.legend.legendItems.map((i) => i.text + " " + i.strokeStyle),
+             axis: chart.options.scales.y.title.text };
+  }));
+  if (charts.length !== 3) fail("expected 3 charts: " + JSON.stringify(charts));
+  for (const c of charts) {
+    if (c.ratio !== 2 || Math.abs(c.width - c.clientWidth * c.ratio) >= c.ratio || Math.abs(c.height - c.clientHeight * c.ratio) >= c.ratio)
+      fail("a chart is not drawn at the pixel ratio: " + JSON.stringify(c));
+    if (c.legend.length === 0 || !c.axis) fail("a chart without a legend or an axis unit: " + JSON.stringify(c));
+  }
+
+  // The mains failure's alarms come and go; the others stay, counted in the heading.
+  await page.waitForFunction(() => [...document.querySelectorAll("#alarms li")].some((li) => li.dataset.key.startsWith("AC_")),
+                             { timeout: 60000 }).catch(() => fail("no mains alarm appeared"));
+  const alarm = await page.$eval('#alarms li[data-key^="AC_"]', (li) => li.textContent);
   await page.screenshot({ path: shot, fullPage: true });
-  await page.waitForFunction(
-    () => document.querySelectorAll("#alarms li").length === 0 && !document.getElementById("no-alarms").hidden,
-    { timeout: 30000 }).catch(() => fail("the alarm did not clear: " + alarm));
+  await page.waitForFunction(() => {
+    const list = [...document.querySelectorAll("#alarms li")];
+    return list.length > 0 && list.every((li) => !li.dataset.key.startsWith("AC_")) &&
+           document.getElementById("alarm-count").textContent === ` (${list.length})`;
+  }, { timeout: 60000 }).catch(() => fail("the mains alarms did not clear: " + alarm));
   if (loads !== 1) fail(`the page loaded ${loads} times`);
   if (pid) {
     process.kill(Number(pid), "SIGKILL");
@@ -56,7 +95,7 @@ try {
     if (Date.now() - killed > 10500) fail(`the page took ${Date.now() - killed} ms to say the runner is gone`);
     await page.screenshot({ path: shot.replace(/\.png$/, "-lost.png"), fullPage: true });
   }
-  console.log("page check: values shown, alarm raised and cleared: " + alarm);
+  console.log("page check: panel and charts shown, mains alarms raised and cleared: " + alarm);
 } finally {
   await browser.close();
 }

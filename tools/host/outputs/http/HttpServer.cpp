@@ -1,6 +1,6 @@
 // Beast sessions of the HTTP endpoint: one request at a time per connection,
-// answered from the status model; an event-stream client gets each
-// observation as a Server-Sent Event through a capped queue. Requests and
+// answered from the status model; an event-stream client gets what the status
+// page follows as Server-Sent Events through a capped queue. Requests and
 // streams have budgets of their own, in all and per client address. All of it
 // runs on the server's own thread; observations reach it through an inbox.
 #include "tools/host/outputs/http/HttpServer.h"
@@ -16,12 +16,14 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cmath>
 #include <deque>
 #include <list>
 #include <map>
 #include <string_view>
 #include <vector>
 
+#include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/stream/EventJson.h"
 #include "tools/host/stream/RunError.h"
 #include "tools/host/outputs/http/StatusModel.h"
@@ -40,12 +42,42 @@ class Session;
 // gets a core at once (a higher nice value needs no privilege).
 constexpr int kServerNice = 19;
 
-// What the model ignores: only stream clients need these (but an alarm's
-// first report, which the model keeps).
-bool StreamOnly(const Observation& o) {
+// What neither the model nor the stream needs (but an alarm's first report,
+// which the model keeps): these never reach the server thread.
+bool Unused(const Observation& o) {
   return std::holds_alternative<AlarmCall>(o) ||
          std::holds_alternative<HistorySaved>(o) || std::holds_alternative<LogLine>(o) ||
          std::holds_alternative<Diagnosis>(o) || std::holds_alternative<Notice>(o);
+}
+
+// The event stream carries what the status page follows, and nothing else (a
+// phone's data plan pays for each byte): rounds, alarms raised and cleared,
+// health, and each published image as `readings`, its values in the order of
+// the unit's `readings` in /api/v1/status. Commands, replies, each alarm call
+// and the images' bytes stay out. Empty for what the stream leaves out.
+std::string StreamText(const Stamped& o) {
+  std::string text;
+  if (std::holds_alternative<RoundEnded>(o.what) || std::holds_alternative<AlarmChange>(o.what) ||
+      std::holds_alternative<HealthChanged>(o.what)) {
+    for (const auto& fields : EventFields(o))
+      text += fmt::format("event: {}\ndata: {}\n\n", fields.front().second.asString(), EventLine(fields));
+  } else if (const auto* p = std::get_if<Published>(&o.what)) {
+    const catalogue::Record* record = catalogue::RecordOfType(p->recordType);
+    if (!record) return text;
+    text = fmt::format("event: readings\ndata: {{\"event\":\"readings\",\"device_type\":\"{}\",\"data_id\":{},\"t\":{},\"values\":[",
+                       record->deviceType, p->dataId, o.t);
+    bool first = true;
+    for (const auto& r : catalogue::Decode(*record, p->image.data(), p->image.size())) {
+      if (!first) text += ',';
+      first = false;
+      const float v = static_cast<float>(r.value);
+      if (r.field->encoding == catalogue::Encoding::Byte) text += fmt::format("{}", static_cast<unsigned>(r.value));
+      else if (std::isfinite(v)) text += fmt::format("{}", v);  // the float's shortest text, as the status has it
+      else text += "null";
+    }
+    text += "]}\n\n";
+  }
+  return text;
 }
 }  // namespace
 
@@ -80,7 +112,6 @@ struct HttpServer::Shared {
   HttpLimits limits;
   boost::lockfree::spsc_queue<Stamped> inbox;  // loop thread in, server thread out
   std::atomic<unsigned long long> inboxDropped{0};
-  std::atomic<bool> streaming{false};  // some client follows the event stream
   std::size_t live = 0;                // open connections, refused ones too
   std::size_t requests = 0, streamCount = 0;  // of them, within the requests' and the streams' budget
   std::size_t peak = 0;                // most connections open since the last trim
@@ -268,7 +299,6 @@ class Session : public std::enable_shared_from_this<Session> {
                           return void(self->stream_.socket().shutdown(tcp::socket::shutdown_both, ignored));
                         self->streaming_ = true;
                         self->shared_->streams.push_back(self);
-                        self->shared_->streaming = true;
                         if (!self->queue_.empty()) self->WriteNext();
                       });
   }
@@ -380,7 +410,7 @@ void HttpServer::Observe(const Stamped& o) {
   bool firstReport = false;
   if (const auto* a = std::get_if<AlarmCall>(&o.what))
     firstReport = alarmsSeen_.emplace(a->dataId, a->deviceType, a->key, a->text).second;
-  if (!firstReport && StreamOnly(o.what) && !shared_->streaming.load(std::memory_order_relaxed)) return;
+  if (!firstReport && Unused(o.what)) return;
   if (!shared_->inbox.push(o)) shared_->inboxDropped.fetch_add(1, std::memory_order_relaxed);
 }
 
@@ -435,16 +465,13 @@ void HttpServer::Shared::EndStream(const Session* s, bool stalled) {
   if (it == streams.end()) return;  // already dropped for falling behind
   if (stalled) ++dropped;
   streams.erase(it);
-  streaming = !streams.empty();
 }
 
 void HttpServer::Shared::Drain() {
   inbox.consume_all([this](const Stamped& o) {
     model.Observe(o);
     if (streams.empty()) return;
-    std::string text;
-    for (const auto& fields : EventFields(o))
-      text += fmt::format("event: {}\ndata: {}\n\n", fields.front().second.asString(), EventLine(fields));
+    std::string text = StreamText(o);
     if (text.empty()) return;
     const auto records = std::make_shared<const std::string>(std::move(text));
     std::vector<std::shared_ptr<Session>> kept;
@@ -453,7 +480,6 @@ void HttpServer::Shared::Drain() {
       else ++dropped;
     streams.swap(kept);
   });
-  streaming = !streams.empty();
 }
 
 void HttpServer::Shared::DrainLater() {

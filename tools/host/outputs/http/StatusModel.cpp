@@ -56,7 +56,7 @@ std::string Write(const Json::Value& v) {
   return Json::writeString(b, v);
 }
 
-// [t, dc_v, dc_i, ac_a, ac_b, ac_c]; null where the value is missing.
+// [t, then the value of each of kChartSeries]; null where it is missing.
 Json::Value ChartPoint(const StatusModel::Point& p) {
   Json::Value row(Json::arrayValue);
   row.append(static_cast<Json::Int64>(p.t));
@@ -216,14 +216,17 @@ void StatusModel::Values(const Stamped& o, const ValuesRead& v) {
   }
   modules_ = v.rectifierModules;
   if (v.round == 0 || (!chart_.empty() && o.t - chart_.back().t < kChartStep)) return;
-  // The chart follows the first DC unit and the first AC unit's first channel.
-  const auto find = [&](const char* type, const std::string& key) -> double {
-    for (const auto& r : v.rows)
-      if (r.deviceType == type && r.key == key && r.ok) return r.value;
-    return NAN;
-  };
-  Point p{o.t, {find("qpr2427k-dc", "v"), find("qpr2427k-dc", "i"), find("qpr2427k-ac", "channel_0_a"),
-                find("qpr2427k-ac", "channel_0_b"), find("qpr2427k-ac", "channel_0_c")}};
+  // The plant's DC figures, and the mains voltages of the first AC unit that has published.
+  const catalogue::PlantState& plant = plant_.State();
+  const auto number = [](const std::optional<double>& x) { return x ? *x : NAN; };
+  Point p{o.t, {number(plant.dcVoltage), number(plant.batteryCurrent), number(plant.loadCurrent), NAN, NAN, NAN}};
+  for (const auto& [key, unit] : units_) {
+    if (key.first != "qpr2427k-ac" || unit.readings.empty()) continue;
+    for (const auto& r : unit.readings)
+      for (int phase = 0; phase < 3; ++phase)
+        if (r.key == fmt::format("mains_1_voltage_l{}", phase + 1)) p.v[3 + phase] = r.value;
+    break;
+  }
   chart_.push_back(p);
   while (!chart_.empty() && chart_.front().t < o.t - kChartSpan) chart_.pop_front();
 }
@@ -463,7 +466,7 @@ std::string StatusModel::RenderStatus(Millis now) const {
 
 std::string StatusModel::ChartJson() const {
   Json::Value chart;
-  for (const char* s : {"dc_v", "dc_i", "ac_a", "ac_b", "ac_c"}) chart["series"].append(s);
+  for (const char* s : kChartSeries) chart["series"].append(s);
   chart["points"] = Json::Value(Json::arrayValue);
   for (const auto& p : chart_) chart["points"].append(ChartPoint(p));
   return Write(chart);

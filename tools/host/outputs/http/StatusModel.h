@@ -5,6 +5,7 @@
 #pragma once
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <deque>
 #include <map>
 #include <optional>
@@ -36,10 +37,13 @@ class StatusModel : public Observer {
   static constexpr Millis kChartSpan = 3600 * 1000;
   static constexpr Millis kChartStep = 1000;  // at most one chart point a second
   static constexpr Millis kFreshFor = 61 * 1000;
-  // One chart point: DC voltage and current (first DC unit), AC voltages (first channel of the first AC unit).
+  // One chart point, what the page's charts draw: the DC bus voltage, all
+  // batteries' current and the load current (the plant's), and the L1-L3
+  // voltages of the first AC unit's first mains channel.
+  static constexpr const char* kChartSeries[] = {"dc_v", "battery_i", "load_i", "mains_l1", "mains_l2", "mains_l3"};
   struct Point {
     Millis t = 0;
-    double v[5];
+    double v[std::size(kChartSeries)];
   };
 
  private:
