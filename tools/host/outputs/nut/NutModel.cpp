@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cmath>
 #include <vector>
 
 #include "tools/host/catalogue/AlarmNames.h"
@@ -42,7 +41,9 @@ void NutModel::Observe(const Stamped& o) {
     auto& keep = readings_[p->recordType][p->dataId];
     keep.clear();
     for (const auto& r : catalogue::Decode(*record, p->image.data(), p->image.size())) keep[r.key] = r.value;
-    if (p->recordType == kDc || p->recordType == kRc || p->recordType == kAc) UpdateLowBattery();
+    // Not on an AC image: a round's AC image comes before its DC image, and
+    // the mains back with the last round's voltage would clear the latch early.
+    if (p->recordType == kDc || p->recordType == kRc) UpdateLowBattery();
   } else if (const auto* c = std::get_if<CommandSent>(&o.what)) {
     modelAsked_ = c->cid2 == kModelQuery;
   } else if (const auto* r = std::get_if<ReplyAccepted>(&o.what)) {
@@ -154,7 +155,7 @@ std::map<std::string, std::string> NutModel::Variables() const {
       const double left = std::max(0.0, *capacity - s.dischargedAh);
       v["battery.charge"] = Number(std::min(100.0, 100.0 * left / *capacity), 0);
       if (s.batteryCurrent && *s.batteryCurrent < -catalogue::Plant::kBatteryDeadBandA)
-        v["battery.runtime"] = Number(std::floor(left / -*s.batteryCurrent * 3600.0), 0);
+        v["battery.runtime"] = Number(left / -*s.batteryCurrent * 3600.0, 0);
     }
   }
   return v;

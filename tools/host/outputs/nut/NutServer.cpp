@@ -27,6 +27,7 @@ namespace {
 // Clients yield the CPU to the poll loop (a higher nice value needs no privilege).
 constexpr int kServerNice = 19;
 constexpr unsigned char kModelQuery = 0x51;
+constexpr std::chrono::seconds kLinger{2};
 }  // namespace
 
 // The server thread's state; the loop thread touches only the inbox's producer side.
@@ -106,9 +107,26 @@ class Session : public std::enable_shared_from_this<Session> {
     stream_.expires_after(shared_->limits.replyTime);
     asio::async_write(stream_, asio::buffer(out_),
                       [self = shared_from_this(), close = reply.close](beast::error_code ec, std::size_t) {
-                        if (ec || close) return self->Close();
+                        if (ec) return self->Close();
+                        if (close) return self->Linger();
                         self->Next();
                       });
+  }
+
+  // After a last reply: the sending side is shut and what the client still
+  // sends is read and dropped for a moment, so that closing with unread bytes
+  // (a reset) does not destroy the reply before the client has read it.
+  void Linger() {
+    if (!lingering_) {
+      lingering_ = true;
+      beast::error_code ignored;
+      stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      stream_.expires_after(kLinger);  // once: a client that keeps sending is cut all the same
+    }
+    stream_.async_read_some(asio::buffer(chunk_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (ec) return self->Close();
+      self->Linger();
+    });
   }
 
   void Close() {
@@ -124,6 +142,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::list<NutClient*>::iterator at_;
   std::string in_, out_;
   char chunk_[512];
+  bool lingering_ = false;
 };
 
 std::string Endpoint(const asio::ip::address& address, unsigned short port) {
