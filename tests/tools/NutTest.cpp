@@ -288,6 +288,29 @@ TEST(Nut, BadInputsAndIdleCrowdsAreAnsweredOrClosedWhilePollingGoesOn) {
 
 }
 
+TEST(Nut, BadOptionsExitWith2InOneLine) {
+  const std::string open = WriteFile(Temp("users-open"), "monuser secret upsmon primary\n", 0644);
+  const std::string bad = WriteFile(Temp("users-bad"), "monuser secret upsmon boss\n");
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"--nut", "70000"}, "--nut needs ADDRESS:PORT or PORT"},
+      {{"--nut", "1.2.3:3493"}, "--nut needs an IP address or a host name"},
+      {{"--nut", "0", "--nut-name", "a b"}, "--nut-name needs 1 to 64 letters"},
+      {{"--nut", "0", "--nut-low-battery-v", "-1"}, "--nut-low-battery-v needs volts"},
+      {{"--nut", "0", "--nut-users", open}, "mode 0644 lets others than its owner read or write it"},
+      {{"--nut", "0", "--nut-users", bad}, "line 1: expected primary or secondary"},
+      {{"--nut-name", "ups"}, "--nut-name needs --nut"},
+  };
+  for (const auto& [extra, why] : cases) {
+    std::vector<std::string> args{QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSite, "--simulate", "--rounds", "1"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    const std::string err = Temp("err.txt");
+    EXPECT_EQ(RunToEnd(args, "/dev/null", err, 30), 2) << why;
+    const std::string said = Slurp(err);
+    EXPECT_TRUE(Contains(said, why)) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 2) << said;  // the reason and "(try --help)"
+  }
+}
+
 TEST(NutServer, AnIdleClientIsClosedAfterItsTime) {
   runner::NutLimits limits;
   limits.idle = std::chrono::milliseconds(300);
