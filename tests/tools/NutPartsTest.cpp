@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "tools/host/cli/Options.h"
 #include "tools/host/outputs/nut/NutModel.h"
 #include "tools/host/outputs/nut/NutProtocol.h"
 #include "tools/host/outputs/nut/NutUsers.h"
@@ -152,10 +153,9 @@ TEST(NutProtocol, RepliesLoginsAndQuoting) {
       {{"LIST RW ups", "LIST CMD ups"}, "BEGIN LIST RW ups\nEND LIST RW ups\nBEGIN LIST CMD ups\nEND LIST CMD ups\n"},
       {{"GET TYPE ups battery.voltage", "GET DESC ups ups.status"},
        "TYPE ups battery.voltage NUMBER\nDESC ups ups.status \"UPS status\"\n"},
-      {{"GET VAR ups", "GET VAR other ups.status", "LIST VAR other", "GET VAR ups nope", "LIST", "NOPE"},
-       "ERR INVALID-ARGUMENT\nERR UNKNOWN-UPS\nERR UNKNOWN-UPS\nERR VAR-NOT-SUPPORTED\nERR INVALID-ARGUMENT\n"
-       "ERR UNKNOWN-COMMAND\n"},
-      {{"GET VAR ups \"open", "GET VAR ups x\\"}, "ERR INVALID-ARGUMENT\nERR INVALID-ARGUMENT\n"},
+      {{"GET VAR ups", "LIST VAR other", "GET VAR ups nope", "LIST", "GET VAR ups \"open", "GET VAR ups x\\"},
+       "ERR INVALID-ARGUMENT\nERR UNKNOWN-UPS\nERR VAR-NOT-SUPPORTED\nERR INVALID-ARGUMENT\nERR INVALID-ARGUMENT\n"
+       "ERR INVALID-ARGUMENT\n"},
       {{"LOGIN ups", "USERNAME mon", "LOGIN ups", "PASSWORD nope", "LOGIN ups"},
        "ERR USERNAME-REQUIRED\nOK\nERR PASSWORD-REQUIRED\nOK\nERR ACCESS-DENIED\n"},
       {{"USERNAME mon", "PASSWORD pw", "LOGIN ups", "LOGIN ups", "GET NUMLOGINS ups", "LIST CLIENT ups", "MASTER ups"},
@@ -225,6 +225,33 @@ TEST(NutUsers, FilesOfOthersAndMalformedLinesAreRefused) {
   }
   std::remove(path.c_str());
   EXPECT_THROW(ReadNutUsers(path), UsageError);  // missing
+}
+
+TEST(NutOptions, BadValuesAreRefusedNamingTheOption) {
+  const std::vector<std::pair<std::vector<const char*>, const char*>> cases{
+      {{"--nut", "70000"}, "--nut needs ADDRESS:PORT or PORT"},
+      {{"--nut", "1.2.3:3493"}, "--nut needs an IP address or a host name"},
+      {{"--nut", "0", "--nut-name", "a b"}, "--nut-name needs 1 to 64 letters"},
+      {{"--nut", "0", "--nut-low-battery-v", "-1"}, "--nut-low-battery-v needs volts"},
+      {{"--nut", "0", "--nut-users", "/nonexistent/users"}, "--nut-users /nonexistent/users: "},
+      {{"--nut-name", "ups"}, "--nut-name needs --nut"},
+      {{"--discover", "--nut", "0"}, "--nut serves a polling run"},
+  };
+  for (auto [args, why] : cases) {
+    args.insert(args.begin(), "qpr2427k-host");
+    try {
+      ParseOptions(static_cast<int>(args.size()), args.data());
+      ADD_FAILURE() << why;
+    } catch (const UsageError& e) {
+      EXPECT_NE(std::string(e.what()).find(why), std::string::npos) << e.what();
+    }
+  }
+  const char* good[] = {"qpr2427k-host", "--nut", "3493", "--nut-name", "ups", "--nut-low-battery-v", "47.5"};
+  const RunOptions o = ParseOptions(7, good);
+  EXPECT_EQ(o.nutAddresses, std::vector<std::string>{"127.0.0.1"});
+  EXPECT_EQ(o.nutPort, 3493);
+  EXPECT_EQ(o.nut.upsName, "ups");
+  EXPECT_EQ(o.nut.lowBatteryV, 47.5);
 }
 
 }  // namespace
