@@ -1,6 +1,6 @@
-// The NUT server's parts without sockets: the model's status, low-battery
+// The NUT server without sockets: the model's status, low-battery
 // latch, estimates and freshness from made-up images; the protocol's replies
-// and quoting; the users file's checks.
+// and quoting; the users file's checks and the --nut options.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
