@@ -45,7 +45,7 @@ declare -A need=(
            libjsoncpp-dev libfmt-dev libmosquitto-dev
            libgtest-dev libgmock-dev libbenchmark-dev"
   [checks]="clang-14 libclang-rt-14-dev llvm-14 valgrind"
-  [tools tests]="socat mosquitto mosquitto-clients prometheus chromium curl fonts-wqy-microhei python3-jinja2 tshark"
+  [tools tests]="socat mosquitto mosquitto-clients nut-client prometheus chromium curl fonts-wqy-microhei python3-jinja2 tshark"
   [packaging]="dpkg-dev file help2man lintian debootstrap systemd-container ca-certificates"
   [armhf cross build]="crossbuild-essential-armhf qemu-user
            libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf

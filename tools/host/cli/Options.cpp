@@ -20,6 +20,7 @@
 
 #include "tools/common/InputFile.h"
 #include "tools/host/outputs/mqtt/MqttSettings.h"
+#include "tools/host/outputs/nut/NutUsers.h"
 
 namespace runner {
 namespace {
@@ -53,9 +54,10 @@ double Seconds(const std::string& opt, const std::string& text) {
   return v;
 }
 
-// --http: "ADDRESS:PORT", ":PORT" or "PORT" (address 127.0.0.1). A host name
-// stands for every address it resolves to (localhost: 127.0.0.1 and often ::1).
-std::pair<std::vector<std::string>, unsigned short> ParseHttpAddress(const std::string& text) {
+// --http and --nut: "ADDRESS:PORT", ":PORT" or "PORT" (address 127.0.0.1). A
+// host name stands for every address it resolves to (localhost: 127.0.0.1 and
+// often ::1).
+std::pair<std::vector<std::string>, unsigned short> ParseListenAddress(const std::string& opt, const std::string& text) {
   std::string address = "127.0.0.1", port = text;
   const auto colon = text.rfind(':');
   if (colon != std::string::npos) {
@@ -65,7 +67,7 @@ std::pair<std::vector<std::string>, unsigned short> ParseHttpAddress(const std::
   }
   const bool digits = !port.empty() && port.size() <= 5 && port.find_first_not_of("0123456789") == std::string::npos;
   if (!digits || std::stoul(port) > 65535)
-    throw UsageError(fmt::format("--http needs ADDRESS:PORT or PORT with a port from 0 to 65535, got \"{}\"", text));
+    throw UsageError(fmt::format("{} needs ADDRESS:PORT or PORT with a port from 0 to 65535, got \"{}\"", opt, text));
   const auto number = static_cast<unsigned short>(std::stoul(port));
   boost::system::error_code ec;
   boost::asio::ip::make_address(address, ec);
@@ -73,12 +75,12 @@ std::pair<std::vector<std::string>, unsigned short> ParseHttpAddress(const std::
   // A host name has a letter (its last label is never all digits): "1.2.3" is a
   // mistyped address, which the system's resolver would read as 1.2.0.3.
   if (std::none_of(address.begin(), address.end(), [](unsigned char c) { return std::isalpha(c); }))
-    throw UsageError(fmt::format("--http needs an IP address or a host name, got \"{}\"", address));
+    throw UsageError(fmt::format("{} needs an IP address or a host name, got \"{}\"", opt, address));
   boost::asio::io_context io;
   boost::asio::ip::tcp::resolver resolver(io);
   const auto found = resolver.resolve(address, port, boost::asio::ip::tcp::resolver::numeric_service, ec);
   if (ec || found.empty())
-    throw UsageError(fmt::format("--http: cannot resolve \"{}\": {}", address, ec ? ec.message() : "no address"));
+    throw UsageError(fmt::format("{}: cannot resolve \"{}\": {}", opt, address, ec ? ec.message() : "no address"));
   std::vector<std::string> addresses;
   for (const auto& entry : found) {
     const std::string a = entry.endpoint().address().to_string();
@@ -130,6 +132,10 @@ po::options_description Described() {
       ("site", text())
       ("quiet", po::bool_switch())
       ("http", text())
+      ("nut", text())
+      ("nut-name", text())
+      ("nut-users", text())
+      ("nut-low-battery-v", text())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -206,6 +212,35 @@ void MqttOptions(const std::map<std::string, std::string>& given, RunOptions& o)
     if (o.mqttClientId.empty()) throw UsageError("--mqtt-client-id must not be empty");
     if (const std::string fault = MqttTextFault(o.mqttClientId); !fault.empty())
       throw UsageError(fmt::format("--mqtt-client-id {}", fault));
+  }
+}
+
+void NutOptions(const std::map<std::string, std::string>& given, RunOptions& o) {
+  const auto has = [&](const char* name) { return given.count(name) > 0; };
+  if (!has("nut")) {
+    for (const char* name : {"nut-name", "nut-users", "nut-low-battery-v"})
+      if (has(name)) throw UsageError(fmt::format("--{} needs --nut", name));
+    return;
+  }
+  if (o.mode != Mode::Run) throw UsageError("--nut serves a polling run, not another job");
+  std::tie(o.nutAddresses, o.nutPort) = ParseListenAddress("--nut", given.at("nut"));
+  if (has("nut-name")) {
+    const std::string& name = given.at("nut-name");
+    // A word of the protocol: no spaces, quotes or '@' (upsc's NAME@HOST).
+    const bool fits = !name.empty() && name.size() <= 64 && std::all_of(name.begin(), name.end(), [](unsigned char c) {
+      return std::isalnum(c) || c == '.' || c == '_' || c == '-';
+    });
+    if (!fits) throw UsageError(fmt::format("--nut-name needs 1 to 64 letters, digits, '.', '_' or '-', got \"{}\"", name));
+    o.nut.upsName = name;
+  }
+  if (has("nut-users")) o.nut.users = ReadNutUsers(given.at("nut-users"));
+  if (has("nut-low-battery-v")) {
+    const std::string& text = given.at("nut-low-battery-v");
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(v) || v <= 0 || v > 1000)
+      throw UsageError(fmt::format("--nut-low-battery-v needs volts above 0 and up to 1000, got \"{}\"", text));
+    o.nut.lowBatteryV = v;
   }
 }
 
@@ -325,6 +360,17 @@ Telemetry:
                          /api/v1/events (Server-Sent Events) and a status page
                          at / (ADDRESS defaults to 127.0.0.1: give PORT alone;
                          a host name serves every address it resolves to)
+  --nut ADDRESS:PORT     serve the plant as a UPS over the NUT network protocol
+                         (upsc, upsmon, NAS systems, Home Assistant; ADDRESS
+                         defaults to 127.0.0.1; NUT's usual port is 3493)
+  --nut-name NAME        the UPS name clients ask for (default qpr2427k; NAS
+                         systems expect ups)
+  --nut-users FILE       users allowed to LOGIN (upsmon) and to set FSD, one a
+                         line: USER PASSWORD [upsmon primary|secondary]; the
+                         file must be readable by its owner alone
+  --nut-low-battery-v V  DC bus voltage at or below which the battery is low
+                         (LB, latched until the mains is back and the voltage
+                         above V again; default: the plant's DC low limit)
   --help                 this text
   --version              the program's version
 )";
@@ -450,9 +496,10 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   o.quiet = flag("quiet");
   if (has("http")) {
     if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not another job");
-    std::tie(o.httpAddresses, o.httpPort) = ParseHttpAddress(str("http"));
+    std::tie(o.httpAddresses, o.httpPort) = ParseListenAddress("--http", str("http"));
   }
   if (has("site") && str("site").empty()) throw UsageError("--site needs a name");
+  NutOptions(given, o);
   MqttOptions(given, o);
   if (has("site")) o.site = str("site");
   return o;

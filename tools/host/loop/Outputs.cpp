@@ -42,6 +42,10 @@ Outputs::Outputs(const RunOptions& o, std::FILE* view, EventLog& events, Observa
     bus.Add(mqtt_.get());
   }
   if (http_) bus.Add(http_.get());
+  if (o.nutPort) {
+    nut_ = std::make_unique<NutServer>(o.nutAddresses, *o.nutPort, o.nut);
+    bus.Add(nut_.get());
+  }
 }
 
 }  // namespace runner

@@ -1,5 +1,5 @@
 // The observers a run's options ask for, made in one place and added to the
-// bus in a fixed order: events file, terminal view, cache file, MQTT, HTTP.
+// bus in a fixed order: events file, terminal view, cache file, MQTT, HTTP, NUT.
 #pragma once
 #include <cstdio>
 #include <memory>
@@ -10,6 +10,7 @@
 #include "tools/host/outputs/events/EventsWriter.h"
 #include "tools/host/outputs/http/HttpServer.h"
 #include "tools/host/outputs/mqtt/MqttExporter.h"
+#include "tools/host/outputs/nut/NutServer.h"
 #include "tools/host/outputs/view/TerminalView.h"
 
 namespace runner {
@@ -21,6 +22,7 @@ class Outputs {
 
   CacheWriter* cache() const { return cache_.get(); }
   HttpServer* http() const { return http_.get(); }
+  NutServer* nut() const { return nut_.get(); }
 
  private:
   EventsWriter events_;
@@ -28,6 +30,7 @@ class Outputs {
   std::unique_ptr<CacheWriter> cache_;
   std::unique_ptr<MqttExporter> mqtt_;
   std::unique_ptr<HttpServer> http_;
+  std::unique_ptr<NutServer> nut_;
 };
 
 }  // namespace runner

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tools/host/outputs/mqtt/MqttUrl.h"
+#include "tools/host/outputs/nut/NutServer.h"
 
 namespace runner {
 
@@ -50,6 +51,9 @@ struct RunOptions {
   bool quiet = false;           // no per-round view
   std::vector<std::string> httpAddresses;  // --http: where the HTTP endpoint listens
   std::optional<unsigned short> httpPort;  // none: no HTTP endpoint
+  std::vector<std::string> nutAddresses;   // --nut: where the NUT server listens
+  std::optional<unsigned short> nutPort;   // none: no NUT server
+  NutSettings nut;                         // --nut-name, --nut-users, --nut-low-battery-v
   bool help = false;
   bool version = false;
 };

@@ -95,6 +95,7 @@ class Session : public Observer {
   Outputs outputs_;
   CacheWriter* const cache_ = outputs_.cache();
   HttpServer* const http_ = outputs_.http();
+  NutServer* const nut_ = outputs_.nut();
   asio::io_context io_;
   asio::steady_timer poll_, timeout_, tick_, duration_;
   SignalWatch signals_;
@@ -166,6 +167,11 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
     std::string at;
     for (const auto& e : http_->Endpoints()) at += fmt::format("{}http://{}/", at.empty() ? "" : " and ", e);
     Say("http: serving on " + at);
+  }
+  if (nut_) {
+    std::string at;
+    for (const auto& e : nut_->Endpoints()) at += fmt::format("{}{}", at.empty() ? "" : " and ", e);
+    Say(fmt::format("nut: serving UPS \"{}\" on {}", opt_.nut.upsName, at));
   }
   if (cache_) {
     const std::string why = CheckWritable(opt_.saveCache);
