@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -182,8 +183,25 @@ TEST(Nut, UpscFollowsTheMainsFailureToLowBatteryAndBack) {
 TEST(Nut, UpsmonOfANasProfileRunsItsShutdownCommandOnLowBattery) {
   // The mains fails in round 20 and stays off: the voltage falls below the
   // plant's own low limit (48.15 V) some 14 rounds later.
-  const std::string dir = Temp("upsmon");
-  mkdir(dir.c_str(), 0700);
+  // upsmon runs as nobody when the tests run as root, and the tests' own
+  // temporary folder may be closed to others: its folder is one of its own
+  // under /tmp, removed at the end.
+  const bool root = getuid() == 0;
+  std::string dir = Temp("upsmon");
+  if (root) {
+    char pattern[] = "/tmp/qpr-upsmon-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir = pattern;
+  } else {
+    mkdir(dir.c_str(), 0700);
+  }
+  struct Remove {
+    std::string dir;
+    ~Remove() {
+      std::error_code ec;
+      if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    }
+  } removeLater{root ? dir : std::string()};
   const std::string scenario = WriteFile(
       dir + "/scenario.json",
       R"({"seed":3,"ac":[{"channels":1},{"channels":1}],"rectifier":{"modules":3},"dc":[{"fuses":64,"status_bytes":20}],)"
@@ -201,7 +219,6 @@ TEST(Nut, UpsmonOfANasProfileRunsItsShutdownCommandOnLowBattery) {
                 "POLLFREQ 1\nPOLLFREQALERT 1\nFINALDELAY 0\nHOSTSYNC 1\nDEADTIME 15\n"
                 "POWERDOWNFLAG " + dir + "/killpower\n");
   // upsmon as root would keep its PID file in /run/nut: a test runs it as nobody, in its own folder.
-  const bool root = getuid() == 0;
   if (root)
     for (const char* f : {"", "/scenario.json", "/users", "/upsmon.conf"}) (void)!chown((dir + f).c_str(), 65534, 65534);
   const std::string upsmon = Tool("upsmon", "/lib/nut/upsmon");
