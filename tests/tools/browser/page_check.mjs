@@ -1,7 +1,7 @@
 // Opens the runner's status page in Debian's headless chromium at a phone's
 // width and pixel ratio and checks, without reloading, that the front panel
 // shows the runner's status (a table of rows, each read from the status JSON
-// and from the page), that the charts are drawn at the device pixel ratio with
+// and from the page; every unit's every reading in its table), that the charts are drawn at the device pixel ratio with
 // their legends, and that the mains alarms appear and then clear; given the
 // runner's PID, it kills the runner and checks that the page says so within
 // 10 s (a second screenshot, NAME-lost.png).
@@ -57,6 +57,27 @@ try {
     await new Promise((r) => setTimeout(r, 100));
   }
   if (last.length) fail("the panel never matched the status: " + JSON.stringify(last));
+
+  // Every reading of every unit, named and with its unit at its precision, in
+  // the page's unit tables (read right after the status; tried again should a
+  // round come between the two).
+  let unmatched = [];
+  for (let k = 0; k < 50; ++k) {
+    const s = await fetch(new URL("api/v1/status", url)).then((r) => r.json()).catch((e) => fail("no status: " + e.message));
+    const shown = await page.evaluate(() => Object.fromEntries([...document.querySelectorAll("#units [data-unit]")].map(
+      (d) => [d.dataset.unit, [...d.querySelectorAll("tr")].map((tr) => [...tr.cells].map((c) => c.textContent).join(" = "))])));
+    unmatched = [];
+    for (const u of s.units) {
+      const rows = shown[u.device_type + " " + u.data_id] ?? [];
+      for (const r of u.readings) {
+        const want = r.name + " = " + r.value.toFixed(r.precision) + (r.unit ? " " + r.unit : "");
+        if (!rows.includes(want)) unmatched.push(want);
+      }
+    }
+    if (unmatched.length === 0 && s.units.length > 0) break;
+    await new Promise((r) => setTimeout(r, 100));
+  }
+  if (unmatched.length) fail("readings of the status not on the page: " + JSON.stringify(unmatched.slice(0, 10)));
 
   // Charts: drawn at the device pixel ratio (the canvas sized by its box), with a legend and points.
   await page.waitForFunction(() => [...document.querySelectorAll(".chart canvas")].every(
