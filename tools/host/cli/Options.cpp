@@ -21,6 +21,7 @@
 #include "tools/common/InputFile.h"
 #include "tools/host/outputs/mqtt/MqttSettings.h"
 #include "tools/host/outputs/nut/NutUsers.h"
+#include "tools/host/outputs/snmp/Oid.h"
 
 namespace runner {
 namespace {
@@ -136,6 +137,8 @@ po::options_description Described() {
       ("nut-name", text())
       ("nut-users", text())
       ("nut-low-battery-v", text())
+      ("snmp-agentx", text())
+      ("snmp-root", text())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -371,6 +374,12 @@ Telemetry:
   --nut-low-battery-v V  DC bus voltage at or below which the battery is low
                          (LB, latched until the mains is back and the voltage
                          above V again; default: the plant's DC low limit)
+  --snmp-agentx SOCKET   serve the plant over SNMP as an AgentX subagent of the
+                         master at SOCKET (a path such as /var/agentx/master,
+                         or tcp:HOST:PORT); reconnects when the master restarts
+  --snmp-root OID        the subtree of the QPR2427K-MIB (default
+                         1.3.6.1.4.1.32473.2427: 32473 is the number set apart
+                         for examples; put your own enterprise number here)
   --help                 this text
   --version              the program's version
 )";
@@ -497,6 +506,20 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   if (has("http")) {
     if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not another job");
     std::tie(o.httpAddresses, o.httpPort) = ParseListenAddress("--http", str("http"));
+  }
+  if (has("snmp-agentx") || has("snmp-root")) {
+    if (o.mode != Mode::Run)
+      throw UsageError("--snmp-agentx serves a polling run, not --discover, --check-config or --decode");
+    if (!has("snmp-agentx")) throw UsageError("--snmp-root needs --snmp-agentx");
+    if (str("snmp-agentx").empty()) throw UsageError("--snmp-agentx needs the master's socket");
+    o.snmpAgentx = str("snmp-agentx");
+    if (has("snmp-root")) {
+      const auto oid = ParseOid(str("snmp-root"));
+      if (!oid || oid->size() < 2 || oid->size() > 100)
+        throw UsageError(fmt::format("--snmp-root needs a numeric OID such as 1.3.6.1.4.1.32473.2427, got \"{}\"",
+                                     str("snmp-root")));
+      o.snmpRoot = OidText(*oid);
+    }
   }
   if (has("site") && str("site").empty()) throw UsageError("--site needs a name");
   NutOptions(given, o);
