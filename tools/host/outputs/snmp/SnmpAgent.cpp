@@ -116,12 +116,18 @@ void Register(SnmpAgent::Shared* shared, const char* name, const Oid& at) {
     std::fprintf(stderr, "snmp: cannot register %s (%s)\n", name, OidText(at).c_str());
 }
 
+// Whose log lines they are: net-snmp frees a callback's own argument at
+// shutdown, so the callback is registered without one. Set and read on the
+// subagent's thread only (net-snmp allows one agent in a process).
+SnmpAgent::Shared* logTo = nullptr;
+
 // net-snmp's log lines, said once each in a row ("cannot connect" repeats at every try).
-int Log(int, int, void* server, void* client) {
-  auto* shared = static_cast<SnmpAgent::Shared*>(client);
+int Log(int, int, void* server, void*) {
+  SnmpAgent::Shared* shared = logTo;
+  if (!shared) return 0;
   const auto* m = static_cast<const snmp_log_message*>(server);
   std::string text = m && m->msg ? m->msg : "";
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == ':')) text.pop_back();
   // While net-snmp starts it looks for MIB files it has no use for here (the
   // subagent answers by number): of what it says then, only AgentX matters.
   const bool agentx = text.find("gentX") != std::string::npos || text.find("gentx") != std::string::npos;
@@ -172,7 +178,6 @@ void SnmpAgent::Shared::Run() {
   // reconnects to; no configuration files, persistent state or signals of its own.
   netsnmp_ds_set_boolean(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_ROLE, 1);
   netsnmp_ds_set_string(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_X_SOCKET, settings.agentx.c_str());
-  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, static_cast<int>(settings.pingS));
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_READ_CONFIGS, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DONT_PERSIST_STATE, 1);
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_DISABLE_PERSISTENT_LOAD, 1);
@@ -180,8 +185,11 @@ void SnmpAgent::Shared::Run() {
   netsnmp_ds_set_boolean(NETSNMP_DS_LIBRARY_ID, NETSNMP_DS_LIB_ALARM_DONT_USE_SIG, 1);
   snmp_disable_log();
   netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, LOG_INFO);
-  snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, Log, this);
+  logTo = this;
+  snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, Log, nullptr);
   init_agent(kAppName);
+  // After init_agent(), which sets the agent's defaults.
+  netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, static_cast<int>(settings.pingS));
   Register(this, "qprEntPhysicalTable", kEntPhysicalTable);
   Register(this, "qprEntPhySensorTable", kEntPhySensorTable);
   Register(this, "qpr2427kMIB", model.Root());
@@ -207,7 +215,7 @@ void SnmpAgent::Shared::Run() {
   }
   Drain();
   snmp_shutdown(kAppName);
-  shutdown_agent();
+  logTo = nullptr;
 }
 
 SnmpAgent::SnmpAgent(SnmpSettings settings) : shared_(std::make_shared<Shared>(std::move(settings))) {
