@@ -65,7 +65,9 @@ std::string TempDir() {
   return t;
 }
 
-// snmpd as AgentX master with its socket in the test's folder; notifications
+// snmpd as AgentX master with its socket in the test's folder (its
+// configuration is not named snmpd.conf: snmpd writes its persistent state
+// under that name into SNMP_PERSISTENT_DIR when it stops); notifications
 // go to snmptrapd on a port of its own, which logs one line per notification.
 struct Master {
   std::string dir = TempDir();
@@ -73,7 +75,7 @@ struct Master {
   std::string agentx = dir + "/agentx", traps = dir + "/traps.log";
   std::unique_ptr<Child> snmpd, trapd;
   Master() {
-    std::ofstream(dir + "/snmpd.conf") << "master agentx\nagentXSocket " << agentx
+    std::ofstream(dir + "/master.conf") << "master agentx\nagentXSocket " << agentx
                                        << "\nagentXPerms 0600 0700\nrocommunity qprtest 127.0.0.1\n"
                                        << "trap2sink 127.0.0.1:" << trapPort << " qprtest\n";
     std::ofstream(dir + "/snmptrapd.conf") << "disableAuthorization yes\n";
@@ -85,7 +87,7 @@ struct Master {
   }
   void Start() {
     snmpd = std::make_unique<Child>(std::vector<std::string>{"env", "MIBS=", "SNMP_PERSISTENT_DIR=" + dir, "snmpd", "-f",
-                                                             "-Lo", "-C", "-c", dir + "/snmpd.conf",
+                                                             "-Lo", "-C", "-c", dir + "/master.conf",
                                                              "udp:127.0.0.1:" + std::to_string(port)},
                                     dir + "/snmpd.out", dir + "/snmpd.err");
     EXPECT_TRUE(Within(20, [&] { return access(agentx.c_str(), F_OK) == 0; })) << Slurp(dir + "/snmpd.out");
@@ -269,9 +271,10 @@ TEST(Snmp, ALostLineMakesSensorsUnavailableAndAMasterRestartIsSurvived) {
 
   // snmpd restarts: the subagent finds it again and registers anew.
   m.snmpd->Stop(SIGTERM);
-  const auto restarted = Clock::now();
   m.Start();
-  EXPECT_TRUE(Within(20, [&] { return m.Walk(kRoot + ".1.2.1").count(kRoot + ".1.2.1.0") > 0; }));
+  const auto restarted = Clock::now();
+  EXPECT_TRUE(Within(20, [&] { return m.Walk(kRoot + ".1.2.1").count(kRoot + ".1.2.1.0") > 0; }))
+      << Slurp(host.err) << Slurp(m.dir + "/snmpd.out");
   const double back = std::chrono::duration<double>(Clock::now() - restarted).count();
   std::printf("subagent back %.1f s after the master restarted\n", back);
   EXPECT_LT(back, 10.0);
