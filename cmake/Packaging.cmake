@@ -56,6 +56,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/tools/host/wireshark/qpr2427k.lua
 install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json
   DESTINATION ${QPR_CONFIG_INSTALL_DIR} RENAME settings.json COMPONENT tools)
 install(FILES ${qpr_src}/options DESTINATION ${QPR_CONFIG_INSTALL_DIR} COMPONENT tools)
+# The SNMP subagent's MIB, where net-snmp's tools look for MIB files.
+install(FILES ${PROJECT_SOURCE_DIR}/tools/host/outputs/snmp/QPR2427K-MIB.txt
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/snmp/mibs COMPONENT tools)
 configure_file(${qpr_src}/qpr2427k-host.service.in ${qpr_gen}/qpr2427k-host.service @ONLY)
 # Debian 12 keeps packaged units in /lib/systemd/system.
 install(FILES ${qpr_gen}/qpr2427k-host.service DESTINATION /lib/systemd/system COMPONENT tools)

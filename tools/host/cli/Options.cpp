@@ -512,6 +512,9 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
       throw UsageError("--snmp-agentx serves a polling run, not --discover, --check-config or --decode");
     if (!has("snmp-agentx")) throw UsageError("--snmp-root needs --snmp-agentx");
     if (str("snmp-agentx").empty()) throw UsageError("--snmp-agentx needs the master's socket");
+#if !QPR_HAVE_SNMP
+    throw UsageError("--snmp-agentx: this build has no SNMP subagent (built without net-snmp)");
+#endif
     o.snmpAgentx = str("snmp-agentx");
     if (has("snmp-root")) {
       const auto oid = ParseOid(str("snmp-root"));

@@ -11,7 +11,9 @@
 #include "tools/host/outputs/http/HttpServer.h"
 #include "tools/host/outputs/mqtt/MqttExporter.h"
 #include "tools/host/outputs/nut/NutServer.h"
+#if QPR_HAVE_SNMP
 #include "tools/host/outputs/snmp/SnmpAgent.h"
+#endif
 #include "tools/host/outputs/view/TerminalView.h"
 
 namespace runner {
@@ -32,7 +34,9 @@ class Outputs {
   std::unique_ptr<MqttExporter> mqtt_;
   std::unique_ptr<HttpServer> http_;
   std::unique_ptr<NutServer> nut_;
+#if QPR_HAVE_SNMP
   std::unique_ptr<SnmpAgent> snmp_;
+#endif
 };
 
 }  // namespace runner
