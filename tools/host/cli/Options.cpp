@@ -378,8 +378,8 @@ Telemetry:
                          master at SOCKET (a path such as /var/agentx/master,
                          or tcp:HOST:PORT); reconnects when the master restarts
   --snmp-root OID        the subtree of the QPR2427K-MIB (default
-                         1.3.6.1.4.1.32473.2427: 32473 is the number set apart
-                         for examples; put your own enterprise number here)
+                         @SNMP_ROOT@, under the enterprise number
+                         set apart for examples: put your own one here)
   --help                 this text
   --version              the program's version
 )";
@@ -388,6 +388,7 @@ Telemetry:
   };
   fill("@PLUGIN@", DefaultText(defaults.plugins));
   fill("@CONFIG@", DefaultText(defaults.configs));
+  fill("@SNMP_ROOT@", RunOptions().snmpRoot);
   return text;
 }
 
@@ -519,7 +520,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     if (has("snmp-root")) {
       const auto oid = ParseOid(str("snmp-root"));
       if (!oid || oid->size() < 2 || oid->size() > 100)
-        throw UsageError(fmt::format("--snmp-root needs a numeric OID such as 1.3.6.1.4.1.32473.2427, got \"{}\"",
+        throw UsageError(fmt::format("--snmp-root needs a numeric OID such as {}, got \"{}\"", RunOptions().snmpRoot,
                                      str("snmp-root")));
       o.snmpRoot = OidText(*oid);
     }

@@ -1,5 +1,5 @@
 // Object identifiers as the SNMP subagent keeps them: numbers in a vector,
-// read from and written as dotted text ("1.3.6.1.4.1.32473.2427").
+// read from and written as dotted text ("1.3.6.1.2.1.47").
 #pragma once
 #include <cstdint>
 #include <optional>
