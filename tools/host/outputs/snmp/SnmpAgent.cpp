@@ -193,7 +193,7 @@ void SnmpAgent::Shared::Run() {
   Register(this, "qprEntPhysicalTable", kEntPhysicalTable);
   Register(this, "qprEntPhySensorTable", kEntPhySensorTable);
   Register(this, "qpr2427kMIB", model.Root());
-  netsnmp_set_mib_directory("");
+  netsnmp_set_mib_directory("");  // no MIB files: requests and notifications go by number
   init_snmp(kAppName);
   started = true;
 
