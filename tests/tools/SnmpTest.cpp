@@ -253,13 +253,15 @@ TEST(Snmp, SensorsEqualThePublishedImagesAndAlarmsAreNotified) {
   // (the best of three walks: the machine is shared).
   for (const std::string& subtree : {kEntities, kSensors, kRoot}) {
     double best = 1e9;
+    std::size_t size = 0;
     for (int k = 0; k < 3; ++k) {
       double s = 0;
-      EXPECT_GT(m.Walk(subtree, &s).size(), 10u) << subtree;
-      best = std::min(best, s);
+      const std::size_t n = m.Walk(subtree, &s).size();  // the alarm rows come and go
+      if (s < best) best = s, size = n;
     }
+    EXPECT_GT(size, 10u) << subtree;
     EXPECT_LT(best, 1.0) << subtree;
-    std::printf("walk %s: %.3f s\n", subtree.c_str(), best);
+    std::printf("walk %s: %zu instances in %.3f s\n", subtree.c_str(), size, best);
   }
 
   // The sensors and a scrape of /metrics between two reads of the events
