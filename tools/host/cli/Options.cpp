@@ -509,8 +509,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     std::tie(o.httpAddresses, o.httpPort) = ParseListenAddress("--http", str("http"));
   }
   if (has("snmp-agentx") || has("snmp-root")) {
-    if (o.mode != Mode::Run)
-      throw UsageError("--snmp-agentx serves a polling run, not --discover, --check-config or --decode");
+    if (o.mode != Mode::Run) throw UsageError("--snmp-agentx serves a polling run, not another job");
     if (!has("snmp-agentx")) throw UsageError("--snmp-root needs --snmp-agentx");
     if (str("snmp-agentx").empty()) throw UsageError("--snmp-agentx needs the master's socket");
 #if !QPR_HAVE_SNMP
