@@ -56,6 +56,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/tools/host/wireshark/qpr2427k.lua
 install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json
   DESTINATION ${QPR_CONFIG_INSTALL_DIR} RENAME settings.json COMPONENT tools)
 install(FILES ${qpr_src}/options DESTINATION ${QPR_CONFIG_INSTALL_DIR} COMPONENT tools)
+# The SNMP subagent's MIB, where net-snmp's tools look for MIB files (only
+# with the subagent: the armhf build has none).
+if(QPR_SNMP)
+  install(FILES ${PROJECT_SOURCE_DIR}/tools/host/outputs/snmp/QPR2427K-MIB.txt
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/snmp/mibs COMPONENT tools)
+endif()
 configure_file(${qpr_src}/qpr2427k-host.service.in ${qpr_gen}/qpr2427k-host.service @ONLY)
 # Debian 12 keeps packaged units in /lib/systemd/system.
 install(FILES ${qpr_gen}/qpr2427k-host.service DESTINATION /lib/systemd/system COMPONENT tools)

@@ -40,3 +40,8 @@ set(ENV{PKG_CONFIG_LIBDIR}
     "/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/pkgconfig:/usr/share/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 find_program(PKG_CONFIG_EXECUTABLE NAMES ${CMAKE_LIBRARY_ARCHITECTURE}-pkg-config pkg-config)
+
+# net-snmp's development files cannot be installed for armhf beside the build
+# machine's (libsnmp-dev is not Multi-Arch): the armhf runner has no SNMP
+# subagent.
+set(QPR_SNMP OFF CACHE BOOL "Build the runner's SNMP AgentX subagent (net-snmp)")

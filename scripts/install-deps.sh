@@ -42,10 +42,11 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 2
 declare -A need=(
   [build]="build-essential cmake pkg-config git ccache libjs-chart.js
            libboost-dev libboost-date-time-dev libboost-program-options-dev
-           libjsoncpp-dev libfmt-dev libmosquitto-dev
+           libjsoncpp-dev libfmt-dev libmosquitto-dev libsnmp-dev
            libgtest-dev libgmock-dev libbenchmark-dev"
   [checks]="clang-14 libclang-rt-14-dev llvm-14 valgrind"
-  [tools tests]="socat mosquitto mosquitto-clients nut-client prometheus chromium curl fonts-wqy-microhei python3-jinja2 tshark"
+  [tools tests]="socat mosquitto mosquitto-clients nut-client prometheus chromium curl fonts-wqy-microhei python3-jinja2 tshark
+           snmpd snmp snmptrapd smitools"
   [packaging]="dpkg-dev file help2man lintian debootstrap systemd-container ca-certificates"
   [armhf cross build]="crossbuild-essential-armhf qemu-user
            libjsoncpp-dev:armhf libboost-dev:armhf libboost-date-time-dev:armhf

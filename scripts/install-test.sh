@@ -107,6 +107,8 @@ if [[ " ${archs[*]} " == *" amd64 "* ]]; then
 
   [ -s "$tree/usr/share/qpr2427k/wireshark/qpr2427k.lua" ] && ok "the Wireshark dissector is installed" ||
     fail "no /usr/share/qpr2427k/wireshark/qpr2427k.lua"
+  [ -s "$tree/usr/share/snmp/mibs/QPR2427K-MIB.txt" ] && ok "the SNMP subagent's MIB is installed" ||
+    fail "no /usr/share/snmp/mibs/QPR2427K-MIB.txt"
 
   # As the service runs it: SIGTERM ends the run with status 0 and the cache written.
   rm -f "$tree/tmp/cache.json"

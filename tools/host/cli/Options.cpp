@@ -21,6 +21,7 @@
 #include "tools/common/InputFile.h"
 #include "tools/host/outputs/mqtt/MqttSettings.h"
 #include "tools/host/outputs/nut/NutUsers.h"
+#include "tools/host/outputs/snmp/Oid.h"
 
 namespace runner {
 namespace {
@@ -136,6 +137,8 @@ po::options_description Described() {
       ("nut-name", text())
       ("nut-users", text())
       ("nut-low-battery-v", text())
+      ("snmp-agentx", text())
+      ("snmp-root", text())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -371,6 +374,12 @@ Telemetry:
   --nut-low-battery-v V  DC bus voltage at or below which the battery is low
                          (LB, latched until the mains is back and the voltage
                          above V again; default: the plant's DC low limit)
+  --snmp-agentx SOCKET   serve the plant over SNMP as an AgentX subagent of the
+                         master at SOCKET (a path such as /var/agentx/master,
+                         or tcp:HOST:PORT); reconnects when the master restarts
+  --snmp-root OID        the subtree of the QPR2427K-MIB (default
+                         @SNMP_ROOT@, under the enterprise number
+                         set apart for examples: put your own one here)
   --help                 this text
   --version              the program's version
 )";
@@ -379,6 +388,7 @@ Telemetry:
   };
   fill("@PLUGIN@", DefaultText(defaults.plugins));
   fill("@CONFIG@", DefaultText(defaults.configs));
+  fill("@SNMP_ROOT@", RunOptions().snmpRoot);
   return text;
 }
 
@@ -497,6 +507,22 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   if (has("http")) {
     if (o.mode != Mode::Run) throw UsageError("--http serves a polling run, not another job");
     std::tie(o.httpAddresses, o.httpPort) = ParseListenAddress("--http", str("http"));
+  }
+  if (has("snmp-agentx") || has("snmp-root")) {
+    if (o.mode != Mode::Run) throw UsageError("--snmp-agentx serves a polling run, not another job");
+    if (!has("snmp-agentx")) throw UsageError("--snmp-root needs --snmp-agentx");
+    if (str("snmp-agentx").empty()) throw UsageError("--snmp-agentx needs the master's socket");
+#if !QPR_HAVE_SNMP
+    throw UsageError("--snmp-agentx: this build has no SNMP subagent (built without net-snmp)");
+#endif
+    o.snmpAgentx = str("snmp-agentx");
+    if (has("snmp-root")) {
+      const auto oid = ParseOid(str("snmp-root"));
+      if (!oid || oid->size() < 2 || oid->size() > 100)
+        throw UsageError(fmt::format("--snmp-root needs a numeric OID such as {}, got \"{}\"", RunOptions().snmpRoot,
+                                     str("snmp-root")));
+      o.snmpRoot = OidText(*oid);
+    }
   }
   if (has("site") && str("site").empty()) throw UsageError("--site needs a name");
   NutOptions(given, o);

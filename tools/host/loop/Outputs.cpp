@@ -46,6 +46,12 @@ Outputs::Outputs(const RunOptions& o, std::FILE* view, EventLog& events, Observa
     nut_ = std::make_unique<NutServer>(o.nutAddresses, *o.nutPort, o.nut);
     bus.Add(nut_.get());
   }
+#if QPR_HAVE_SNMP
+  if (!o.snmpAgentx.empty()) {
+    snmp_ = std::make_unique<SnmpAgent>(SnmpSettings{o.snmpAgentx, o.snmpRoot});
+    bus.Add(snmp_.get());
+  }
+#endif
 }
 
 }  // namespace runner

@@ -1,5 +1,5 @@
 // The observers a run's options ask for, made in one place and added to the
-// bus in a fixed order: events file, terminal view, cache file, MQTT, HTTP, NUT.
+// bus in a fixed order: events file, terminal view, cache file, MQTT, HTTP, NUT, SNMP.
 #pragma once
 #include <cstdio>
 #include <memory>
@@ -11,6 +11,9 @@
 #include "tools/host/outputs/http/HttpServer.h"
 #include "tools/host/outputs/mqtt/MqttExporter.h"
 #include "tools/host/outputs/nut/NutServer.h"
+#if QPR_HAVE_SNMP
+#include "tools/host/outputs/snmp/SnmpAgent.h"
+#endif
 #include "tools/host/outputs/view/TerminalView.h"
 
 namespace runner {
@@ -31,6 +34,9 @@ class Outputs {
   std::unique_ptr<MqttExporter> mqtt_;
   std::unique_ptr<HttpServer> http_;
   std::unique_ptr<NutServer> nut_;
+#if QPR_HAVE_SNMP
+  std::unique_ptr<SnmpAgent> snmp_;
+#endif
 };
 
 }  // namespace runner

@@ -54,6 +54,8 @@ struct RunOptions {
   std::vector<std::string> nutAddresses;   // --nut: where the NUT server listens
   std::optional<unsigned short> nutPort;   // none: no NUT server
   NutSettings nut;                         // --nut-name, --nut-users, --nut-low-battery-v
+  std::string snmpAgentx;       // --snmp-agentx: the AgentX master's socket (empty: no SNMP subagent)
+  std::string snmpRoot = "1.3.6.1.4.1.32473.2427";  // --snmp-root: the project's MIB subtree (32473: the documentation number)
   bool help = false;
   bool version = false;
 };
