@@ -426,7 +426,7 @@ TEST_F(MqttRun, AlarmEdgesArriveInOrderAndStatesAreRetained) {
   EXPECT_EQ(retained, active);
   EXPECT_EQ(late.Last()["qpr2427k/lab/status"], "offline");  // the run ended
   // The last message of the run, after 300-odd discovery configs: still delivered before the exit.
-  EXPECT_EQ(Parse(late.Last()["qpr2427k/lab/health"])["state"], "online");
+  EXPECT_EQ(Parse(late.Last()["qpr2427k/lab/health"])["state"], "ended");
 }
 
 TEST_F(MqttRun, DiscoveryNamesTheTopicsPublished) {
@@ -680,6 +680,7 @@ TEST(Mqtt, ANormalExitLeavesTheGatewayOffline) {
     Subscriber late;  // what the broker keeps
     late.Start(broker);
     EXPECT_TRUE(WaitFor([&] { return late.Last()["qpr2427k/lab/status"] == "offline"; }));
+    EXPECT_EQ(Parse(late.Last()["qpr2427k/lab/health"])["state"], "ended");  // not the last state as if current
   }
 }
 

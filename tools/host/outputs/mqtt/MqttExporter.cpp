@@ -22,6 +22,7 @@ void MqttExporter::Observe(const Stamped& o) {
 
 void MqttExporter::Finish() {
   if (!client_) return;
+  formatter_->Ended(WallMillis());
   if (client_->Finish()) {
     client_.reset();
   } else {

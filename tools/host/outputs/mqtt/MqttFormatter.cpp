@@ -390,8 +390,18 @@ void MqttFormatter::Observe(const Stamped& o) {
     v["t"] = static_cast<Json::Int64>(o.t);
     Put(topics_.base + "/health", v);
     health_ = h->state;
+    lastHealthMessage_ = h->message;
     for (auto& [level, f] : fresh_) Availability(level, health_ == Health::Online && o.t - f.t < 61 * 1000);
   }
+}
+
+void MqttFormatter::Ended(Millis t) {
+  Json::Value v;
+  v["state"] = "ended";
+  v["previous"] = HealthName(health_);
+  v["message"] = "the run ended; last: " + lastHealthMessage_;
+  v["t"] = static_cast<Json::Int64>(t);
+  Put(topics_.base + "/health", v);
 }
 
 }  // namespace runner

@@ -21,6 +21,9 @@ class MqttFormatter {
  public:
   MqttFormatter(const MqttSettings& settings, MqttQueue& queue);
   void Observe(const Stamped& o);
+  // The run is over: the health topic says "ended" (retained), so that no
+  // reader takes the last state for the present one.
+  void Ended(Millis t);
 
  private:
   struct UnitId {
@@ -79,6 +82,7 @@ class MqttFormatter {
   bool plantSeen_ = false, gatewaySaid_ = false;
   unsigned long long edgeSeq_ = 0;
   Health health_ = Health::Starting;
+  std::string lastHealthMessage_;
   struct Fresh {
     Millis t = 0;        // the unit's last values from a round
     bool online = false;  // what its availability topic says
