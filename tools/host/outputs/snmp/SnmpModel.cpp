@@ -234,7 +234,8 @@ MibView SnmpModel::View(Millis now, std::uint32_t uptimeCs) const {
       else if (Ends(r.key, "_charge_mode")) m.mode = static_cast<int>(r.value);
     }
     for (const auto& [number, m] : modules) {
-      const auto col = [&](std::uint32_t c) { return Join(root_, {1, 3, 1, c, first + number}); };
+      const std::uint32_t index = first + number;  // a lambda may not capture a structured binding
+      const auto col = [&](std::uint32_t c) { return Join(root_, {1, 3, 1, c, index}); };
       if (m.hasCurrent) v[col(2)] = Int(Milli(m.current));
       v[col(3)] = Int(m.faulty ? 3 : m.off ? 2 : 1);
       v[col(4)] = Int(m.mode >= 0 && m.mode <= 2 ? m.mode + 1 : 4);
