@@ -583,7 +583,7 @@ TEST_F(MqttFailure, TemplatesRenderEachReadingAsHomeAssistantDoes) {
       {"qpr2427k_lab_qpr2427k-rc-100_rectifier_1_fault", "OFF"},
       {"qpr2427k_lab_qpr2427k-dc-21_blown_fuses", "1"},
       {"qpr2427k_lab_qpr2427k-dc-21_blown_fuses attributes", R"({"blown": [3]})"},
-      {"qpr2427k_lab_gateway_problem", "OFF"},  // health was online to the end
+      {"qpr2427k_lab_gateway_problem", "OFF"},  // online to the end, then ended: no problem
   };
   for (const auto& [id, want] : failure) EXPECT_EQ(out.at(id), want) << id;
 }

@@ -121,7 +121,8 @@ std::vector<GatewayEntity> GatewayEntities() {
   HaEntity problem{"binary_sensor", "problem", Json::Value(Json::objectValue)};
   problem.config["name"] = "Communication problem";
   problem.config["device_class"] = "problem";
-  problem.config["value_template"] = "{{ 'OFF' if value_json.state == 'online' else 'ON' }}";
+  // A run that ended normally is no communication problem (its entities are unavailable then).
+  problem.config["value_template"] = "{{ 'OFF' if value_json.state in ('online', 'ended') else 'ON' }}";
   problem.config["json_attributes_template"] =
       "{{ {'state': value_json.state, 'message': value_json.message} | tojson }}";
   HaEntity last = Sensor("last_round", "Last round", "value_json.last_round");
