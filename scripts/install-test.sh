@@ -64,11 +64,14 @@ mount_apt_caches "$tree" "$cache"
 run() { in_tree "$tree" "$@"; }
 
 # Every file and folder of the tree, but the ones the system itself changes
-# (booting it for the service test stamps systemd's timers).
+# (booting it for the service test stamps systemd's timers; netbase, which
+# the SNMP library's perl brings, writes the system's /etc/hosts where a
+# fresh tree has none, and leaves it as the system's own file).
 listing() {
   (cd "$tree" && find . -xdev \( -path ./proc -o -path ./dev -o -path ./sys -o -path ./run -o -path ./tmp \
       -o -path ./var/cache -o -path ./var/lib/apt -o -path ./var/lib/dpkg -o -path ./var/log \
-      -o -path ./var/lib/systemd/timers -o -path ./root -o -path ./etc/ld.so.cache \) -prune -o -print | sort)
+      -o -path ./var/lib/systemd/timers -o -path ./root -o -path ./etc/ld.so.cache -o -path ./etc/hosts \) \
+      -prune -o -print | sort)
 }
 
 if [[ " ${archs[*]} " == *" amd64 "* ]]; then
@@ -163,7 +166,11 @@ if [[ " ${archs[*]} " == *" amd64 "* ]]; then
     [ ! -e "$tree/usr/bin/qpr2427k-host" ] && ok "remove: programs gone, configuration kept" ||
     fail "remove: the programs must go and the configuration stay"
   [ -e "$tree/var/lib/private/qpr2427k/cache.json" ] || fail "the service left no cache for the purge to remove"
-  run apt-get purge -y -qq --autoremove qpr2427k-tools qpr2427k >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "apt-get purge"; }
+  # What the packages pulled in goes with them, and so do the packages those
+  # only recommend (perl and netbase, beside the SNMP agent library's perl).
+  run apt-get purge -y -qq --autoremove -o APT::AutoRemove::RecommendsImportant=false \
+    -o APT::AutoRemove::SuggestsImportant=false qpr2427k-tools qpr2427k >"$work/purge.log" 2>&1 ||
+    { cat "$work/purge.log"; fail "apt-get purge"; }
   rm -rf "$tree/tmp/debs" "$tree/tmp/cache.json"
   listing >"$work/after.txt"
   if diff -u "$work/before.txt" "$work/after.txt" >"$work/left.txt"; then
