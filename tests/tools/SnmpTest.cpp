@@ -146,17 +146,29 @@ struct Host {
 
 // unit description -> sensor description -> value in thousandths, and the sensors' oper status.
 using Readings = std::map<std::string, std::map<std::string, long long>>;
-Readings Expected(const Host::Images& images) {
-  Readings r;
+// Every measurement of the images, with its data id and its unit's
+// description ("DC distribution 1": the title and the unit's ordinal of its kind).
+// `each` returns false to stop.
+template <typename Each>
+bool ForEachMeasurement(const Host::Images& images, Each each) {
   std::map<int, unsigned> ordinal;
   for (const auto& [id, image] : images.byId) {
     const catalogue::Record* record = catalogue::RecordOfType(image.first);
     bool ok = true;
     const auto bytes = runner::FromHex(image.second, ok);
     const std::string unit = std::string(record->title) + " " + std::to_string(++ordinal[record->type]);
-    for (const auto& reading : catalogue::Decode(*record, bytes.data(), bytes.size()))
-      if (reading.field->kind == catalogue::Kind::Measurement) r[unit][reading.name] = std::llround(reading.value * 1000);
+    for (const auto& r : catalogue::Decode(*record, bytes.data(), bytes.size()))
+      if (r.field->kind == catalogue::Kind::Measurement && !each(id, unit, r)) return false;
   }
+  return true;
+}
+
+Readings Expected(const Host::Images& images) {
+  Readings r;
+  ForEachMeasurement(images, [&](unsigned, const std::string& unit, const catalogue::Reading& reading) {
+    r[unit][reading.name] = std::llround(reading.value * 1000);
+    return true;
+  });
   return r;
 }
 Readings Served(const Master& m, std::map<std::string, int>* status = nullptr) {
@@ -222,25 +234,17 @@ std::map<std::pair<std::string, Labels>, double> Samples(const std::string& text
 // metric, its labels and the unit's data id), equal to the served sensor.
 bool SameAsMetrics(const Host::Images& images, const Readings& served, const std::string& metrics, std::string& why) {
   const auto samples = Samples(metrics);
-  std::map<int, unsigned> ordinal;
-  for (const auto& [id, image] : images.byId) {
-    const catalogue::Record* record = catalogue::RecordOfType(image.first);
-    bool ok = true;
-    const auto bytes = runner::FromHex(image.second, ok);
-    const std::string unit = std::string(record->title) + " " + std::to_string(++ordinal[record->type]);
-    for (const auto& r : catalogue::Decode(*record, bytes.data(), bytes.size())) {
-      if (r.field->kind != catalogue::Kind::Measurement) continue;
-      Labels labels = ParseLabels(r.labels);
-      labels["data_id"] = std::to_string(id);
-      const auto sample = samples.find({r.field->metric, labels});
-      if (sample == samples.end()) return why = "no sample " + std::string(r.field->metric) + " " + r.labels, false;
-      const auto u = served.find(unit);
-      const auto sensor = u == served.end() ? nullptr : &u->second;
-      if (!sensor || !sensor->count(r.name) || std::llabs(sensor->at(r.name) - std::llround(sample->second * 1000)) > 1)
-        return why = unit + " / " + r.name + " differs from /metrics", false;
-    }
-  }
-  return true;
+  return ForEachMeasurement(images, [&](unsigned id, const std::string& unit, const catalogue::Reading& r) {
+    Labels labels = ParseLabels(r.labels);
+    labels["data_id"] = std::to_string(id);
+    const auto sample = samples.find({r.field->metric, labels});
+    if (sample == samples.end()) return why = "no sample " + std::string(r.field->metric) + " " + r.labels, false;
+    const auto u = served.find(unit);
+    const auto sensor = u == served.end() ? nullptr : &u->second;
+    if (!sensor || !sensor->count(r.name) || std::llabs(sensor->at(r.name) - std::llround(sample->second * 1000)) > 1)
+      return why = unit + " / " + r.name + " differs from /metrics", false;
+    return true;
+  });
 }
 
 TEST(Snmp, SensorsEqualThePublishedImagesAndAlarmsAreNotified) {
