@@ -1,8 +1,10 @@
 // Discovery against the built-in simulator over a pseudo-terminal: what it
 // finds, the settings it writes for that, and the commands it sends.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <boost/asio/io_context.hpp>
 #include <memory>
 #include <set>
@@ -14,6 +16,8 @@
 #include "host/json.h"
 #include "tools/host/cli/Discover.h"
 #include "tools/host/line/Links.h"
+#include "tools/host/loop/SettingsCheck.h"
+#include "tools/host/loop/SystemList.h"
 
 namespace {
 
@@ -173,6 +177,50 @@ TEST(Discover, NamesTheUnansweredCommandAfterItsTries) {
   const auto sent = link.Commands();
   ASSERT_EQ(sent.size(), 2u);
   for (const auto& c : sent) EXPECT_EQ(c.cid2, 0x51);
+}
+
+TEST(Discover, ScanFindsEachSystemAndAsksSilentAddressesOnlyTheModel) {
+  sim::BusScenario line;
+  for (unsigned char adr : {3, 9, 20, 7, 14}) line.systems.push_back(Site(adr));
+  line.systems[1].ac.resize(1);
+  line.systems[3].silent = true;
+  sim::FaultSpec wrong;  // every reply from address 15
+  wrong.kind = sim::FaultKind::WrongAddress;
+  wrong.every = 1;
+  line.systems[4].faults.push_back(wrong);
+  boost::asio::io_context io;
+  RecordingLink link(OpenSimulated(io, line));
+  DiscoverOptions o;
+  o.firstId = 10;
+  std::vector<unsigned> addresses;
+  for (unsigned a = 1; a <= 24; ++a) addresses.push_back(a);
+  const auto results = Scan(io, link, addresses, o, 100);
+
+  ASSERT_EQ(results.size(), 24u);
+  std::vector<unsigned> found;
+  for (const auto& r : results) {
+    SCOPED_TRACE(r.address);
+    EXPECT_EQ(r.found.has_value(), r.answeredModel);
+    if (r.found) found.push_back(r.address);
+    EXPECT_EQ(r.note, r.address == 14 ? "a reply from address 15" : "");
+  }
+  EXPECT_EQ(found, (std::vector<unsigned>{3, 9, 20}));
+  EXPECT_EQ(results[8].found->acUnits, 1u);
+  // Where nobody answered, only the model query; a system found, its four commands.
+  std::map<unsigned, std::string> asked;
+  for (const auto& c : link.Commands()) asked[c.adr] += fmt::format("{:02X}/{:02X} ", c.cid1, c.cid2);
+  for (unsigned a = 1; a <= 24; ++a)
+    EXPECT_EQ(asked[a], a == 3 || a == 9 || a == 20 ? "40/51 40/41 41/41 42/41 " : "40/51 ") << a;
+
+  // One settings list, data ids running on, that the checks take as it is.
+  const Json::Value root = ParseSettings(SystemsSettingsJson(results, o));
+  const auto systems = ListSystems(root);
+  ASSERT_EQ(systems.size(), 3u);
+  EXPECT_EQ(systems[1].address, 9u);
+  EXPECT_EQ(systems[1].settings["data_id"].asUInt(), 16u);  // after 10 + 3 AC + 2 DC
+  EXPECT_EQ(systems[2].settings["dcSetting"][1]["data_id"].asUInt(), 25u);
+  for (const auto& s : systems) EXPECT_TRUE(CheckSettings(s.settings).empty()) << s.name;
+  EXPECT_TRUE(CheckAcrossSystems(systems).empty());
 }
 
 }  // namespace
