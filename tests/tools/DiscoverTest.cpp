@@ -125,9 +125,12 @@ std::string ReplyText(unsigned char cid1, std::vector<unsigned char> info) {
   return f;
 }
 
-TEST(Discover, ALateModelReplyIsNotTakenForTheAcReply) {
-  // Model and AC replies share their unit code; this AC reply (one unit of one
-  // channel) is even as long as the model reply.
+// The four replies of a small system at address 1 (one AC unit of one channel,
+// four modules, one DC unit), as wire text.
+struct SmallSystem {
+  std::string model, ac, rc, dc;
+};
+SmallSystem SmallSystemReplies() {
   std::vector<unsigned char> model(32, 0);
   const std::string name = "QPR-24KV";
   std::copy(name.begin(), name.end(), model.begin());
@@ -137,13 +140,17 @@ TEST(Discover, ALateModelReplyIsNotTakenForTheAcReply) {
   rc.resize(rc.size() + 4 * 5, 0);
   std::vector<unsigned char> dc{0, 1};
   dc.resize(dc.size() + 8 + 3, 0);
+  return {ReplyText(0x40, model), ReplyText(0x40, ac), ReplyText(0x41, rc), ReplyText(0x42, dc)};
+}
+
+TEST(Discover, ALateModelReplyIsNotTakenForTheAcReply) {
+  // Model and AC replies share their unit code; this AC reply (one unit of one
+  // channel) is even as long as the model reply.
+  const SmallSystem r = SmallSystemReplies();
   boost::asio::io_context io;
   // The model query is answered twice, as when a repeated query's reply comes
   // after the first one's.
-  auto link = OpenReplay(io, {{ReplyText(0x40, model) + "\r" + ReplyText(0x40, model), 1},
-                              {ReplyText(0x40, ac), 2},
-                              {ReplyText(0x41, rc), 3},
-                              {ReplyText(0x42, dc), 4}});
+  auto link = OpenReplay(io, {{r.model + "\r" + r.model, 1}, {r.ac, 2}, {r.rc, 3}, {r.dc, 4}});
   const Discovered d = Discover(io, *link, DiscoverOptions{});
   EXPECT_EQ(d.model, "QPR-24KV");
   EXPECT_EQ(d.acUnits, 1u);
@@ -221,6 +228,21 @@ TEST(Discover, ScanFindsEachSystemAndAsksSilentAddressesOnlyTheModel) {
   EXPECT_EQ(systems[2].settings["dcSetting"][1]["data_id"].asUInt(), 25u);
   for (const auto& s : systems) EXPECT_TRUE(CheckSettings(s.settings).empty()) << s.name;
   EXPECT_TRUE(CheckAcrossSystems(systems).empty());
+}
+
+TEST(Discover, ASystemSlowerThanTheScanIsAskedAgainAtTheEnd) {
+  // Address 1 answers the model query only while address 2 is asked.
+  const SmallSystem r = SmallSystemReplies();
+  boost::asio::io_context io;
+  auto link = OpenReplay(io, {{std::nullopt, 1}, {r.model, 2}, {r.model, 3}, {r.ac, 4}, {r.rc, 5}, {r.dc, 6}});
+  const auto results = Scan(io, *link, {1, 2}, DiscoverOptions{}, 30);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].address, 1u);
+  ASSERT_TRUE(results[0].found);
+  EXPECT_EQ(results[0].found->rectifierModules, 4u);
+  EXPECT_EQ(results[1].address, 2u);
+  EXPECT_FALSE(results[1].found);
+  EXPECT_EQ(results[1].note, "");  // the late reply is explained, not refused
 }
 
 }  // namespace

@@ -205,8 +205,7 @@ class Session : public std::enable_shared_from_this<Session> {
     if (!reason.empty()) refusal_ = reason;
     else if (d.adr != address()) {
       if (!Late(d.adr)) refusal_ = fmt::format("a reply from address {}", d.adr);
-    }
-    else if (d.cid2 != 0) refusal_ = fmt::format("return code {:02X}", d.cid2);
+    } else if (d.cid2 != 0) refusal_ = fmt::format("return code {:02X}", d.cid2);
     else if (d.cid1 != q.cid1) refusal_ = fmt::format("a reply with unit code {:02X}", d.cid1);
     else if (d.info.size() < q.minInfo || (infos_.size() == kAcReply && !AcLayoutFits(d.info)))
       refusal_ = fmt::format("a reply of {} info bytes", d.info.size());
@@ -259,10 +258,6 @@ class Session : public std::enable_shared_from_this<Session> {
   bool done_ = false;
   std::string error_;
 };
-
-}  // namespace
-
-namespace {
 
 // Runs a session to its end; throws DiscoverError when it failed as a whole.
 std::shared_ptr<Session> Run(asio::io_context& io, Link& link, const DiscoverOptions& o,
