@@ -127,8 +127,8 @@ read -r pace_line pace_line_worst pace_line_n pace_line_faults < <(pace_ratio "$
 cleanup
 trap - EXIT
 
-echo "== bench: round pace, $baud baud line, direct and through --forward ($rounds rounds each)"
-read -r forward_direct forward_through forward_ratio forward_direct_n forward_through_n forward_faults \
+echo "== bench: round pace, $baud baud line, direct and through --forward (3 pairs of $rounds rounds)"
+read -r forward_direct forward_through forward_ratio forward_range forward_direct_n forward_through_n forward_faults \
   < <(bash bench/forward_pace.sh "$host_exe" "$sim_exe" "$bin/qpr_line_pace" "$out" "$rounds" "$baud" "$bits_per_byte")
 
 # ---------------------------------------------------------------- MQTT exporter
@@ -190,8 +190,8 @@ row "round pace / floor, no line delay (worst round)" "$pace_direct ($pace_direc
 row "  the same with the runner's --events log" "$pace_logged ($pace_logged_worst), $pace_logged_n rounds"
 row "  the same with every observer (view, events, cache)" "$pace_all ($pace_all_worst), $pace_all_n rounds"
 row "round pace / floor, $baud baud line, events log (worst)" "$pace_line ($pace_line_worst), $pace_line_n rounds"
-row "round pace, $baud baud: through --forward / direct (aim 1.02)" "$forward_ratio ($forward_through / $forward_direct of floor)"
-row "  rounds counted, direct and forwarded" "$forward_direct_n, $forward_through_n"
+row "round pace, $baud baud: through --forward / direct (aim 1.02)" "$forward_ratio (range $forward_range)"
+row "  pace / floor, direct and forwarded; rounds each" "$forward_direct, $forward_through; $forward_direct_n"
 row "MQTT on / off, reply pause 0: CPU time per round" "$mqtt_cpu"
 row "  round period (pace)" "$mqtt_pace"
 row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
