@@ -6,6 +6,7 @@
 # the cost of the MQTT exporter (bench/mqtt_bench.sh: needs mosquitto), the
 # round pace with every output on against none (bench/outputs_pace.sh),
 # HTTP requests per second on loopback with the round pace with and without them,
+# the round pace at 9600 baud through --forward against the direct line's (bench/forward_pace.sh),
 # and the capture decoder on a synthetic capture with a known truth.
 #
 #   scripts/bench.sh            everything (a few minutes)
@@ -126,6 +127,10 @@ read -r pace_line pace_line_worst pace_line_n pace_line_faults < <(pace_ratio "$
 cleanup
 trap - EXIT
 
+echo "== bench: round pace, $baud baud line, direct and through --forward (3 pairs of $rounds rounds)"
+read -r forward_direct forward_through forward_ratio forward_range forward_direct_n forward_through_n forward_faults \
+  < <(bash bench/forward_pace.sh "$host_exe" "$sim_exe" "$bin/qpr_line_pace" "$out" "$rounds" "$baud" "$bits_per_byte")
+
 # ---------------------------------------------------------------- MQTT exporter
 mqtt_rounds=${QPR_BENCH_MQTT_ROUNDS:-1000}
 echo "== bench: MQTT exporter off and on ($mqtt_rounds rounds each, three times)"
@@ -185,6 +190,8 @@ row "round pace / floor, no line delay (worst round)" "$pace_direct ($pace_direc
 row "  the same with the runner's --events log" "$pace_logged ($pace_logged_worst), $pace_logged_n rounds"
 row "  the same with every observer (view, events, cache)" "$pace_all ($pace_all_worst), $pace_all_n rounds"
 row "round pace / floor, $baud baud line, events log (worst)" "$pace_line ($pace_line_worst), $pace_line_n rounds"
+row "round pace, $baud baud: through --forward / direct (aim 1.02)" "$forward_ratio (range $forward_range)"
+row "  pace / floor, direct and forwarded; rounds each" "$forward_direct, $forward_through; $forward_direct_n"
 row "MQTT on / off, reply pause 0: CPU time per round" "$mqtt_cpu"
 row "  round period (pace)" "$mqtt_pace"
 row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
@@ -202,7 +209,7 @@ row "  intact frames decoded; damaged frames flagged" "$capture_intact; $capture
 row "  frames decoded that were not sent; commands paired" "$capture_extra; $capture_paired"
 echo "raw results: $out"
 if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_all_faults" != 0 ] ||
-   [ "$pace_line_faults" != 0 ]; then
+   [ "$pace_line_faults" != 0 ] || [ "$forward_faults" != 0 ]; then
   echo "bench: some rounds had time-outs or rejected replies; their pace is not comparable" >&2
 fi
 [ "$fail_metrics" = 0 ] && [ "$fail_status" = 0 ] || { echo "bench: HTTP requests failed" >&2; exit 1; }

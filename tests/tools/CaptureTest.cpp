@@ -165,6 +165,41 @@ TEST(Fields, AnalogRepliesOfTheSimulatorReadWhole) {
   EXPECT_STREQ(m.values[2].unit, "A");
 }
 
+// The status, alarm and parameter replies of a round read whole, every value
+// named by the catalogue; a state not 0 is said in the catalogue's words.
+TEST(Fields, StatusAlarmAndParameterRepliesReadWholeWithTheCataloguesNames) {
+  sim::Simulator simulator(sim::DefaultScenario());
+  const auto info = [&](unsigned char cid1, unsigned char cid2) {
+    const std::string command = yd1363::Encode(0x21, 1, cid1, cid2, nullptr, 0);
+    return Read(simulator.Answer(command.substr(0, command.size() - 1), 1)).at(0).info;
+  };
+  const struct {
+    unsigned char cid1, cid2;
+    const char* what;
+  } rows[] = {{0x40, 0x43, "2 units, 10 states"},     {0x40, 0x44, "none set"},
+              {0x41, 0x43, "modules, "},               {0x41, 0x44, "none set"},
+              {0x42, 0x44, "1 unit, "},                {0x40, 0x46, "AC current high limit "},
+              {0x42, 0x46, "Battery capacity 200.0 Ah"}};
+  for (const auto& row : rows) {
+    const auto bytes = info(row.cid1, row.cid2);
+    const wire::Meaning m = wire::DescribeReply(row.cid1, row.cid2, bytes);
+    EXPECT_TRUE(Contains(m.summary, row.what)) << m.summary;
+    EXPECT_EQ(m.problem, "") << m.summary;
+    ASSERT_FALSE(m.values.empty());
+    for (const auto& v : m.values) EXPECT_EQ(v.name.find('_'), std::string::npos) << v.key;  // the catalogue's name
+    auto shorter = bytes;
+    shorter.pop_back();
+    EXPECT_NE(wire::DescribeReply(row.cid1, row.cid2, shorter).problem, "") << m.summary;
+  }
+  // The first module's on/off byte, after the data flag and the module count.
+  auto status = info(0x41, 0x43);
+  status.at(2) = 1;
+  const wire::Meaning m = wire::DescribeReply(0x41, 0x43, status);
+  EXPECT_TRUE(Contains(m.summary, ": Rectifier 1 on/off state off")) << m.summary;
+  EXPECT_EQ(m.values.at(0).key, "rectifier_1_on_off");
+  EXPECT_EQ(m.values.at(0).text, "off");
+}
+
 TEST(SyntheticCapture, DecodesIntactFramesFlagsDamagedOnesAndPairsCommands) {
   synth::Options o;
   o.frames = 5000;

@@ -137,6 +137,12 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--discover", "--scan", "1-"}, "--scan needs addresses"},
       {{"--discover", "--scan-timeout-ms", "10"}, "--scan-timeout-ms goes with --scan"},
       {{"--to-replay", "c.log", "--pcap", "out.pcap"}, "--pcap goes with --decode-capture"},
+      {{"--forward", "/dev/ttyS0"}, "--forward needs two lines"},
+      {{"--forward", "/dev/ttyS0", "/dev/ttyS0"}, "two different lines"},
+      {{"--forward", "/dev/ttyS0", "tcp:h:1", "/dev/ttyS2"}, "--forward needs two lines"},
+      {{"--forward", "/dev/ttyS0", "tcp:h:1", "--port", "/dev/ttyS2"}, "--port does not go with --forward"},
+      {{"--forward", "/dev/ttyS0", "tcp:h:1", "--rounds", "2"}, "--rounds does not go with --forward"},
+      {{"--to-replay", "c.log", "--forward", "/dev/ttyS0", "tcp:h:1"}, "give only one of"},
   };
   for (const auto& row : rows) {
     try {

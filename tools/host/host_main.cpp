@@ -14,6 +14,7 @@
 #include "tools/host/cli/Jobs.h"
 #include "tools/host/line/Links.h"
 #include "tools/host/cli/Options.h"
+#include "tools/host/forward/Forwarder.h"
 #include "tools/host/loop/LabelsFile.h"
 #include "tools/host/loop/Runner.h"
 #include "tools/host/loop/SignalWatch.h"
@@ -154,7 +155,8 @@ int main(int argc, char** argv) {
     runner::EventLog events;
     const bool eventsOnStdout = OpenEvents(options.events, events);
     view = SplitStandardOutput(options.trace, eventsOnStdout);
-    status = runner::Run(options, view, events);
+    status = options.mode == runner::Mode::Forward ? runner::Forward(options, view, events)
+                                                   : runner::Run(options, view, events);
   } catch (const runner::RunError& e) {
     std::fprintf(stderr, "qpr2427k-host: %s\n", e.what());
   } catch (const runner::LinkError& e) {

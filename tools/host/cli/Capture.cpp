@@ -19,6 +19,7 @@
 #include "tools/host/wire/CaptureSource.h"
 #include "tools/host/wire/Fields.h"
 #include "tools/host/wire/FrameReader.h"
+#include "tools/host/wire/FrameText.h"
 #include "tools/host/wire/Pairing.h"
 #include "tools/host/wire/Pcap.h"
 
@@ -66,27 +67,13 @@ wire::Pairing::Stats ReadCapture(const File& file, const std::string& path, std:
   return pairing.stats();
 }
 
-std::string TimeText(double t) {
-  if (!std::isfinite(t)) return "-";
-  const auto whole = static_cast<std::time_t>(std::floor(t));
-  long micro = std::lround((t - static_cast<double>(whole)) * 1e6);
-  std::time_t s = whole;
-  if (micro >= 1000000) ++s, micro -= 1000000;
-  std::tm tm{};
-  gmtime_r(&s, &tm);
-  char date[32];
-  std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S", &tm);
-  return fmt::format("{}.{:06}", date, micro);
-}
+using wire::CommandText;
+using wire::MeaningOf;
+using wire::RoleKey;
+using wire::TimeText;
 
-const char* DirectionMark(wire::Direction d) {
-  return d == wire::Direction::ToDevice ? ">" : d == wire::Direction::FromDevice ? "<" : "?";
-}
 const char* DirectionKey(wire::Direction d) {
   return d == wire::Direction::ToDevice ? "to_device" : d == wire::Direction::FromDevice ? "from_device" : "unknown";
-}
-const char* RoleKey(wire::Role r) {
-  return r == wire::Role::Command ? "command" : r == wire::Role::Reply ? "reply" : "unknown";
 }
 const char* PairKey(const Frame& f) {
   switch (f.pair) {
@@ -96,38 +83,6 @@ const char* PairKey(const Frame& f) {
     case wire::Pair::None: break;
   }
   return "";
-}
-
-// What the frame asks or answers: "41/41 rectifier analog values".
-std::string CommandText(const Frame& f) {
-  if (!f.header) return "";
-  const bool reply = f.role == wire::Role::Reply;
-  if (reply && f.commandCid2 < 0) {
-    const char* unit = wire::UnitName(f.cid1);
-    return fmt::format("{:02X}/?? {}reply", f.cid1, unit ? std::string(unit) + " " : std::string());
-  }
-  const auto cid2 = static_cast<unsigned char>(reply ? f.commandCid2 : f.cid2);
-  const char* name = wire::CommandName(f.cid1, cid2);
-  return fmt::format("{:02X}/{:02X} {}", f.cid1, cid2, name ? name : "unknown command");
-}
-
-wire::Meaning MeaningOf(const Frame& f) {
-  if (f.role != wire::Role::Reply || f.commandCid2 < 0 || f.cid2 != 0 || !f.Intact()) return {};
-  return wire::DescribeReply(f.cid1, static_cast<unsigned char>(f.commandCid2), f.info);
-}
-
-std::string PairText(const Frame& f) {
-  std::string t;
-  switch (f.pair) {
-    case wire::Pair::Paired:
-      if (f.role == wire::Role::Reply && std::isfinite(f.latency)) t = fmt::format("after {:.1f} ms", f.latency * 1e3);
-      break;
-    case wire::Pair::NoReply: t = "no reply"; break;
-    case wire::Pair::NoCommand: t = "no command asked for it"; break;
-    case wire::Pair::None: break;
-  }
-  if (f.collision) t += t.empty() ? "two commands in a row" : ", two commands in a row";
-  return t;
 }
 
 class FramePrinter {
@@ -158,19 +113,7 @@ class FramePrinter {
                       CsvField(values)));
       return;
     }
-    std::string line = fmt::format("{} {} ", TimeText(f.time), DirectionMark(f.direction));
-    if (f.header) {
-      line += fmt::format("adr {} {:<7} {}", adr, RoleKey(f.role), CommandText(f));
-      if (reply) line += fmt::format(", RTN {} {}", rtn, wire::RtnText(f.cid2));
-      line += fmt::format(", info {} B", f.lenid / 2);
-    } else {
-      line += fmt::format("{} chars unreadable", f.text.size());
-    }
-    line += ", " + wire::FaultText(f.faults);
-    if (const std::string p = PairText(f); !p.empty()) line += ", " + p;
-    if (f.garbageBefore) line += fmt::format(", {} garbage bytes before", f.garbageBefore);
-    if (!values.empty()) line += ": " + values;
-    Put(line + "\n");
+    Put(wire::FrameLine(f, m) + "\n");
   }
 
   void Summary(std::uint64_t frames, std::uint64_t intact, const wire::Pairing::Stats& s, std::uint64_t garbage) {

@@ -169,6 +169,7 @@ po::options_description Described() {
       ("nut-low-battery-v", text())
       ("snmp-agentx", text())
       ("snmp-root", text())
+      ("forward", po::value<std::vector<std::string>>()->multitoken())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -277,6 +278,24 @@ void NutOptions(const std::map<std::string, std::string>& given, RunOptions& o) 
   }
 }
 
+// --forward A B: two lines, each a serial device or tcp:HOST:PORT; the
+// options of a polling run's device, records and telemetry do not apply.
+void ForwardOptions(const std::vector<std::string>& devices, const std::map<std::string, std::string>& given,
+                    RunOptions& o) {
+  if (o.mode != Mode::Run)
+    throw UsageError("give only one of --forward, --discover, --check-config, --decode, --decode-capture and --to-replay");
+  if (devices.size() != 2 || devices[0].empty() || devices[1].empty())
+    throw UsageError("--forward needs two lines: the controller's side and the system's side");
+  if (devices[0] == devices[1]) throw UsageError("--forward needs two different lines, got " + devices[0] + " twice");
+  for (const char* name : {"simulate", "port", "replay", "rounds", "cache", "save-cache", "labels", "plugin", "config",
+                           "poll-ms", "reply-pause-ms", "no-round-wait", "comm-lost-s", "address", "first-id", "mqtt",
+                           "http", "nut", "snmp-agentx", "site"})
+    if (given.count(name)) throw UsageError(fmt::format("--{} does not go with --forward", name));
+  o.mode = Mode::Forward;
+  o.forwardA = devices[0];
+  o.forwardB = devices[1];
+}
+
 // "(default: A)" or "(default, the first that exists: A, B)", one place a line.
 std::string DefaultText(const std::vector<SearchPath>& candidates) {
   const std::string indent = "\n                         ";
@@ -302,6 +321,7 @@ std::string UsageText(const SearchPaths& defaults) {
        qpr2427k-host --decode FILE [--format jsonl|csv] [--labels FILE]
        qpr2427k-host --decode-capture FILE [--format text|jsonl|csv] [--pcap OUT]
        qpr2427k-host --to-replay FILE
+       qpr2427k-host --forward LINE_A LINE_B [--events FILE] [--pcap OUT] [--duration S]
 
 Loads the qpr2427k.so plug-in, creates its power-system device from a settings
 file and polls a power system as the monitoring host does, showing every round,
@@ -347,10 +367,21 @@ Other jobs:
                          a socat -x -v dump ('>': towards the device), a
                          jpnevulator --ascii --timing-print dump, or an
                          --events file; the kind is told by its first line
-  --pcap OUT             --decode-capture: write the frames as a pcap file too
-                         (link type 147, DLT_USER0; see the Wireshark dissector)
+  --pcap OUT             --decode-capture, --forward: write the frames as a
+                         pcap file too (link type 147, DLT_USER0; see the
+                         Wireshark dissector)
   --to-replay FILE       print a --replay file of a capture's or an events
                          file's exchanges: each command's reply, or "-"
+  --forward LINE_A LINE_B
+                         sit between a controller (on LINE_A) and the power
+                         system (on LINE_B), each a serial device (--baud) or
+                         tcp:HOST:PORT: every byte is passed on unchanged as
+                         it comes, both ways; each frame is shown decoded as
+                         --decode-capture shows it, with its reply's latency,
+                         and written to --events as a "frame" event and to
+                         --pcap. A line that goes away is reopened as
+                         --reopen-ms says while the other stays open; runs
+                         until SIGINT or SIGTERM, or --duration
 
 Device:
   --plugin FILE          the plug-in @PLUGIN@
@@ -449,6 +480,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   }
   // The parsed words in order; an option given twice keeps its last value.
   std::map<std::string, std::string> given;
+  std::vector<std::string> forward;  // --forward's two lines
   try {
     po::positional_options_description rest;
     rest.add("unexpected", -1);
@@ -458,6 +490,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     for (const auto& option : parsed.options) {
       if (option.string_key == "unexpected") throw UsageError("unknown argument " + option.value.front());
       given[option.string_key] = option.value.empty() ? std::string() : option.value.front();
+      if (option.string_key == "forward") forward = option.value;
     }
   } catch (const po::unknown_option& e) {
     throw UsageError("unknown argument " + e.get_option_name());
@@ -501,6 +534,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     o.mode = mode;
     o.capture = str(name);
   }
+  if (has("forward")) ForwardOptions(forward, given, o);
   if (has("format")) {
     if (o.mode == Mode::DecodeCapture) {
       if (str("format") != "text" && str("format") != "jsonl" && str("format") != "csv")
@@ -514,7 +548,8 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     }
   }
   if (has("pcap")) {
-    if (o.mode != Mode::DecodeCapture) throw UsageError("--pcap goes with --decode-capture");
+    if (o.mode != Mode::DecodeCapture && o.mode != Mode::Forward)
+      throw UsageError("--pcap goes with --decode-capture or --forward");
     if (str("pcap").empty()) throw UsageError("--pcap needs a file");
     o.pcap = str("pcap");
   }

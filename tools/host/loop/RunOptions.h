@@ -12,8 +12,9 @@ namespace runner {
 
 enum class Source { Simulate, Port, Replay };
 // What the program does: poll (the default), discover a system, check settings,
-// decode saved images, decode a capture of the line or make a replay of one.
-enum class Mode { Run, Discover, CheckConfig, Decode, DecodeCapture, ToReplay };
+// decode saved images, decode a capture of the line or make a replay of one,
+// or pass a controller's line through to the system and show it (forward).
+enum class Mode { Run, Discover, CheckConfig, Decode, DecodeCapture, ToReplay, Forward };
 
 struct RunOptions {
   Mode mode = Mode::Run;
@@ -44,7 +45,8 @@ struct RunOptions {
   bool csv = false;             // --format csv (else JSON lines)
   std::string capture;          // --decode-capture FILE or --to-replay FILE
   std::string captureFormat = "text";  // --decode-capture: text, jsonl or csv
-  std::string pcap;             // --pcap FILE: the capture's frames as pcap
+  std::string pcap;             // --pcap FILE: the capture's (or the forwarded line's) frames as pcap
+  std::string forwardA, forwardB;  // --forward A B: the controller's side, the system's side
   std::optional<MqttUrl> mqtt;  // --mqtt: publish to this broker (password from the URL or --mqtt-password-file)
   std::string mqttCa;           // --mqtt-ca: CA file for mqtts://
   std::string mqttPrefix = "qpr2427k";

@@ -69,6 +69,23 @@ struct ToFields {
   }
   void operator()(const Diagnosis& d) const { out.push_back({{"event", "diagnosis"}, {"message", d.message}}); }
   void operator()(const Notice&) const {}  // for the person watching only
+  void operator()(const FrameSeen& f) const {
+    Fields e{{"event", "frame"}, {"dir", f.command ? "command" : "reply"}};
+    if (f.header) {
+      e.push_back({"addr", HexByte(f.adr)});
+      e.push_back({"cid1", HexByte(f.cid1)});
+      if (f.cid2 >= 0) e.push_back({"cid2", HexByte(static_cast<unsigned char>(f.cid2))});
+      if (f.rtn >= 0) e.push_back({"rtn", HexByte(static_cast<unsigned char>(f.rtn))});
+      e.push_back({"len", f.len});
+    }
+    e.push_back({"ok", f.ok});
+    if (f.latencyMs >= 0) e.push_back({"latency_ms", std::round(f.latencyMs * 1000.0) / 1000.0});
+    if (!f.problem.empty()) e.push_back({"problem", f.problem});
+    if (!f.name.empty()) e.push_back({"command", f.name});
+    if (!f.summary.empty()) e.push_back({"summary", f.summary});
+    e.push_back({"frame", f.frame});
+    out.push_back(std::move(e));
+  }
 };
 
 // The writer keeps state while it writes: one per thread that formats events.

@@ -93,9 +93,28 @@ struct Notice {
   bool always = false;  // said even when the view is quiet (the run's summary)
 };
 
+// A frame seen passing on a line the runner does not drive (--forward), read
+// after it was passed on: its header when readable, how it checked, its
+// pairing and what it says.
+struct FrameSeen {
+  bool command = false;     // from the controller's side; else from the system's
+  bool header = false;      // adr, cid1, cid2, rtn, len were read
+  unsigned char adr = 0, cid1 = 0;
+  int cid2 = -1;            // a command's CID2, a reply's command's; -1: not known
+  int rtn = -1;             // a reply's RTN
+  unsigned len = 0;         // INFO bytes
+  bool ok = false;          // markers, lengths and checksums hold
+  double latencyMs = -1;    // a paired reply: after its command; -1: none
+  std::string problem;      // what is wrong with it or its pairing, or ""
+  std::string name;         // "41/41 rectifier analog values"
+  std::string summary;      // its values in one line, or ""
+  std::string frame;        // the wire text from '~' up to the EOI
+  std::string line;         // the whole line a person is shown
+};
+
 using Observation = std::variant<CommandSent, ReplyAccepted, FrameRejected, ReplyMissing, AlarmCall, AlarmChange,
                                  Published, HistorySaved, LogLine, RoundEnded, ValuesRead, HealthChanged, Diagnosis,
-                                 Notice>;
+                                 Notice, FrameSeen>;
 
 struct Stamped {
   Millis t = 0;

@@ -1,5 +1,6 @@
-// What a normal reply's INFO says: the values of the analog replies and the
-// model reply read from their layouts, named as the catalogue names them.
+// What a normal reply's INFO says: the values of the analog, status, alarm,
+// parameter and model replies read from their layouts, named as the catalogue
+// names them.
 #pragma once
 #include <string>
 #include <vector>

@@ -41,15 +41,19 @@ void Pairing::Release() {
   }
 }
 
-void Pairing::Add(Frame&& frame) {
+void Pairing::Expire(double now) {
   // Commands older than the time-out, or beyond the queue's bound, had no reply.
   for (auto& h : held_) {
     if (h.resolved) continue;
-    const bool late = std::isfinite(frame.time) && std::isfinite(h.frame.time) && frame.time - h.frame.time > timeout_;
+    const bool late = std::isfinite(now) && std::isfinite(h.frame.time) && now - h.frame.time > timeout_;
     if (late || held_.size() >= kMaxHeld) Unanswered(h);
     else break;
   }
   Release();
+}
+
+void Pairing::Add(Frame&& frame) {
+  Expire(frame.time);
 
   Held h{std::move(frame), true};
   Frame& f = h.frame;

@@ -20,6 +20,9 @@ class Pairing {
   // Frames in the order they began. A command is held (with the frames after
   // it) until its reply, the next command to its address, or its time-out.
   void Add(Frame&& frame);
+  // The time is now `now` (seconds since the epoch): commands older than the
+  // time-out are unanswered and handed on with what they held back.
+  void Expire(double now);
   // The end of the capture: every held command is unanswered.
   void Finish();
 

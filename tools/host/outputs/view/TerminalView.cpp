@@ -26,6 +26,7 @@ void TerminalView::Observe(const Stamped& o) {
     return;
   }
   if (quiet_) return;
+  if (const auto* f = std::get_if<FrameSeen>(&o.what)) return Print(f->line);
   if (const auto* l = std::get_if<LogLine>(&o.what)) return Print("log: " + l->message);
   if (const auto* r = std::get_if<RoundEnded>(&o.what)) {
     round_ = *r;
