@@ -4,6 +4,8 @@
 // and a round end (the children published) sets the port device's readiness
 // and last update, then queries the values. Everything the loop sees goes out
 // as observations; the loop itself watches them for alarm edges and health.
+// Listen mode: the device's commands are held back; the tap's reply to the
+// same command from another master is what process() gets.
 #include "tools/host/loop/Runner.h"
 
 #include <fmt/format.h>
@@ -23,6 +25,7 @@
 #include "tools/host/loop/HealthMonitor.h"
 #include "tools/host/loop/HostController.h"
 #include "tools/host/loop/LineKeeper.h"
+#include "tools/host/loop/ListenTap.h"
 #include "tools/host/loop/Outputs.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/loop/SettingsCheck.h"
@@ -63,6 +66,10 @@ class Session : public Observer {
                [this](Link* link) { ctl_->SetLink(link); }, [this](const std::string& why, int status) { Stop(why, status); },
                [this](Observation o) { Emit(std::move(o)); }, [this] { return stopping_; }}) {
     bus_.Add(this);  // last: what the loop derives follows what it saw
+    if (listening_)
+      tap_ = std::make_unique<ListenTap>(
+          o.timeoutMs, [this](Stamped s) { bus_.Emit(std::move(s)); },
+          [this](const std::string& reply) { TappedReply(reply); });
   }
 
   int Run(const std::string& pluginPath, const Json::Value& settings);
@@ -79,6 +86,8 @@ class Session : public Observer {
   void Tick();
   void AfterDeviceCall(std::uint64_t commandsBefore);
   void OnBytes(const unsigned char* data, std::size_t length);
+  void DeviceBytes(const unsigned char* data, std::size_t length);
+  void TappedReply(const std::string& reply);
   void OnTimeout(std::uint64_t generation);
   void OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured);
   void RoundEnded();
@@ -113,6 +122,8 @@ class Session : public Observer {
   std::vector<std::string> configLog_;  // the plug-in's log lines while it takes the settings
 
   LineKeeper line_;
+  const bool listening_ = opt_.source == Source::Listen;
+  std::unique_ptr<ListenTap> tap_;  // listen mode only
   std::uint64_t timeoutGeneration_ = 0;
   long long rounds_ = 0;
   bool inRound_ = false;
@@ -152,6 +163,7 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
   }
   for (const auto& p : problems) std::fprintf(stderr, "qpr2427k-host: %s: %s\n", opt_.config.c_str(), p.c_str());
   if (opt_.replyPauseMs) engine_->SetReplyPause(milliseconds(*opt_.replyPauseMs));
+  else if (listening_) engine_->SetReplyPause(milliseconds(0));  // the other master paces the line
   // The host's side of the cycle: not ready, last update long past.
   device_->dataReady_ = false;
   device_->lastUpdate_ = host_clock::LocalSecondClock() - boost::posix_time::hours(24);
@@ -223,6 +235,7 @@ void Session::Observe(const Stamped& o) {
     if (auto edge = alarms_.Call(*a, o.t)) bus_.Emit(Stamped{o.t, std::move(*edge)});
   } else if (const auto* c = std::get_if<CommandSent>(&o.what)) {
     health_.CommandSent(now, CommandName(c->cid1, c->cid2));
+    if (tap_) tap_->Expect(c->frame);
   } else if (std::holds_alternative<ReplyAccepted>(o.what)) {
     Emit(health_.ReplyCame(now));
   } else if (const auto* r = std::get_if<FrameRejected>(&o.what)) {
@@ -269,7 +282,9 @@ void Session::AfterDeviceCall(std::uint64_t commandsBefore) {
       roundFirstCommand_ = ctl_->commandsSent();
     }
     const std::uint64_t generation = ++timeoutGeneration_;
-    timeout_.expires_after(milliseconds(opt_.timeoutMs));
+    // Listening, the reply comes when the other master next asks the same:
+    // waited for up to the comm-lost threshold.
+    timeout_.expires_after(listening_ ? milliseconds(opt_.commLostS * 1000ull) : milliseconds(opt_.timeoutMs));
     timeout_.async_wait([this, generation](const boost::system::error_code& ec) {
       if (!ec) OnTimeout(generation);
     });
@@ -281,11 +296,30 @@ void Session::AfterDeviceCall(std::uint64_t commandsBefore) {
 
 void Session::OnTimeout(std::uint64_t generation) {
   if (stopping_ || generation != timeoutGeneration_ || !device_->IsProcessing()) return;
+  if (tap_) tap_->Clear();
   engine_->process_error();
 }
 
 void Session::OnBytes(const unsigned char* data, std::size_t length) {
   if (stopping_) return;
+  if (tap_) return tap_->Bytes(data, length, static_cast<double>(WallMillis()) / 1e3);
+  DeviceBytes(data, length);
+}
+
+// The other master's reply to the command the device expects: handed on as if
+// the device had polled, and the device asked again at once (the round wait is
+// the other master's), so that bytes read in one go serve one exchange after another.
+void Session::TappedReply(const std::string& reply) {
+  if (stopping_) return;
+  DeviceBytes(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
+  if (!stopping_ && !device_->IsProcessing()) {
+    const std::uint64_t before = ctl_->commandsSent();
+    device_->RefreshStatus();
+    AfterDeviceCall(before);
+  }
+}
+
+void Session::DeviceBytes(const unsigned char* data, std::size_t length) {
   std::vector<unsigned char> copy(data, data + length);  // process() takes a mutable buffer
   const std::uint64_t commands = ctl_->commandsSent();
   const std::uint64_t published = ctl_->publications();
@@ -324,7 +358,7 @@ void Session::RoundEnded() {
   line_.Worked();
   device_->dataReady_ = true;
   device_->lastUpdate_ = host_clock::LocalSecondClock();
-  if (opt_.noRoundWait) device_->lastUpdate_ -= boost::posix_time::seconds(2);
+  if (opt_.noRoundWait || listening_) device_->lastUpdate_ -= boost::posix_time::seconds(2);
 
   Emit(health_.RoundEnded(Moment::Now(), ms));
   Emit(runner::RoundEnded{rounds_, ms, commands});
@@ -378,6 +412,13 @@ void Session::Stop(const std::string& why, int status) {
 
 void Session::EndRun() {
   if (ctl_) ctl_->SetLink(nullptr);
+  if (tap_) {
+    stopping_ = true;  // the frames still held are said, not handed on
+    tap_->Finish();
+    Emit(Notice{fmt::format("{}; {} commands of the plug-in held back, 0 bytes written", tap_->Summary(),
+                            line_.heldBack()),
+                true});
+  }
   if (pool_) pool_->join();  // every queued work item runs before the cache is written
   io_.restart();
   io_.poll();  // the history the work items saved reaches the observers

@@ -69,6 +69,21 @@ struct ToFields {
   }
   void operator()(const Diagnosis& d) const { out.push_back({{"event", "diagnosis"}, {"message", d.message}}); }
   void operator()(const Notice&) const {}  // for the person watching only
+  void operator()(const TappedFrame& f) const {
+    Fields e{{"event", "frame"}};
+    if (!f.dir.empty()) e.push_back({"dir", f.dir});
+    if (f.header) {
+      e.push_back({"addr", HexByte(f.addr)});
+      e.push_back({"cid1", HexByte(f.cid1)});
+      if (f.cid2 >= 0) e.push_back({"cid2", HexByte(static_cast<unsigned char>(f.cid2))});
+      if (f.dir == "reply") e.push_back({"rtn", HexByte(f.rtn)});
+      e.push_back({"len", f.len});
+    }
+    e.push_back({"ok", f.ok});
+    if (f.latencyMs >= 0) e.push_back({"latency_ms", std::round(f.latencyMs * 10.0) / 10.0});
+    if (!f.problem.empty()) e.push_back({"problem", f.problem});
+    out.push_back(std::move(e));
+  }
 };
 
 // The writer keeps state while it writes: one per thread that formats events.

@@ -93,9 +93,23 @@ struct Notice {
   bool always = false;  // said even when the view is quiet (the run's summary)
 };
 
+// One frame another master exchanged on a tapped line (listen mode): its
+// header as read, whether it is intact, and what is wrong around it.
+struct TappedFrame {
+  std::string dir;              // "command", "reply", or "" when the header is unreadable
+  bool header = false;          // addr, cid1, cid2, rtn and len were read
+  unsigned char addr = 0, cid1 = 0;
+  int cid2 = -1;                // a reply's: its command's CID2, -1 when unpaired
+  unsigned char rtn = 0;        // a reply's return code
+  unsigned len = 0;             // INFO bytes (LENID / 2)
+  bool ok = false;              // markers, LENGTH and CHKSUM hold
+  double latencyMs = -1;        // a paired reply: after its command; -1: none
+  std::string problem;          // what was flagged, "" when nothing
+};
+
 using Observation = std::variant<CommandSent, ReplyAccepted, FrameRejected, ReplyMissing, AlarmCall, AlarmChange,
                                  Published, HistorySaved, LogLine, RoundEnded, ValuesRead, HealthChanged, Diagnosis,
-                                 Notice>;
+                                 Notice, TappedFrame>;
 
 struct Stamped {
   Millis t = 0;
