@@ -1,11 +1,12 @@
-// Listen mode's tap without a line: which tapped reply reaches the plug-in,
-// what is said once, and what each frame event flags.
+// Listen mode without a line: its command line, which tapped reply reaches
+// the plug-in, what is said once, and what each frame event flags.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "host/PMBusProtocol.h"
+#include "tools/host/cli/Options.h"
 #include "tools/host/loop/ListenTap.h"
 
 namespace {
@@ -81,7 +82,7 @@ TEST(ListenTap, OnlyTheReplyToTheExpectedCommandReachesThePlugin) {
     SCOPED_TRACE(c.name);
     const Seen s = Tap(c.expect, c.chunks, kRcAnalog);
     EXPECT_EQ(s.replies, c.replies);
-    if (*c.notice) {
+    if (!c.notice.empty()) {
       ASSERT_EQ(s.notices.size(), 1u);
       EXPECT_NE(s.notices[0].find(c.notice), std::string::npos) << s.notices[0];
     } else {
@@ -111,6 +112,30 @@ TEST(ListenTap, EachFrameSaysWhatIsWrongAroundIt) {
   EXPECT_EQ(s.frames[3].problem, "command without reply; two masters: a command while another awaited its reply");
   EXPECT_EQ(s.frames[4].problem, "reply without command");
   EXPECT_TRUE(s.replies.empty());
+}
+
+TEST(ListenOptions, TheListenedLineIsTheRunsOnlySource) {
+  const auto parse = [](std::vector<const char*> args) {
+    args.insert(args.begin(), "qpr2427k-host");
+    return runner::ParseOptions(static_cast<int>(args.size()), args.data());
+  };
+  const runner::RunOptions o = parse({"--listen", "tcp:converter:4001", "--http", "9100"});
+  EXPECT_EQ(o.source, runner::Source::Listen);
+  EXPECT_EQ(o.port, "tcp:converter:4001");
+  const std::vector<std::pair<std::vector<const char*>, const char*>> refused = {
+      {{"--listen", "/dev/ttyS1", "--port", "/dev/ttyS0"}, "give only one of --listen and --port"},
+      {{"--simulate", "--listen", "-"}, "give only one of --listen and --simulate"},
+      {{"--listen", "-", "--decode-capture", "c.log"}, "--listen is a polling run's source"},
+      {{"--listen", ""}, "--listen needs a device"},
+  };
+  for (const auto& [args, message] : refused) {
+    try {
+      parse(args);
+      ADD_FAILURE() << "accepted " << args[1] << " " << args[2];
+    } catch (const runner::UsageError& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
+  }
 }
 
 }  // namespace

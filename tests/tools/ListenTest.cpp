@@ -140,7 +140,9 @@ TEST(Listen, BesideTheRunnerPollingTheSimulatorItWritesNothingAndSeesTheSameRoun
       ++frames;
       EXPECT_TRUE(e["ok"].asBool()) << e;
       EXPECT_FALSE(e.isMember("problem")) << e;
-      if (e["dir"] == "reply") EXPECT_GE(e["latency_ms"].asDouble(), 0.0) << e;
+      if (e["dir"] == "reply") {
+        EXPECT_GE(e["latency_ms"].asDouble(), 0.0) << e;
+      }
     }
     if (e["event"] == "alarm_change") ++(e["change"] == "raised" ? raised : cleared);
   }

@@ -217,10 +217,13 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
     });
   }
   health_.Started(Moment::Now());
+  // Listening, the device's first command is expected before the first byte
+  // is read: a file on standard input is read at once.
+  if (listening_) asio::post(io_, [this] { Poll(); });
   line_.Open();
   if (!stopping_) {
     Tick();
-    asio::post(io_, [this] { Poll(); });
+    if (!listening_) asio::post(io_, [this] { Poll(); });
     io_.run();
   }
   EndRun();
