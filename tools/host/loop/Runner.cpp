@@ -127,6 +127,7 @@ class Session : public Observer {
   std::uint64_t timeoutGeneration_ = 0;
   long long rounds_ = 0;
   bool inRound_ = false;
+  bool roundReplied_ = false;  // listen mode: the round's first reply came
   Clock::time_point roundStart_, holdUntil_;
   std::uint64_t roundFirstCommand_ = 0;
   bool stopping_ = false;
@@ -281,6 +282,7 @@ void Session::AfterDeviceCall(std::uint64_t commandsBefore) {
   if (ctl_->commandsSent() != commandsBefore) {
     if (!inRound_ && ctl_->lastCid2() != 0x51) {  // the model query is not part of a round
       inRound_ = true;
+      roundReplied_ = false;
       roundStart_ = ctl_->lastCommandAt();
       roundFirstCommand_ = ctl_->commandsSent();
     }
@@ -314,6 +316,12 @@ void Session::OnBytes(const unsigned char* data, std::size_t length) {
 // the other master's), so that bytes read in one go serve one exchange after another.
 void Session::TappedReply(const std::string& reply) {
   if (stopping_) return;
+  // A listened round lasts from its first reply: the device's first command
+  // waited for the other master's round to begin.
+  if (inRound_ && !roundReplied_) {
+    roundStart_ = Clock::now();
+    roundReplied_ = true;
+  }
   DeviceBytes(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
   if (!stopping_ && !device_->IsProcessing()) {
     const std::uint64_t before = ctl_->commandsSent();
@@ -355,7 +363,7 @@ void Session::RoundEnded() {
   const auto now = Clock::now();
   const double ms = std::chrono::duration<double, std::milli>(now - roundStart_).count();
   const std::uint64_t commands = ctl_->commandsSent() - roundFirstCommand_ + 1;
-  inRound_ = false;
+  inRound_ = roundReplied_ = false;
   lastMismatch_.clear();
   ++rounds_;
   line_.Worked();
