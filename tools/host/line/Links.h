@@ -4,11 +4,11 @@
 #pragma once
 #include <boost/asio/io_context.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <istream>
 #include <memory>
 #include <optional>
-#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -60,17 +60,13 @@ class ListenLink : public Link {
  public:
   explicit ListenLink(std::unique_ptr<Link> reader) : reader_(std::move(reader)) {}
   void Start(OnBytes onBytes, OnEnd onEnd) override { reader_->Start(std::move(onBytes), std::move(onEnd)); }
-  void Write(const unsigned char*, std::size_t length) override {
-    ++heldBack_;
-    heldBackBytes_ += length;
-  }
+  void Write(const unsigned char*, std::size_t) override { ++heldBack_; }
   void Close() override { reader_->Close(); }
   std::uint64_t heldBack() const { return heldBack_; }
-  std::uint64_t heldBackBytes() const { return heldBackBytes_; }
 
  private:
   std::unique_ptr<Link> reader_;
-  std::uint64_t heldBack_ = 0, heldBackBytes_ = 0;
+  std::uint64_t heldBack_ = 0;
 };
 // A serial device opened read-only (O_RDONLY), raw, at `baud`.
 std::unique_ptr<ListenLink> OpenListenSerial(boost::asio::io_context& io, const std::string& device, unsigned baud);
