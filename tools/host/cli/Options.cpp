@@ -170,6 +170,7 @@ po::options_description Described() {
       ("snmp-agentx", text())
       ("snmp-root", text())
       ("forward", po::value<std::vector<std::string>>()->multitoken())
+      ("listen", text())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -296,6 +297,18 @@ void ForwardOptions(const std::vector<std::string>& devices, const std::map<std:
   o.forwardB = devices[1];
 }
 
+// --listen DEVICE: the line beside another master, only read; a polling run's
+// own source, so no other source and no other job goes with it.
+void ListenOptions(const std::map<std::string, std::string>& given, RunOptions& o) {
+  if (!given.count("listen")) return;
+  for (const char* name : {"simulate", "port", "replay"})
+    if (given.count(name)) throw UsageError(fmt::format("give only one of --listen and --{}", name));
+  if (o.mode != Mode::Run) throw UsageError("--listen is a polling run's source, not another job's");
+  o.port = given.at("listen");
+  if (o.port.empty()) throw UsageError("--listen needs a device, tcp:HOST:PORT or - (standard input)");
+  o.source = Source::Listen;
+}
+
 // "(default: A)" or "(default, the first that exists: A, B)", one place a line.
 std::string DefaultText(const std::vector<SearchPath>& candidates) {
   const std::string indent = "\n                         ";
@@ -322,6 +335,7 @@ std::string UsageText(const SearchPaths& defaults) {
        qpr2427k-host --decode-capture FILE [--format text|jsonl|csv] [--pcap OUT]
        qpr2427k-host --to-replay FILE
        qpr2427k-host --forward LINE_A LINE_B [--events FILE] [--pcap OUT] [--duration S]
+       qpr2427k-host --listen (DEVICE | tcp:HOST:PORT | -) [options]
 
 Loads the qpr2427k.so plug-in, creates its power-system device from a settings
 file and polls a power system as the monitoring host does, showing every round,
@@ -336,6 +350,13 @@ Source of replies (one of):
                          text of one reply ('~' to the checksum) answering the
                          next command; "-" is a reply that never comes; the run
                          ends when the lines run out
+  --listen DEVICE        listen beside another master that polls the system:
+                         the line (DEVICE, tcp:HOST:PORT, or - for standard
+                         input) is only read, never written; the other
+                         master's replies to the commands the plug-in would
+                         send feed it, and each frame is an event ("frame":
+                         direction, address, CID1/CID2, RTN, length, checksum
+                         state, latency, problems)
 
 Other jobs:
   --discover             ask the system on the line for its model and unit
@@ -612,6 +633,7 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   if (has("site") && str("site").empty()) throw UsageError("--site needs a name");
   NutOptions(given, o);
   MqttOptions(given, o);
+  ListenOptions(given, o);
   if (has("site")) o.site = str("site");
   return o;
 }

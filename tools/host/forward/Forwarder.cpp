@@ -14,7 +14,7 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/host/forward/FrameSeenOf.h"
+#include "tools/host/loop/FrameSeenOf.h"
 #include "tools/host/line/Links.h"
 #include "tools/host/loop/Outputs.h"
 #include "tools/host/loop/SignalWatch.h"

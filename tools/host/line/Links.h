@@ -4,6 +4,7 @@
 #pragma once
 #include <boost/asio/io_context.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <istream>
 #include <memory>
@@ -53,5 +54,24 @@ struct ReplayLine {
 // starts with '~'.
 std::vector<ReplayLine> ParseReplay(std::istream& in, const std::string& name);
 std::unique_ptr<Link> OpenReplay(boost::asio::io_context& io, std::vector<ReplayLine> lines);
+
+// Listen mode: a line only read. Its Write() puts nothing on the line and
+// counts what it held back.
+class ListenLink : public Link {
+ public:
+  explicit ListenLink(std::unique_ptr<Link> reader) : reader_(std::move(reader)) {}
+  void Start(OnBytes onBytes, OnEnd onEnd) override { reader_->Start(std::move(onBytes), std::move(onEnd)); }
+  void Write(const unsigned char*, std::size_t) override { ++heldBack_; }
+  void Close() override { reader_->Close(); }
+  std::uint64_t heldBack() const { return heldBack_; }
+
+ private:
+  std::unique_ptr<Link> reader_;
+  std::uint64_t heldBack_ = 0;
+};
+// A serial device opened read-only (O_RDONLY), raw, at `baud`.
+std::unique_ptr<ListenLink> OpenListenSerial(boost::asio::io_context& io, const std::string& device, unsigned baud);
+// Standard input: a pipe, terminal or socket read as it comes, a file read through.
+std::unique_ptr<ListenLink> OpenListenStdin(boost::asio::io_context& io);
 
 }  // namespace runner

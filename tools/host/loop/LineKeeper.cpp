@@ -61,6 +61,9 @@ void LineKeeper::Open() {
         opened(std::move(link), error);
       }
       break;
+    case Source::Listen:
+      OpenListen(opened);
+      break;
     case Source::Replay: {
       std::istringstream in;
       try {
@@ -76,11 +79,39 @@ void LineKeeper::Open() {
   }
 }
 
+void LineKeeper::OpenListen(const std::function<void(std::unique_ptr<Link>, const std::string&)>& opened) {
+  if (opt_.port.rfind("tcp:", 0) == 0) {
+    const std::string rest = opt_.port.substr(4);
+    const auto colon = rest.rfind(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
+      throw RunError(fmt::format("--listen {} needs the form tcp:HOST:PORT", opt_.port));
+    // The socket is kept inside a ListenLink: nothing is ever sent on it.
+    OpenTcpAsync(io_, rest.substr(0, colon), rest.substr(colon + 1),
+                 [opened](std::unique_ptr<Link> link, const std::string& error) {
+                   opened(link ? std::make_unique<ListenLink>(std::move(link)) : nullptr, error);
+                 });
+    return;
+  }
+  std::unique_ptr<Link> link;
+  std::string error;
+  try {
+    link = opt_.port == "-" ? OpenListenStdin(io_) : OpenListenSerial(io_, opt_.port, opt_.baud);
+  } catch (const LinkError& e) {
+    error = e.what();
+  }
+  opened(std::move(link), error);
+}
+
+std::uint64_t LineKeeper::heldBack() const {
+  const auto* listen = dynamic_cast<const ListenLink*>(link_.get());
+  return heldBackBefore_ + (listen ? listen->heldBack() : 0);
+}
+
 void LineKeeper::Up(std::unique_ptr<Link> link) {
   link_ = std::move(link);
   hooks_.attach(link_.get());
   link_->Start(hooks_.bytes, [this](const std::string& why) {
-    if (opt_.source == Source::Replay) hooks_.stop(why, 0);
+    if (opt_.source == Source::Replay || (opt_.source == Source::Listen && opt_.port == "-")) hooks_.stop(why, 0);
     else if (opt_.exitOnLineLoss) hooks_.stop("the line closed: " + why, 1);
     else Lost(why);
   });
@@ -89,6 +120,8 @@ void LineKeeper::Up(std::unique_ptr<Link> link) {
     Say(fmt::format("source: built-in simulator ({})", opt_.scenario.empty() ? "default scenario" : opt_.scenario));
   else if (!everUp_ && opt_.source == Source::Port)
     Say(fmt::format("source: {}", opt_.port));
+  else if (!everUp_ && opt_.source == Source::Listen)
+    Say(fmt::format("source: listening on {} (read only, nothing is sent)", opt_.port == "-" ? "standard input" : opt_.port));
   everUp_ = true;
   if (auto change = health_.LineUp(Moment::Now(), opt_.port)) hooks_.emit(*change);
 }
@@ -98,6 +131,7 @@ void LineKeeper::Lost(const std::string& why) {
   up_ = false;
   hooks_.attach(nullptr);
   // The link is in the middle of its own handler: let it go after it returns.
+  if (const auto* listen = dynamic_cast<const ListenLink*>(link_.get())) heldBackBefore_ += listen->heldBack();
   std::shared_ptr<Link> old(std::move(link_));
   old->Close();
   asio::post(io_, [old] {});

@@ -1,5 +1,5 @@
 // Keeps the run's line: opens the source the options name (simulator, serial
-// port, TCP, replay file), hands its bytes on, and reopens a lost line with a
+// port, TCP, replay file, a line only listened to), hands its bytes on, and reopens a lost line with a
 // back-off that doubles up to 30 s; health hears of every line up and down.
 #pragma once
 #include <boost/asio/io_context.hpp>
@@ -31,8 +31,11 @@ class LineKeeper {
   // A round ended: the line works, so the next loss starts the back-off over.
   void Worked() { reopenDelay_ = std::chrono::milliseconds(opt_.reopenMs); }
   void Close();
+  // Listen mode: the plug-in's commands the line held back, over every link.
+  std::uint64_t heldBack() const;
 
  private:
+  void OpenListen(const std::function<void(std::unique_ptr<Link>, const std::string&)>& opened);
   void Up(std::unique_ptr<Link> link);
   void Lost(const std::string& why);
   void ScheduleReopen(const std::string& why);
@@ -46,6 +49,7 @@ class LineKeeper {
   std::unique_ptr<Link> link_;
   bool up_ = false, everUp_ = false;
   std::chrono::milliseconds reopenDelay_;
+  std::uint64_t heldBackBefore_ = 0;  // by the links already lost
 };
 
 }  // namespace runner

@@ -10,7 +10,8 @@
 
 namespace runner {
 
-enum class Source { Simulate, Port, Replay };
+// Listen: a tapped line beside another master, only read (the device in `port`).
+enum class Source { Simulate, Port, Replay, Listen };
 // What the program does: poll (the default), discover a system, check settings,
 // decode saved images, decode a capture of the line or make a replay of one,
 // or pass a controller's line through to the system and show it (forward).
@@ -23,7 +24,7 @@ struct RunOptions {
   std::string labels;           // --labels FILE: the operator's names (empty: none)
   Source source = Source::Simulate;
   std::string scenario;         // --simulate SCENARIO (empty: built-in)
-  std::string port;             // --port DEVICE or tcp:HOST:PORT
+  std::string port;             // --port or --listen: DEVICE, tcp:HOST:PORT (--listen: "-", standard input)
   unsigned baud = 9600;
   std::string replay;           // --replay FILE
   std::optional<long long> rounds;

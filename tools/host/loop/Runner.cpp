@@ -4,6 +4,8 @@
 // and a round end (the children published) sets the port device's readiness
 // and last update, then queries the values. Everything the loop sees goes out
 // as observations; the loop itself watches them for alarm edges and health.
+// Listen mode: the device's commands are held back; the tap's reply to the
+// same command from another master is what process() gets.
 #include "tools/host/loop/Runner.h"
 
 #include <fmt/format.h>
@@ -23,6 +25,7 @@
 #include "tools/host/loop/HealthMonitor.h"
 #include "tools/host/loop/HostController.h"
 #include "tools/host/loop/LineKeeper.h"
+#include "tools/host/loop/ListenTap.h"
 #include "tools/host/loop/Outputs.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/loop/SettingsCheck.h"
@@ -63,6 +66,10 @@ class Session : public Observer {
                [this](Link* link) { ctl_->SetLink(link); }, [this](const std::string& why, int status) { Stop(why, status); },
                [this](Observation o) { Emit(std::move(o)); }, [this] { return stopping_; }}) {
     bus_.Add(this);  // last: what the loop derives follows what it saw
+    if (listening_)
+      tap_ = std::make_unique<ListenTap>(
+          o.timeoutMs, [this](Stamped s) { bus_.Emit(std::move(s)); },
+          [this](const std::string& reply) { TappedReply(reply); });
   }
 
   int Run(const std::string& pluginPath, const Json::Value& settings);
@@ -79,6 +86,8 @@ class Session : public Observer {
   void Tick();
   void AfterDeviceCall(std::uint64_t commandsBefore);
   void OnBytes(const unsigned char* data, std::size_t length);
+  void DeviceBytes(const unsigned char* data, std::size_t length);
+  void TappedReply(const std::string& reply);
   void OnTimeout(std::uint64_t generation);
   void OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured);
   void RoundEnded();
@@ -113,9 +122,12 @@ class Session : public Observer {
   std::vector<std::string> configLog_;  // the plug-in's log lines while it takes the settings
 
   LineKeeper line_;
+  const bool listening_ = opt_.source == Source::Listen;
+  std::unique_ptr<ListenTap> tap_;  // listen mode only
   std::uint64_t timeoutGeneration_ = 0;
   long long rounds_ = 0;
   bool inRound_ = false;
+  bool roundReplied_ = false;  // listen mode: the round's first reply came
   Clock::time_point roundStart_, holdUntil_;
   std::uint64_t roundFirstCommand_ = 0;
   bool stopping_ = false;
@@ -152,6 +164,7 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
   }
   for (const auto& p : problems) std::fprintf(stderr, "qpr2427k-host: %s: %s\n", opt_.config.c_str(), p.c_str());
   if (opt_.replyPauseMs) engine_->SetReplyPause(milliseconds(*opt_.replyPauseMs));
+  else if (listening_) engine_->SetReplyPause(milliseconds(0));  // the other master paces the line
   // The host's side of the cycle: not ready, last update long past.
   device_->dataReady_ = false;
   device_->lastUpdate_ = host_clock::LocalSecondClock() - boost::posix_time::hours(24);
@@ -205,10 +218,13 @@ int Session::Run(const std::string& pluginPath, const Json::Value& settings) {
     });
   }
   health_.Started(Moment::Now());
+  // Listening, the device's first command is expected before the first byte
+  // is read: a file on standard input is read at once.
+  if (listening_) asio::post(io_, [this] { Poll(); });
   line_.Open();
   if (!stopping_) {
     Tick();
-    asio::post(io_, [this] { Poll(); });
+    if (!listening_) asio::post(io_, [this] { Poll(); });
     io_.run();
   }
   EndRun();
@@ -223,6 +239,7 @@ void Session::Observe(const Stamped& o) {
     if (auto edge = alarms_.Call(*a, o.t)) bus_.Emit(Stamped{o.t, std::move(*edge)});
   } else if (const auto* c = std::get_if<CommandSent>(&o.what)) {
     health_.CommandSent(now, CommandName(c->cid1, c->cid2));
+    if (tap_) tap_->Expect(c->frame);
   } else if (std::holds_alternative<ReplyAccepted>(o.what)) {
     Emit(health_.ReplyCame(now));
   } else if (const auto* r = std::get_if<FrameRejected>(&o.what)) {
@@ -265,11 +282,14 @@ void Session::AfterDeviceCall(std::uint64_t commandsBefore) {
   if (ctl_->commandsSent() != commandsBefore) {
     if (!inRound_ && ctl_->lastCid2() != 0x51) {  // the model query is not part of a round
       inRound_ = true;
+      roundReplied_ = false;
       roundStart_ = ctl_->lastCommandAt();
       roundFirstCommand_ = ctl_->commandsSent();
     }
     const std::uint64_t generation = ++timeoutGeneration_;
-    timeout_.expires_after(milliseconds(opt_.timeoutMs));
+    // Listening, the reply comes when the other master next asks the same:
+    // waited for up to the comm-lost threshold.
+    timeout_.expires_after(listening_ ? milliseconds(opt_.commLostS * 1000ull) : milliseconds(opt_.timeoutMs));
     timeout_.async_wait([this, generation](const boost::system::error_code& ec) {
       if (!ec) OnTimeout(generation);
     });
@@ -281,11 +301,39 @@ void Session::AfterDeviceCall(std::uint64_t commandsBefore) {
 
 void Session::OnTimeout(std::uint64_t generation) {
   if (stopping_ || generation != timeoutGeneration_ || !device_->IsProcessing()) return;
+  if (tap_) tap_->Clear();
   engine_->process_error();
 }
 
 void Session::OnBytes(const unsigned char* data, std::size_t length) {
   if (stopping_) return;
+  if (tap_) {  // seconds to the microsecond: replies on a fast line follow their command within a millisecond
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    return tap_->Bytes(data, length, std::chrono::duration<double>(now).count());
+  }
+  DeviceBytes(data, length);
+}
+
+// The other master's reply to the command the device expects: handed on as if
+// the device had polled, and the device asked again at once (the round wait is
+// the other master's), so that bytes read in one go serve one exchange after another.
+void Session::TappedReply(const std::string& reply) {
+  if (stopping_) return;
+  // A listened round lasts from its first reply: the device's first command
+  // waited for the other master's round to begin.
+  if (inRound_ && !roundReplied_) {
+    roundStart_ = Clock::now();
+    roundReplied_ = true;
+  }
+  DeviceBytes(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
+  if (!stopping_ && !device_->IsProcessing()) {
+    const std::uint64_t before = ctl_->commandsSent();
+    device_->RefreshStatus();
+    AfterDeviceCall(before);
+  }
+}
+
+void Session::DeviceBytes(const unsigned char* data, std::size_t length) {
   std::vector<unsigned char> copy(data, data + length);  // process() takes a mutable buffer
   const std::uint64_t commands = ctl_->commandsSent();
   const std::uint64_t published = ctl_->publications();
@@ -318,13 +366,13 @@ void Session::RoundEnded() {
   const auto now = Clock::now();
   const double ms = std::chrono::duration<double, std::milli>(now - roundStart_).count();
   const std::uint64_t commands = ctl_->commandsSent() - roundFirstCommand_ + 1;
-  inRound_ = false;
+  inRound_ = roundReplied_ = false;
   lastMismatch_.clear();
   ++rounds_;
   line_.Worked();
   device_->dataReady_ = true;
   device_->lastUpdate_ = host_clock::LocalSecondClock();
-  if (opt_.noRoundWait) device_->lastUpdate_ -= boost::posix_time::seconds(2);
+  if (opt_.noRoundWait || listening_) device_->lastUpdate_ -= boost::posix_time::seconds(2);
 
   Emit(health_.RoundEnded(Moment::Now(), ms));
   Emit(runner::RoundEnded{rounds_, ms, commands});
@@ -378,6 +426,13 @@ void Session::Stop(const std::string& why, int status) {
 
 void Session::EndRun() {
   if (ctl_) ctl_->SetLink(nullptr);
+  if (tap_) {
+    stopping_ = true;  // the frames still held are said, not handed on
+    tap_->Finish();
+    Emit(Notice{fmt::format("{}; {} commands of the plug-in held back, 0 bytes written", tap_->Summary(),
+                            line_.heldBack()),
+                true});
+  }
   if (pool_) pool_->join();  // every queued work item runs before the cache is written
   io_.restart();
   io_.poll();  // the history the work items saved reaches the observers

@@ -70,7 +70,8 @@ struct ToFields {
   void operator()(const Diagnosis& d) const { out.push_back({{"event", "diagnosis"}, {"message", d.message}}); }
   void operator()(const Notice&) const {}  // for the person watching only
   void operator()(const FrameSeen& f) const {
-    Fields e{{"event", "frame"}, {"dir", f.command ? "command" : "reply"}};
+    Fields e{{"event", "frame"}};
+    if (f.sideKnown) e.push_back({"dir", f.command ? "command" : "reply"});
     if (f.header) {
       e.push_back({"addr", HexByte(f.adr)});
       e.push_back({"cid1", HexByte(f.cid1)});

@@ -98,6 +98,7 @@ struct Notice {
 // pairing and what it says.
 struct FrameSeen {
   bool command = false;     // from the controller's side; else from the system's
+  bool sideKnown = true;    // false: a tapped frame whose header could not be read
   bool header = false;      // adr, cid1, cid2, rtn, len were read
   unsigned char adr = 0, cid1 = 0;
   int cid2 = -1;            // a command's CID2, a reply's command's; -1: not known

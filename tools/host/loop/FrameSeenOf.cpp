@@ -1,7 +1,9 @@
 // Reads what the pairing step and the reply layouts say of a frame into a
 // FrameSeen: the problem member joins every fault, the pairing's complaint
 // and what the values could not say.
-#include "tools/host/forward/FrameSeenOf.h"
+#include "tools/host/loop/FrameSeenOf.h"
+
+#include <fmt/format.h>
 
 #include <cmath>
 
@@ -12,7 +14,10 @@ namespace runner {
 Stamped FrameSeenOf(const wire::Frame& f) {
   const wire::Meaning m = wire::MeaningOf(f);
   FrameSeen s;
-  s.command = f.direction == wire::Direction::ToDevice;
+  // A tapped line has one stream: a frame's side is then its role, known once its header is read.
+  s.command = f.direction == wire::Direction::ToDevice ||
+              (f.direction == wire::Direction::Unknown && f.role == wire::Role::Command);
+  s.sideKnown = f.direction != wire::Direction::Unknown || f.role != wire::Role::Unknown;
   s.header = f.header;
   s.ok = f.Intact();
   if (f.header) {
@@ -30,6 +35,7 @@ Stamped FrameSeenOf(const wire::Frame& f) {
   };
   if (!s.ok) add(wire::FaultText(f.faults));
   if (f.pair == wire::Pair::NoReply || f.pair == wire::Pair::NoCommand || f.collision) add(wire::PairText(f));
+  if (f.garbageBefore) add(fmt::format("{} garbage bytes before", f.garbageBefore));
   add(m.problem);
   s.summary = m.summary;
   s.frame = f.text;

@@ -1,0 +1,114 @@
+// Listen mode without a line: which tapped reply reaches the plug-in, what is
+// said once, what each frame event flags, and the command line.
+#include <gtest/gtest.h>
+
+#include "host/PMBusProtocol.h"
+#include "tools/host/cli/Options.h"
+#include "tools/host/loop/ListenTap.h"
+
+namespace {
+
+using Chunks = std::vector<std::pair<std::string, double>>;  // bytes, seconds
+
+std::string Frame(unsigned char adr, unsigned char cid1, unsigned char cid2, std::vector<unsigned char> info = {}) {
+  return yd1363::Encode(0x21, adr, cid1, cid2, info.data(), info.size());
+}
+std::string Damaged(std::string frame) {
+  char& digit = frame[frame.size() - 2];  // the checksum's last
+  digit = digit == '0' ? '1' : '0';
+  return frame;
+}
+const std::string kAc = Frame(1, 0x40, 0x41, {0xFF}), kAcReply = Frame(1, 0x40, 0x00, {0x00, 0x01, 0x12, 0x34});
+const std::string kRc = Frame(1, 0x41, 0x41), kRcReply = Frame(1, 0x41, 0x00, {0x00, 0x02});
+
+struct Seen {
+  std::vector<runner::FrameSeen> frames;
+  std::vector<std::string> notices, replies;
+};
+
+// The tap expecting `expect`; a reply handed on makes it expect kRc next, as the plug-in's cycle would.
+Seen Tap(const std::string& expect, const Chunks& chunks) {
+  Seen s;
+  runner::ListenTap* tap = nullptr;
+  runner::ListenTap t(
+      1000,
+      [&](runner::Stamped o) {
+        if (const auto* f = std::get_if<runner::FrameSeen>(&o.what)) s.frames.push_back(*f);
+        if (const auto* n = std::get_if<runner::Notice>(&o.what)) s.notices.push_back(n->text);
+      },
+      [&](const std::string& reply) {
+        s.replies.push_back(reply);
+        tap->Expect(kRc);
+      });
+  tap = &t;
+  t.Expect(expect);
+  for (const auto& [bytes, at] : chunks) t.Bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), at);
+  t.Finish();
+  return s;
+}
+
+TEST(ListenTap, OnlyTheReplyToTheExpectedCommandReachesThePlugin) {
+  const struct {
+    const char* name;
+    std::string expect;
+    Chunks chunks;
+    std::vector<std::string> replies;
+    std::string notice;  // part of the one notice said, "" for none
+  } cases[] = {
+      {"the same command", kAc, {{kAc, 10.0}, {kAcReply, 10.1}}, {kAcReply}, ""},
+      {"two exchanges in one read", kAc, {{kAc + kAcReply + kRc + kRcReply, 10.0}}, {kAcReply, kRcReply}, ""},
+      {"another order, said once", kAc, {{kRc + kRcReply, 10.0}, {kRc + kRcReply, 12.0}}, {},
+       "asks 41/41 where the plug-in's cycle asks 40/41"},
+      {"other INFO", kAc, {{Frame(1, 0x40, 0x41, {0x01}) + kAcReply, 10.0}}, {}, "other INFO"},
+      {"another address", kAc, {{Frame(2, 0x40, 0x41, {0xFF}) + Frame(2, 0x40, 0x00), 10.0}}, {}, "address 02 too"},
+      {"a command the plug-in never sends", kAc, {{Frame(1, 0x40, 0x4F) + kAcReply, 10.0}}, {}, "40/4F, a command"},
+      {"no model query on the line", Frame(1, 0x40, 0x51), {{kAc + kAcReply, 10.0}}, {}, "model query (40/51)"},
+      {"a damaged command", kAc, {{Damaged(kAc) + kAcReply, 10.0}}, {}, ""},
+      {"a reply without command", kAc, {{kAcReply, 10.0}}, {}, ""},
+      {"asked again after no reply", kAc, {{kAc, 10.0}, {kAc, 12.0}, {kAcReply, 12.1}}, {kAcReply}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Seen s = Tap(c.expect, c.chunks);
+    EXPECT_EQ(s.replies, c.replies);
+    ASSERT_EQ(s.notices.size(), c.notice.empty() ? 0u : 1u);
+    if (!c.notice.empty()) {
+      EXPECT_NE(s.notices[0].find(c.notice), std::string::npos) << s.notices[0];
+    }
+  }
+}
+
+TEST(ListenTap, EachFrameSaysWhatIsWrongAroundIt) {
+  const Seen s = Tap(kRc, {{kAc, 10.0},
+                           {"xy" + Damaged(kAcReply), 10.25},  // answers 40/41 after 250 ms, damaged
+                           {kRc, 11.0},                        // never answered
+                           {Frame(2, 0x41, 0x41), 11.05},      // a second master while 41/41 awaits its reply
+                           {kRcReply, 14.0}});                 // too late for either
+  ASSERT_EQ(s.frames.size(), 5u);
+  const runner::FrameSeen& reply = s.frames[1];
+  EXPECT_TRUE(s.frames[0].command);
+  EXPECT_FALSE(reply.command);
+  EXPECT_EQ(reply.cid2, 0x41);
+  EXPECT_EQ(reply.len, 4u);
+  EXPECT_FALSE(reply.ok);
+  EXPECT_NEAR(reply.latencyMs, 250.0, 0.5);
+  const std::string twoMasters = "no reply, two commands in a row";
+  const std::vector<std::string> problems = {"", "bad CHKSUM; 2 garbage bytes before", twoMasters, twoMasters,
+                                             "no command asked for it"};
+  for (std::size_t k = 0; k < problems.size(); ++k) EXPECT_EQ(s.frames[k].problem, problems[k]) << k;
+  EXPECT_TRUE(s.replies.empty());
+}
+
+TEST(ListenOptions, TheListenedLineIsTheRunsOnlySource) {
+  const auto parse = [](std::vector<const char*> args) {
+    args.insert(args.begin(), "qpr2427k-host");
+    return runner::ParseOptions(static_cast<int>(args.size()), args.data());
+  };
+  const runner::RunOptions o = parse({"--listen", "tcp:converter:4001", "--http", "9100"});
+  EXPECT_EQ(o.source, runner::Source::Listen);
+  EXPECT_EQ(o.port, "tcp:converter:4001");
+  EXPECT_THROW(parse({"--listen", "/dev/ttyS1", "--port", "/dev/ttyS0"}), runner::UsageError);
+  EXPECT_THROW(parse({"--listen", "-", "--decode-capture", "c.log"}), runner::UsageError);
+}
+
+}  // namespace

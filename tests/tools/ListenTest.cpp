@@ -1,0 +1,125 @@
+// Listen mode on a tapped line: the runner polls the simulator through a
+// Y-cable of pseudo-terminals (both directions copied to a third one) and the
+// listener reads the third. It must write nothing and see what the master
+// sees, round by round; so must a listener given the tap's bytes on stdin.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <thread>
+
+#include "tests/support/EventFile.h"
+#include "tests/tools/ProcessSupport.h"
+
+namespace {
+
+using namespace process_support;
+
+const std::string kSource = QPR_SOURCE_DIR;
+
+std::string Temp(const std::string& name) {
+  return ::testing::TempDir() + "qpr-listen-" + std::to_string(getpid()) + "-" + name;
+}
+
+// A pseudo-terminal: the test holds the master and keeps the slave open
+// (never used) so that the master sees no hang-up.
+struct Pty {
+  int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK), slave = -1;
+  std::string name;
+  Pty() {
+    char buf[128] = {};
+    if (master < 0 || grantpt(master) || unlockpt(master) || ptsname_r(master, buf, sizeof buf)) return;
+    name = buf;
+    slave = open(buf, O_RDONLY | O_NOCTTY);
+  }
+  ~Pty() { close(slave), close(master); }
+};
+
+// The Y-cable: the master's and the system's sides copied to each other and
+// both to the listener's side and a capture file; what the listener's side
+// says is counted.
+struct YCable {
+  std::ofstream capture;
+  std::atomic<bool> stop{false};
+  std::atomic<long> written{0};
+  std::thread thread;
+  YCable(int a, int b, int c, const std::string& file) : capture(file, std::ios::binary), thread([=] { Run(a, b, c); }) {}
+  ~YCable() { stop = true, thread.join(); }
+  void Run(int a, int b, int c) {
+    char buf[4096];
+    for (pollfd fds[3] = {{a, POLLIN, 0}, {b, POLLIN, 0}, {c, POLLIN, 0}}; !stop;) {
+      if (poll(fds, 3, 50) <= 0) continue;
+      for (int k = 0; k < 3; ++k) {
+        const ssize_t n = (fds[k].revents & POLLIN) ? read(fds[k].fd, buf, sizeof buf) : 0;
+        if (n <= 0) continue;
+        if (k == 2) {
+          written += n;
+          continue;
+        }
+        for (const int to : {k == 0 ? b : a, c})
+          for (ssize_t done = 0; done < n;) done += std::max<ssize_t>(0, write(to, buf + done, n - done));
+        capture.write(buf, n).flush();
+      }
+    }
+  }
+};
+
+std::vector<std::string> Host(const std::string& events, std::vector<std::string> more) {
+  std::vector<std::string> a = {QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSource + "/examples/site.json",
+                                "--events", events, "--poll-ms", "2", "--rounds", "7", "--quiet", "--duration", "90"};
+  a.insert(a.end(), more.begin(), more.end());
+  return a;
+}
+
+// Equal events with times masked; the frame events are the listener's own.
+void ExpectSameEvents(const std::string& master, const std::string& listener) {
+  const std::string diff = Temp("diff.txt");
+  EXPECT_EQ(System(kSource + "/scripts/compare-events.sh --ignore frame " + master + " " + listener + " > " + diff), 0)
+      << Slurp(diff);
+}
+
+TEST(Listen, BesideTheRunnerPollingTheSimulatorItWritesNothingAndSeesTheSameRounds) {
+  Pty master, system, listener;
+  ASSERT_FALSE(master.name.empty() || system.name.empty() || listener.name.empty());
+  const std::string capture = Temp("tap.bin"), simLog = Temp("sim.txt"), view = Temp("listen-view.txt");
+  const std::string masterEvents = Temp("master.jsonl"), listenEvents = Temp("listen.jsonl");
+  YCable cable(master.master, system.master, listener.master, capture);
+  // Mains out in rounds 3 to 5, a fuse blown from 4, a module fault in 5 and 6: edges both ways in 7 rounds.
+  Child sim({QPR_SIM_BIN, "--port", system.name, "--scenario", kSource + "/examples/scenarios/mains-failure.json"},
+            "/dev/null", simLog);
+  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(simLog), "answering on"); })) << Slurp(simLog);
+  Child listen(Host(listenEvents, {"--listen", listener.name, "--comm-lost-s", "60"}), view, Temp("listen-err.txt"));
+  // Listening before the master starts, whose model query is asked once.
+  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(listenEvents), "\"event\":\"command\""); })) << Slurp(view);
+  EXPECT_EQ(RunToEnd(Host(masterEvents, {"--port", master.name, "--no-round-wait", "--reply-pause-ms", "0"}),
+                     "/dev/null", Temp("master-err.txt"), 90),
+            0);
+  EXPECT_EQ(listen.Wait(30), 0) << Slurp(view);
+
+  EXPECT_EQ(cable.written, 0) << "the listener wrote on the line";
+  ExpectSameEvents(masterEvents, listenEvents);
+  int frames = 0, intact = 0, raised = 0, cleared = 0;
+  for (const auto& e : testing_support::ReadEvents(listenEvents)) {
+    if (e["event"] == "frame") {
+      ++frames;
+      intact += e["ok"].asBool() && !e.isMember("problem");
+    }
+    if (e["event"] == "alarm_change") ++(e["change"] == "raised" ? raised : cleared);
+  }
+  EXPECT_GE(frames, 7 * 10);  // a command and a reply of at least five commands a round
+  EXPECT_EQ(intact, frames);
+  EXPECT_TRUE(raised > 0 && cleared > 0) << raised << " raised, " << cleared << " cleared";
+  EXPECT_TRUE(Contains(Slurp(view), "0 bytes written")) << Slurp(view);
+
+  const std::string stdinEvents = Temp("stdin.jsonl");
+  std::string command = "exec";
+  for (const auto& w : Host(stdinEvents, {"--listen", "-"})) command += " " + w;
+  EXPECT_EQ(System(command + " < " + capture + " > /dev/null"), 0);
+  ExpectSameEvents(masterEvents, stdinEvents);
+}
+
+}  // namespace
