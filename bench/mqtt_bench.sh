@@ -12,7 +12,12 @@
 # round end to round end, so that the exporter's work between rounds counts).
 # The runs alternate, off then on, three times each, and the CPU and pace
 # figures are the medians of their three, so that other load on the machine
-# weighs on both sides alike.
+# weighs on both sides alike. The broker sets TCP_NODELAY on its sockets
+# (set_tcp_nodelay): at mosquitto's default a round's second and later states
+# wait in the broker's kernel for the subscriber's acknowledgement of the
+# first, which the subscriber may delay by up to 40 ms; that is the broker's
+# setting, not the runner's cost. QPR_BENCH_MQTT_BROKER_NAGLE=1 measures with
+# the default.
 #   bench/mqtt_bench.sh HOST_EXE OUT_DIR ROUNDS
 set -euo pipefail
 host_exe=$1 out=$2 rounds=$3
@@ -22,6 +27,7 @@ port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); p
 conf=$out/mqtt-bench.conf
 printf 'listener %s 127.0.0.1\nallow_anonymous true\npersistence false\n' "$port" >"$conf"
 [ "$(id -u)" = 0 ] && echo "user root" >>"$conf"
+[ "${QPR_BENCH_MQTT_BROKER_NAGLE:-0}" = 1 ] || echo "set_tcp_nodelay true" >>"$conf"
 mosquitto -c "$conf" >"$out/mqtt-broker.log" 2>&1 &
 broker=$!
 sub=""

@@ -30,6 +30,7 @@
 #include "host/json.h"
 #include "tests/tools/ProcessSupport.h"
 #include "tools/host/catalogue/Catalogue.h"
+#include "tools/host/outputs/mqtt/MqttClient.h"
 #include "tools/host/outputs/mqtt/MqttFormatter.h"
 #include "tools/host/outputs/mqtt/MqttQueue.h"
 #include "tools/host/stream/EventJson.h"
@@ -918,6 +919,28 @@ TEST(Mqtt, ABrokerThatAcknowledgesNothingDoesNotGrowTheClient) {
       << Slurp(host.err);
   EXPECT_EQ(host.Stop(SIGTERM), 0);
   std::filesystem::remove(scenario);
+}
+
+// The client alone, past the 65,535 message ids: states written at once
+// inside the publish call must not stay booked as unwritten, or the broker's
+// acknowledgement of a later QoS 1 message with the same id is taken for such
+// a write, and that retained topic never goes out again.
+TEST(Mqtt, AcknowledgementsStillCountAfterTheMessageIdsWrap) {
+  Broker broker;
+  broker.Start();
+  auto queue = std::make_shared<runner::MqttQueue>();
+  runner::MqttClient client({runner::ParseMqttUrl(broker.Url()), "", "qpr2427k", "lab", "wrap-test", ""}, queue);
+  const auto handed = [&] { return queue->DirtyExcept("") == 0; };
+  for (int batch = 0; batch < 34; ++batch) {  // 68,000 QoS 0 states
+    for (int k = 0; k < 2000; ++k) queue->Put("t/state/" + std::to_string(k), std::to_string(batch), 0, false);
+    queue->Wake();
+    ASSERT_TRUE(WaitFor(handed)) << "batch " << batch;
+  }
+  for (const char* payload : {"1", "2", "3"}) {  // each waits for the acknowledgement of the one before
+    queue->Put("t/retained", payload, 1);
+    EXPECT_TRUE(WaitFor(handed)) << payload;
+  }
+  EXPECT_TRUE(client.Finish());
 }
 
 TEST(Mqtt, LoginRightOneWorksWrongOneIsSaidOnceAndRetried) {

@@ -142,6 +142,13 @@ void MqttClient::Acknowledged(int mid) {
     qos0Pending_.erase(q);
     return;
   }
+  // Inside mosquitto_publish() only writes report (acknowledgements are
+  // read in mosquitto_loop_read()): the QoS 0 message being handed over,
+  // written at once, before its id is known here.
+  if (publishing_) {
+    writtenAtOnce_ = true;
+    return;
+  }
   const auto u = unacked_.find(mid);
   if (u == unacked_.end()) return;
   unackedBytes_ -= u->second.bytes;
@@ -273,20 +280,27 @@ void MqttClient::Send(StatusGoes status) {
   const Burst burst(m_, out.size() + edges.size() > 1);
   for (const auto& [topic, r] : out) {
     int mid = 0;
-    const int rc = mosquitto_publish(m_, &mid, topic.c_str(), static_cast<int>(r.payload.size()), r.payload.data(),
-                                     r.qos, true);
+    const int rc = Publish(&mid, topic, r.payload, r.qos, true);
     Handed(rc, mid, topic, topic.size() + r.payload.size(), r.qos, true);
   }
   for (const auto& e : edges) {
     if (!room(topics_.edges.size() + e.size())) break;
     int mid = 0;
-    const int rc =
-        mosquitto_publish(m_, &mid, topics_.edges.c_str(), static_cast<int>(e.size()), e.data(), 1, false);
+    const int rc = Publish(&mid, topics_.edges, e, 1, false);
     if (!Handed(rc, mid, topics_.edges, topics_.edges.size() + e.size(), 1, false)) break;
     edgeMids_.push_back(mid);
     edgeSince_ = Clock::now();
   }
   Stalled(full);
+}
+
+int MqttClient::Publish(int* mid, const std::string& topic, const std::string& payload, int qos, bool retained) {
+  publishing_ = true;
+  writtenAtOnce_ = false;
+  const int rc = mosquitto_publish(m_, mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos,
+                                   retained);
+  publishing_ = false;
+  return rc;
 }
 
 // Books a message handed to the library; says once per topic if it refused one.
@@ -297,7 +311,7 @@ bool MqttClient::Handed(int rc, int mid, const std::string& topic, std::size_t b
     return false;
   }
   if (qos == 0) {
-    qos0Pending_.insert(mid);
+    if (!writtenAtOnce_) qos0Pending_.insert(mid);  // its write reports later, from the library's loop
     return true;
   }
   if (unacked_.empty()) lastAck_ = Clock::now();  // waiting starts now

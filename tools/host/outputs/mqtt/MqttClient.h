@@ -54,6 +54,8 @@ class MqttClient {
   void FinishRun();
   bool Connect();
   void Send(StatusGoes status = StatusGoes::kAsAny);
+  // mosquitto_publish(), noting whether it wrote a QoS 0 message at once.
+  int Publish(int* mid, const std::string& topic, const std::string& payload, int qos, bool retained);
   bool Handed(int rc, int mid, const std::string& topic, std::size_t bytes, int qos, bool retained);
   void Stalled(bool full);
   void Lost(const std::string& why);
@@ -76,6 +78,8 @@ class MqttClient {
   std::size_t unackedBytes_ = 0;
   std::set<std::string> inFlight_;      // retained topics with a QoS 1 message in unacked_
   std::multiset<int> qos0Pending_;      // QoS 0 message ids not yet written (ids wrap around)
+  bool publishing_ = false;             // inside mosquitto_publish()
+  bool writtenAtOnce_ = false;          // the message it hands over was written before it returned
   Clock::time_point lastAck_;           // an acknowledgement, a connect, or the first hand-over after none waited
   bool stalled_ = false;                // said: the broker acknowledges nothing, states wait
   unsigned long long replacedAtStall_ = 0;

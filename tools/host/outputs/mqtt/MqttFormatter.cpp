@@ -244,8 +244,8 @@ void MqttFormatter::Image(const Published& p) {
     if (IsFuse(r)) {
       if (unit.blownFuses.isNull()) unit.blownFuses = Json::Value(Json::arrayValue), configure(BlownFuses());
       if (r.value != 0) unit.blownFuses.append(r.number);
-    } else if (auto e = ReadingEntity(r)) {
-      configure(*e);
+    } else if (!unit.entities.count(TopicLevel(r.key))) {  // its entity's object id: not built again each round
+      if (auto e = ReadingEntity(r)) configure(*e);
     }
   }
 }
@@ -371,6 +371,8 @@ void MqttFormatter::Observe(const Stamped& o) {
   } else if (const auto* v = std::get_if<ValuesRead>(&o.what)) {
     Values(*v, o.t);
   } else if (const auto* a = std::get_if<AlarmCall>(&o.what)) {
+    if (alarmsSeen_.count(*a)) return;
+    alarmsSeen_.insert({a->dataId, a->deviceType, a->key, a->text});
     const std::string topic = AlarmTopic(*a);
     if (alarms_.count(topic)) return;
     alarms_.emplace(topic, *a);

@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -77,6 +78,20 @@ class MqttFormatter {
   double roundMs_ = 0;
   std::map<std::string, Unit> units_;       // level: unit
   std::map<std::string, AlarmCall> alarms_;  // topic: first call seen
+  // The alarms (unit, key, text) already seen: the plug-in evaluates every one
+  // each round, and finding it here costs no topic to format.
+  struct AlarmSeen {
+    unsigned dataId;
+    std::string deviceType, key, text;
+  };
+  struct AlarmOrder {
+    using is_transparent = void;
+    template <class A, class B>
+    bool operator()(const A& a, const B& b) const {
+      return std::tie(a.dataId, a.deviceType, a.key, a.text) < std::tie(b.dataId, b.deviceType, b.key, b.text);
+    }
+  };
+  std::set<AlarmSeen, AlarmOrder> alarmsSeen_;
   std::map<std::string, std::map<std::string, std::string>> names_;  // node: name: object id
   catalogue::Plant plant_;
   bool plantSeen_ = false, gatewaySaid_ = false;
