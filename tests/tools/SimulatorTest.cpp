@@ -368,7 +368,7 @@ TEST(Listener, ServesOneClientAtATimeAndClosesASecondAtOnce) {
   namespace asio = boost::asio;
   using tcp = asio::ip::tcp;
   asio::io_context io;
-  Simulator s(sim::DefaultScenario());
+  sim::Bus s(sim::DefaultScenario());
   std::vector<std::string> log;
   sim::Listener listener(io, {asio::ip::make_address("127.0.0.1"), 0}, s, std::chrono::steady_clock::now(),
                          [&](const std::string& line) { log.push_back(line); });
@@ -426,7 +426,7 @@ TEST(Scenario, RefusesWhatItCannotUseAndNamesTheMember) {
       {R"({"events":[{"type":"flood"}]})", "events[0].type: unknown event type \"flood\""},
       {R"({"dc":[{"fuses":4}],"events":[{"type":"fuse_blown","fuse":5}]})", "events[0].fuse: must be a whole number from 1 to 4"},
       {R"({"events":[{"type":"module_fault","kind":"smoke"}]})", "events[0].kind"},
-      {R"({"faults":[{"type":"drop"}]})", "faults[0]: a fault needs a \"rate\" or a time"},
+      {R"({"faults":[{"type":"drop"}]})", "faults[0]: a fault needs a \"rate\", \"every\" or a time"},
       {R"({"faults":[{"type":"drop","rate":2}]})", "faults[0].rate: must be a number from 0 to 1"},
       {R"({"faults":[{"type":"drop","rate":0.1,"command":"4041"}]})", "faults[0].command"},
       {R"({"faults":[{"type":"drop","round":1,"second":2}]})", "not both"},
@@ -461,6 +461,10 @@ TEST(Scenario, ExampleScenariosLoad) {
   for (const char* name : {"normal", "mains-failure", "line-faults", "unsupported-model"}) {
     const std::string path = std::string(QPR_SOURCE_DIR_FOR_TESTS) + "/examples/scenarios/" + name + ".json";
     EXPECT_NO_THROW(sim::LoadScenario(path)) << path;
+  }
+  for (const char* name : {"three-systems", "eight-systems"}) {
+    const std::string path = std::string(QPR_SOURCE_DIR_FOR_TESTS) + "/examples/scenarios/" + name + ".json";
+    EXPECT_NO_THROW(sim::LoadBusScenario(path)) << path;
   }
 }
 

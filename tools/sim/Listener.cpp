@@ -6,7 +6,7 @@
 
 namespace sim {
 
-Listener::Listener(boost::asio::io_context& io, const tcp::endpoint& at, Simulator& simulator,
+Listener::Listener(boost::asio::io_context& io, const tcp::endpoint& at, Bus& simulator,
                    Link::Clock::time_point start, Log log, Link::OnFrame onFrame)
     : acceptor_(io), simulator_(simulator), start_(start), log_(std::move(log)), onFrame_(std::move(onFrame)) {
   acceptor_.open(at.protocol());

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "tools/sim/SimLink.h"
-#include "tools/sim/Simulator.h"
+#include "tools/sim/Bus.h"
 
 namespace sim {
 
@@ -22,7 +22,7 @@ class Listener {
 
   // Binds and listens on `at` (port 0: a free one); throws
   // boost::system::system_error when it cannot.
-  Listener(boost::asio::io_context& io, const tcp::endpoint& at, Simulator& simulator,
+  Listener(boost::asio::io_context& io, const tcp::endpoint& at, Bus& simulator,
            Link::Clock::time_point start, Log log, Link::OnFrame onFrame = {});
   ~Listener();
   Listener(const Listener&) = delete;
@@ -37,7 +37,7 @@ class Listener {
   void Serve(tcp::socket socket, const std::string& peer);
 
   tcp::acceptor acceptor_;
-  Simulator& simulator_;
+  Bus& simulator_;
   Link::Clock::time_point start_;
   Log log_;
   Link::OnFrame onFrame_;

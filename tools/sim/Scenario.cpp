@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "tools/common/InputFile.h"
+#include "tools/common/NearMiss.h"
 #include "tools/common/StrictJson.h"
 
 namespace sim {
@@ -26,7 +27,10 @@ void CheckKeys(const Json::Value& obj, const std::string& path,
   for (const auto& name : obj.getMemberNames()) {
     bool ok = false;
     for (const char* k : known) ok = ok || name == k;
-    if (!ok) Fail(Path(path, name.c_str()), "unknown member");
+    if (ok) continue;
+    const std::string nearest = inputs::NearMiss(name, std::vector<std::string>(known.begin(), known.end()));
+    Fail(Path(path, name.c_str()),
+         nearest.empty() ? "unknown member" : fmt::format("unknown member; did you mean \"{}\"?", nearest));
   }
 }
 
@@ -99,7 +103,7 @@ struct FaultRow {
 constexpr FaultRow kFaults[] = {
     {"drop", FaultKind::Drop},           {"bad_checksum", FaultKind::BadChecksum},
     {"truncate", FaultKind::Truncate},   {"wrong_unit", FaultKind::WrongUnit},
-    {"unit_count", FaultKind::UnitCount},
+    {"unit_count", FaultKind::UnitCount}, {"wrong_address", FaultKind::WrongAddress},
 };
 
 EventSpec ParseEvent(const Json::Value& e, const std::string& path, const Scenario& s) {
@@ -164,7 +168,7 @@ EventSpec ParseEvent(const Json::Value& e, const std::string& path, const Scenar
 
 FaultSpec ParseFault(const Json::Value& f, const std::string& path) {
   CheckKeys(f, path, {"type", "rate", "round", "until_round", "second", "until_second", "count",
-                      "command", "delta"});
+                      "command", "delta", "every", "address"});
   const std::string type = Text(f, path, "type", 32, "");
   FaultSpec fault;
   bool known = false;
@@ -174,8 +178,14 @@ FaultSpec ParseFault(const Json::Value& f, const std::string& path) {
   fault.when = ParseWindow(f, path);
   fault.rate = Number(f, path, "rate", 0.0, 1.0, 0.0);
   fault.count = static_cast<int>(Int(f, path, "count", 1, 1L << 30, 1));
-  if (fault.rate == 0.0 && !fault.when.HasStart())
-    Fail(path, "a fault needs a \"rate\" or a time (\"round\" or \"second\")");
+  fault.every = static_cast<int>(Int(f, path, "every", 1, 1L << 30, 0));
+  if (fault.every > 0 && (f.isMember("rate") || f.isMember("count")))
+    Fail(path, "give \"every\" without \"rate\" and \"count\"");
+  if (fault.rate == 0.0 && fault.every == 0 && !fault.when.HasStart())
+    Fail(path, "a fault needs a \"rate\", \"every\" or a time (\"round\" or \"second\")");
+  if (f.isMember("address") && fault.kind != FaultKind::WrongAddress)
+    Fail(Path(path, "address"), "goes with a \"wrong_address\" fault only");
+  fault.address = static_cast<int>(Int(f, path, "address", 0, 255, -1));
   fault.delta = static_cast<int>(Int(f, path, "delta", -255, 255, 1));
   if (fault.kind == FaultKind::UnitCount && fault.delta == 0) Fail(Path(path, "delta"), "must not be 0");
   ParseCommand(f, path, fault.cid1, fault.cid2);
@@ -201,12 +211,14 @@ Scenario DefaultScenario() {
 
 Scenario ParseScenario(const Json::Value& root) {
   CheckKeys(root, "", {"description", "address", "seed", "model", "version", "maker", "ac",
-                       "rectifier", "dc", "events", "faults"});
+                       "rectifier", "dc", "events", "faults", "silent"});
   Scenario s;
   s.address = static_cast<unsigned char>(Int(root, "", "address", 0, 255, 1));
   s.seed = static_cast<std::uint32_t>(Int(root, "", "seed", 0, 0xFFFFFFFFLL, 1));
   s.model = Text(root, "", "model", 10, s.model);
   s.maker = Text(root, "", "maker", 20, s.maker);
+  if (!root["silent"].isNull() && !root["silent"].isBool()) Fail("silent", "must be true or false");
+  s.silent = root["silent"].asBool();
   const Json::Value& ver = root["version"];
   if (!ver.isNull()) {
     if (!ver.isArray() || ver.size() != 2 || !ver[0].isIntegral() || !ver[1].isIntegral() ||
@@ -270,15 +282,59 @@ Scenario ParseScenario(const Json::Value& root) {
   return s;
 }
 
-Scenario LoadScenario(const std::string& path) {
-  Json::Value root;
+BusScenario ParseBusScenario(const Json::Value& root) {
+  if (!root.isObject() || !root.isMember("systems")) return BusScenario(ParseScenario(root));
+  for (const auto& name : root.getMemberNames())
+    if (name != "description" && name != "systems")
+      Fail(name, "unknown member beside \"systems\"; a system's members go in its entry of \"systems\"");
+  const Json::Value& list = root["systems"];
+  if (!list.isArray() || list.empty() || list.size() > 255)
+    Fail("systems", "must be an array of 1 to 255 systems");
+  BusScenario bus;
+  for (Json::ArrayIndex k = 0; k < list.size(); ++k) {
+    const std::string at = fmt::format("systems[{}]", k);
+    if (!list[k].isObject()) Fail(at, "must be an object");
+    try {
+      bus.systems.push_back(ParseScenario(list[k]));
+    } catch (const ScenarioError& e) {
+      throw ScenarioError(at + "." + e.what());
+    }
+    Scenario& s = bus.systems.back();
+    // Systems that differ by default: each its own values' drift.
+    if (!list[k].isMember("seed")) s.seed = k + 1;
+    for (Json::ArrayIndex j = 0; j < k; ++j)
+      if (bus.systems[j].address == s.address)
+        Fail(at + ".address", fmt::format("address {} is also that of systems[{}]; each system needs its own",
+                                          s.address, j));
+  }
+  return bus;
+}
+
+namespace {
+
+Json::Value ReadScenarioFile(const std::string& path) {
   try {
-    root = inputs::ParseStrictJson(inputs::ReadInputFile(path, "scenario file"));
+    return inputs::ParseStrictJson(inputs::ReadInputFile(path, "scenario file"));
   } catch (const inputs::InputError& e) {
     throw ScenarioError(e.what());
   } catch (const inputs::JsonTextError& e) {
     throw ScenarioError(fmt::format("the scenario file {} is not valid JSON: {}", path, e.what()));
   }
+}
+
+}  // namespace
+
+BusScenario LoadBusScenario(const std::string& path) {
+  const Json::Value root = ReadScenarioFile(path);
+  try {
+    return ParseBusScenario(root);
+  } catch (const ScenarioError& e) {
+    throw ScenarioError(fmt::format("{}: {}", path, e.what()));
+  }
+}
+
+Scenario LoadScenario(const std::string& path) {
+  const Json::Value root = ReadScenarioFile(path);
   try {
     return ParseScenario(root);
   } catch (const ScenarioError& e) {

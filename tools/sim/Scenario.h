@@ -62,13 +62,15 @@ struct EventSpec {
   int value = 0;               // state byte (ac_alarm, dc_status, switch)
 };
 
-enum class FaultKind { Drop, BadChecksum, Truncate, WrongUnit, UnitCount };
+enum class FaultKind { Drop, BadChecksum, Truncate, WrongUnit, UnitCount, WrongAddress };
 
 struct FaultSpec {
   FaultKind kind = FaultKind::Drop;
   double rate = 0.0;           // chance per reply while the window holds (0: use `count`)
   Window when;                 // no start: from the beginning
   int count = 1;               // with no rate: replies struck once the window begins
+  int every = 0;               // > 0: every `every`-th reply while the window holds (no rate, no count)
+  int address = -1;            // wrong_address: the address the reply carries (-1: the system's + 1)
   int cid1 = -1, cid2 = -1;    // only replies to this command (-1: any)
   int delta = 1;               // unit_count: added to the unit count byte
 };
@@ -84,6 +86,17 @@ struct Scenario {
   std::vector<DcUnitSpec> dc;
   std::vector<EventSpec> events;
   std::vector<FaultSpec> faults;
+  bool silent = false;          // hears its commands and never answers
+};
+
+// The systems on one line, each at its own address; a scenario file without
+// "systems" holds exactly one.
+struct BusScenario {
+  std::vector<Scenario> systems;
+  BusScenario() = default;
+  // One system alone on its line (implicit: wherever one system was taken,
+  // a line with that system is).
+  BusScenario(Scenario one) { systems.push_back(std::move(one)); }  // NOLINT(google-explicit-constructor)
 };
 
 // The built-in scenario: two AC units of one channel, the rectifier with
@@ -93,5 +106,8 @@ Scenario DefaultScenario();
 Scenario ParseScenario(const Json::Value& root);
 // Reads and parses a scenario file; ScenarioError on any failure.
 Scenario LoadScenario(const std::string& path);
+// A scenario file with or without "systems"; addresses must differ.
+BusScenario ParseBusScenario(const Json::Value& root);
+BusScenario LoadBusScenario(const std::string& path);
 
 }  // namespace sim

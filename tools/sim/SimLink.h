@@ -1,6 +1,6 @@
-// Connects a Simulator to one Boost.Asio byte stream (serial port, TCP socket
-// or the master side of a pseudo-terminal): bytes read are fed to the model,
-// its replies are written back in order.
+// Connects the simulated line (one or several systems) to one Boost.Asio byte
+// stream (serial port, TCP socket or the master side of a pseudo-terminal):
+// bytes read are fed to the systems, their replies are written back in order.
 #pragma once
 #include <boost/asio.hpp>
 #include <array>
@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "tools/sim/Simulator.h"
+#include "tools/sim/Bus.h"
 
 namespace sim {
 
@@ -23,7 +23,7 @@ class SimLink : public std::enable_shared_from_this<SimLink<Stream>> {
   // Called for every frame handled (command text, reply bytes), for logging.
   using OnFrame = std::function<void(const std::string&, const std::string&)>;
 
-  SimLink(Stream stream, Simulator& simulator, Clock::time_point start, OnClose onClose,
+  SimLink(Stream stream, Bus& simulator, Clock::time_point start, OnClose onClose,
           OnFrame onFrame = {})
       : stream_(std::move(stream)),
         sim_(simulator),
@@ -75,7 +75,7 @@ class SimLink : public std::enable_shared_from_this<SimLink<Stream>> {
   }
 
   Stream stream_;
-  Simulator& sim_;
+  Bus& sim_;
   Clock::time_point start_;
   OnClose onClose_;
   OnFrame onFrame_;

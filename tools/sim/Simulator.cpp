@@ -411,6 +411,8 @@ std::string Simulator::ApplyFaults(unsigned char ver, unsigned char cid1, unsign
     bool strike = false;
     if (f.rate > 0) {
       strike = FaultDraw() < f.rate;
+    } else if (f.every > 0) {
+      strike = ++fs.seen % f.every == 0;
     } else {
       if (!fs.started) fs.started = true, fs.left = f.count;
       if (fs.left > 0) strike = true, --fs.left;
@@ -439,6 +441,10 @@ std::string Simulator::ApplyFaults(unsigned char ver, unsigned char cid1, unsign
       case FaultKind::UnitCount:
         if (info.size() > 1) info[1] = static_cast<unsigned char>(info[1] + f.delta);
         return yd1363::Encode(ver, adr, cid1, kRtnOk, info.data(), info.size());
+      case FaultKind::WrongAddress: {
+        const auto other = static_cast<unsigned char>(f.address >= 0 ? f.address : adr + 1);
+        return yd1363::Encode(ver, other, cid1, kRtnOk, info.data(), info.size());
+      }
     }
   }
   return yd1363::Encode(ver, adr, cid1, kRtnOk, info.data(), info.size());
@@ -453,6 +459,10 @@ std::string Simulator::Answer(std::string_view frame, double now) {
   const int adr = tooShortForAddress ? scenario_.address : HexByteAt(frame, 3);
   if (frame.empty() || frame[0] != '~' || adr < 0 || adr != scenario_.address) {
     ++stats_.ignored;  // not ours, or no readable address: stay silent
+    return {};
+  }
+  if (scenario_.silent) {
+    ++stats_.unanswered;
     return {};
   }
   const int ver = std::max(HexByteAt(frame, 1), 0);

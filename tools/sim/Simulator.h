@@ -66,12 +66,14 @@ class Simulator {
 
   struct Stats {
     std::uint64_t commands = 0, replies = 0, ignored = 0, errors = 0, faults = 0;
+    std::uint64_t unanswered = 0;  // commands to this system kept silent by "silent"
   };
   const Stats& stats() const { return stats_; }
 
  private:
   struct FaultState {
     int left = 0;          // count-based faults: replies still to strike
+    long long seen = 0;    // every-based faults: replies that met the fault so far
     bool started = false;  // the fault's window has begun
   };
 

@@ -1,5 +1,7 @@
 // qpr2427k-sim: the power-system simulator on its own, answering a controller
 // on a serial device or on a TCP port (one client at a time).
+#include <fmt/format.h>
+
 #include <boost/asio.hpp>
 #include <cstdio>
 #include <cstring>
@@ -19,9 +21,11 @@ namespace {
 
 constexpr const char* kUsage = R"(usage: qpr2427k-sim (--port DEVICE | --listen HOST:PORT) [options]
 
-Simulates a power system of the QPR2427K family on one line: it answers the
+Simulates power systems of the QPR2427K family on one line: each answers the
 YD/T 1363.3 commands addressed to it from a model of the system that a
-scenario file describes (units, values, timed events, line faults).
+scenario file describes (units, values, timed events, line faults). A
+scenario with "systems" puts several systems on the line, each at its own
+address; commands for an address no system has get no answer.
 
   --port DEVICE        serial device to answer on (for example /dev/ttyUSB0)
   --baud N             serial speed, default 9600 (8 data bits, no parity, 1 stop bit)
@@ -92,9 +96,9 @@ using boost::asio::ip::tcp;
 
 int main(int argc, char** argv) {
   const Args args = Parse(argc, argv);
-  std::optional<sim::Simulator> simulator;
+  std::optional<sim::Bus> simulator;
   try {
-    simulator.emplace(args.scenario.empty() ? sim::DefaultScenario() : sim::LoadScenario(args.scenario));
+    simulator.emplace(args.scenario.empty() ? sim::DefaultScenario() : sim::LoadBusScenario(args.scenario));
   } catch (const sim::ScenarioError& e) {
     std::fprintf(stderr, "qpr2427k-sim: %s\n", e.what());
     return 1;
@@ -159,10 +163,19 @@ int main(int argc, char** argv) {
                  static_cast<unsigned>(local.port()));
   }
   io.run();
-  const auto& st = simulator->stats();
-  std::fprintf(stderr, "qpr2427k-sim: %llu commands, %llu replies, %llu error replies, %llu faults, %lld rounds\n",
-               static_cast<unsigned long long>(st.commands), static_cast<unsigned long long>(st.replies),
-               static_cast<unsigned long long>(st.errors), static_cast<unsigned long long>(st.faults),
-               simulator->Round());
+  const bool several = simulator->systems().size() > 1;
+  for (const sim::Simulator& system : simulator->systems()) {
+    const auto& st = system.stats();
+    const std::string at = several ? fmt::format("address {}: ", system.scenario().address) : std::string();
+    std::fprintf(stderr,
+                 "qpr2427k-sim: %s%llu commands, %llu replies, %llu error replies, %llu faults, %lld rounds%s\n",
+                 at.c_str(), static_cast<unsigned long long>(st.commands),
+                 static_cast<unsigned long long>(st.replies), static_cast<unsigned long long>(st.errors),
+                 static_cast<unsigned long long>(st.faults), system.Round(),
+                 system.scenario().silent ? " (silent)" : "");
+  }
+  if (several)
+    std::fprintf(stderr, "qpr2427k-sim: %llu frames for no system on the line\n",
+                 static_cast<unsigned long long>(simulator->unclaimed()));
   return 0;
 }

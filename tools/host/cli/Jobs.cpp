@@ -29,7 +29,7 @@ struct LogLines : Observer {
 std::unique_ptr<Link> OpenForDiscovery(boost::asio::io_context& io, const RunOptions& o) {
   if (o.source == Source::Simulate) {
     try {
-      return OpenSimulated(io, o.scenario.empty() ? sim::DefaultScenario() : sim::LoadScenario(o.scenario));
+      return OpenSimulated(io, o.scenario.empty() ? sim::DefaultScenario() : sim::LoadBusScenario(o.scenario));
     } catch (const sim::ScenarioError& e) {
       throw RunError(e.what());
     }

@@ -40,8 +40,9 @@ std::unique_ptr<Link> OpenSerial(boost::asio::io_context& io, const std::string&
 using Opened = std::function<void(std::unique_ptr<Link> link, const std::string& error)>;
 void OpenTcpAsync(boost::asio::io_context& io, const std::string& host, const std::string& port, Opened done);
 // The simulator answers on the master side of a new pseudo-terminal; the
-// runner talks to the slave side as to a serial port.
-std::unique_ptr<Link> OpenSimulated(boost::asio::io_context& io, sim::Scenario scenario);
+// runner talks to the slave side as to a serial port. A sim::Scenario passes
+// for a line with that one system.
+std::unique_ptr<Link> OpenSimulated(boost::asio::io_context& io, sim::BusScenario scenario);
 
 // One line of a replay file: a reply's wire text, or none for "-".
 struct ReplayLine {

@@ -1,4 +1,5 @@
-// The built-in simulator behind a pseudo-terminal pair.
+// The built-in simulator (one or several systems on the line) behind a
+// pseudo-terminal pair.
 #include <fcntl.h>
 #include <fmt/format.h>
 #include <stdlib.h>
@@ -19,7 +20,7 @@ namespace asio = boost::asio;
 // pseudo-terminal; the runner's side is a serial port on the slave.
 class SimulatedLink : public Link {
  public:
-  SimulatedLink(asio::io_context& io, sim::Scenario scenario)
+  SimulatedLink(asio::io_context& io, sim::BusScenario scenario)
       : simulator_(std::move(scenario)) {
     const int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0) throw LinkError(fmt::format("cannot open a pseudo-terminal: {}", std::strerror(errno)));
@@ -55,14 +56,14 @@ class SimulatedLink : public Link {
   }
 
  private:
-  sim::Simulator simulator_;
+  sim::Bus simulator_;
   std::shared_ptr<sim::SimLink<asio::posix::stream_descriptor>> simSide_;
   std::unique_ptr<Link> hostSide_;
 };
 
 }  // namespace
 
-std::unique_ptr<Link> OpenSimulated(asio::io_context& io, sim::Scenario scenario) {
+std::unique_ptr<Link> OpenSimulated(asio::io_context& io, sim::BusScenario scenario) {
   return std::make_unique<SimulatedLink>(io, std::move(scenario));
 }
 

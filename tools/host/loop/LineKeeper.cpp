@@ -34,9 +34,9 @@ void LineKeeper::Open() {
   };
   switch (opt_.source) {
     case Source::Simulate: {
-      sim::Scenario s;
+      sim::BusScenario s;
       try {
-        s = opt_.scenario.empty() ? sim::DefaultScenario() : sim::LoadScenario(opt_.scenario);
+        s = opt_.scenario.empty() ? sim::DefaultScenario() : sim::LoadBusScenario(opt_.scenario);
       } catch (const sim::ScenarioError& e) {
         throw RunError(e.what());
       }

@@ -1,28 +1,9 @@
-// Values shown in messages, and near misses by edit distance (insertions,
-// deletions and substitutions).
+// Values shown in messages, and near misses of mistyped names.
 #include "tools/host/loop/ProblemText.h"
 
-#include <algorithm>
+#include "tools/common/NearMiss.h"
 
 namespace runner {
-namespace {
-
-std::size_t EditDistance(const std::string& a, const std::string& b) {
-  std::vector<std::size_t> row(b.size() + 1);
-  for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
-  for (std::size_t i = 1; i <= a.size(); ++i) {
-    std::size_t diagonal = row[0];
-    row[0] = i;
-    for (std::size_t j = 1; j <= b.size(); ++j) {
-      const std::size_t up = row[j];
-      row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
-      diagonal = up;
-    }
-  }
-  return row[b.size()];
-}
-
-}  // namespace
 
 std::string Shown(const Json::Value& v) {
   Json::StreamWriterBuilder b;
@@ -36,13 +17,7 @@ std::string Shown(const Json::Value& v) {
 }
 
 std::string NearMiss(const std::string& name, const std::vector<std::string>& known) {
-  std::string nearest;
-  std::size_t best = 3;  // near misses only: at most two edits
-  for (const std::string& k : known) {
-    const std::size_t d = EditDistance(name, k);
-    if (d < best) best = d, nearest = k;
-  }
-  return nearest;
+  return inputs::NearMiss(name, known);
 }
 
 }  // namespace runner
