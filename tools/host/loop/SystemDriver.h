@@ -55,7 +55,10 @@ class SystemDriver : public Observer {
   void SetLink(Link* link) { ctl_->SetLink(link); }
   void Offer() { Poll(false); }  // the arbiter offers the line now
   void OnBytes(const unsigned char* data, std::size_t length);
-  void Tick(Moment now) { Emit(health_.Tick(now)); }
+  // A system that did the rounds asked for polls no more while the others finish: its health stands.
+  void Tick(Moment now) {
+    if (!done()) Emit(health_.Tick(now));
+  }
   void LineUp(Moment now, const std::string& line) { Emit(health_.LineUp(now, line)); }
   bool LineDown(Moment now, const std::string& why, std::chrono::milliseconds reopenIn);
   void Observe(const Stamped& o) override;
