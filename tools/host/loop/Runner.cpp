@@ -282,7 +282,8 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
       throw RunError(fmt::format("{} serves one power system; the settings file {} lists {}", single, options.config,
                                  systems.size()));
   }
-  Session session(options, view, events, std::move(systems), ListsSystems(settings));
+  const bool several = systems.size() > 1;
+  Session session(options, view, events, std::move(systems), several);
   return session.Run(options.plugin);
 }
 

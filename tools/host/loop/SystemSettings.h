@@ -18,7 +18,7 @@ struct SystemSettings {
 // Throws RunError naming `path` when "systems" is not a non-empty list of
 // objects, an address is not a whole number 0..255, or two systems share an address.
 std::vector<SystemSettings> ListSystems(const Json::Value& file, const std::string& path);
-// True when the file lists its systems (even one): events then name the system.
+// True when the file holds a "systems" list.
 bool ListsSystems(const Json::Value& file);
 
 }  // namespace runner
