@@ -1,8 +1,10 @@
 // Discovery against the built-in simulator over a pseudo-terminal: what it
 // finds, the settings it writes for that, and the commands it sends.
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <boost/asio/io_context.hpp>
 #include <memory>
 #include <set>
@@ -14,6 +16,8 @@
 #include "host/json.h"
 #include "tools/host/cli/Discover.h"
 #include "tools/host/line/Links.h"
+#include "tools/host/loop/SettingsCheck.h"
+#include "tools/host/loop/SystemList.h"
 
 namespace {
 
@@ -121,9 +125,12 @@ std::string ReplyText(unsigned char cid1, std::vector<unsigned char> info) {
   return f;
 }
 
-TEST(Discover, ALateModelReplyIsNotTakenForTheAcReply) {
-  // Model and AC replies share their unit code; this AC reply (one unit of one
-  // channel) is even as long as the model reply.
+// The four replies of a small system at address 1 (one AC unit of one channel,
+// four modules, one DC unit), as wire text.
+struct SmallSystem {
+  std::string model, ac, rc, dc;
+};
+SmallSystem SmallSystemReplies() {
   std::vector<unsigned char> model(32, 0);
   const std::string name = "QPR-24KV";
   std::copy(name.begin(), name.end(), model.begin());
@@ -133,13 +140,17 @@ TEST(Discover, ALateModelReplyIsNotTakenForTheAcReply) {
   rc.resize(rc.size() + 4 * 5, 0);
   std::vector<unsigned char> dc{0, 1};
   dc.resize(dc.size() + 8 + 3, 0);
+  return {ReplyText(0x40, model), ReplyText(0x40, ac), ReplyText(0x41, rc), ReplyText(0x42, dc)};
+}
+
+TEST(Discover, ALateModelReplyIsNotTakenForTheAcReply) {
+  // Model and AC replies share their unit code; this AC reply (one unit of one
+  // channel) is even as long as the model reply.
+  const SmallSystem r = SmallSystemReplies();
   boost::asio::io_context io;
   // The model query is answered twice, as when a repeated query's reply comes
   // after the first one's.
-  auto link = OpenReplay(io, {{ReplyText(0x40, model) + "\r" + ReplyText(0x40, model), 1},
-                              {ReplyText(0x40, ac), 2},
-                              {ReplyText(0x41, rc), 3},
-                              {ReplyText(0x42, dc), 4}});
+  auto link = OpenReplay(io, {{r.model + "\r" + r.model, 1}, {r.ac, 2}, {r.rc, 3}, {r.dc, 4}});
   const Discovered d = Discover(io, *link, DiscoverOptions{});
   EXPECT_EQ(d.model, "QPR-24KV");
   EXPECT_EQ(d.acUnits, 1u);
@@ -173,6 +184,65 @@ TEST(Discover, NamesTheUnansweredCommandAfterItsTries) {
   const auto sent = link.Commands();
   ASSERT_EQ(sent.size(), 2u);
   for (const auto& c : sent) EXPECT_EQ(c.cid2, 0x51);
+}
+
+TEST(Discover, ScanFindsEachSystemAndAsksSilentAddressesOnlyTheModel) {
+  sim::BusScenario line;
+  for (unsigned char adr : {3, 9, 20, 7, 14}) line.systems.push_back(Site(adr));
+  line.systems[1].ac.resize(1);
+  line.systems[3].silent = true;
+  sim::FaultSpec wrong;  // every reply from address 15
+  wrong.kind = sim::FaultKind::WrongAddress;
+  wrong.every = 1;
+  line.systems[4].faults.push_back(wrong);
+  boost::asio::io_context io;
+  RecordingLink link(OpenSimulated(io, line));
+  DiscoverOptions o;
+  o.firstId = 10;
+  std::vector<unsigned> addresses;
+  for (unsigned a = 1; a <= 24; ++a) addresses.push_back(a);
+  const auto results = Scan(io, link, addresses, o, 100);
+
+  ASSERT_EQ(results.size(), 24u);
+  std::vector<unsigned> found;
+  for (const auto& r : results) {
+    SCOPED_TRACE(r.address);
+    EXPECT_EQ(r.found.has_value(), r.answeredModel);
+    if (r.found) found.push_back(r.address);
+    EXPECT_EQ(r.note, r.address == 14 ? "a reply from address 15" : "");
+  }
+  EXPECT_EQ(found, (std::vector<unsigned>{3, 9, 20}));
+  EXPECT_EQ(results[8].found->acUnits, 1u);
+  // Where nobody answered, only the model query; a system found, its four commands.
+  std::map<unsigned, std::string> asked;
+  for (const auto& c : link.Commands()) asked[c.adr] += fmt::format("{:02X}/{:02X} ", c.cid1, c.cid2);
+  for (unsigned a = 1; a <= 24; ++a)
+    EXPECT_EQ(asked[a], a == 3 || a == 9 || a == 20 ? "40/51 40/41 41/41 42/41 " : "40/51 ") << a;
+
+  // One settings list, data ids running on, that the checks take as it is.
+  const Json::Value root = ParseSettings(SystemsSettingsJson(results, o));
+  const auto systems = ListSystems(root);
+  ASSERT_EQ(systems.size(), 3u);
+  EXPECT_EQ(systems[1].address, 9u);
+  EXPECT_EQ(systems[1].settings["data_id"].asUInt(), 16u);  // after 10 + 3 AC + 2 DC
+  EXPECT_EQ(systems[2].settings["dcSetting"][1]["data_id"].asUInt(), 25u);
+  for (const auto& s : systems) EXPECT_TRUE(CheckSettings(s.settings).empty()) << s.name;
+  EXPECT_TRUE(CheckAcrossSystems(systems).empty());
+}
+
+TEST(Discover, ASystemSlowerThanTheScanIsAskedAgainAtTheEnd) {
+  // Address 1 answers the model query only while address 2 is asked.
+  const SmallSystem r = SmallSystemReplies();
+  boost::asio::io_context io;
+  auto link = OpenReplay(io, {{std::nullopt, 1}, {r.model, 2}, {r.model, 3}, {r.ac, 4}, {r.rc, 5}, {r.dc, 6}});
+  const auto results = Scan(io, *link, {1, 2}, DiscoverOptions{}, 30);
+  ASSERT_EQ(results.size(), 2u);
+  EXPECT_EQ(results[0].address, 1u);
+  ASSERT_TRUE(results[0].found);
+  EXPECT_EQ(results[0].found->rectifierModules, 4u);
+  EXPECT_EQ(results[1].address, 2u);
+  EXPECT_FALSE(results[1].found);
+  EXPECT_EQ(results[1].note, "");  // the late reply is explained, not refused
 }
 
 }  // namespace

@@ -589,6 +589,10 @@ TEST(HostRunField, SettingsProblemsAreNamed) {
       {"--rounds 1" + kFast, R"({"adress":1,"acSetting":[{"data_id":2},{"data_id":3}],"dcSetting":[{"data_id":4}],"rcSetting":{}})", 0, "did you mean \"address\""},
       {"--check-config", R"({"data_id":5,"acSetting":[{"data_id":5}],"rcSetting":{}})", 1, "data id 5"},
       {"--check-config", "", 0, "no problems"},
+      {"--check-config", R"({"systems":[{"data_id":1,"rcSetting":{}},{"data_id":2,"address":2}]})", 1,
+       "systems[1]: the plug-in refuses these settings"},
+      {"--check-config", R"({"systems":[{"data_id":1,"rcSetting":{}},{"data_id":1,"address":2,"rcSetting":{}}]})", 1,
+       "systems[1].data_id: data id 1 (0 when absent) is also used by systems[0].data_id"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.settings);
@@ -610,6 +614,27 @@ TEST(HostRunField, DiscoveredSettingsMatchTheSystem) {
   EXPECT_EQ(run.Of("round").size(), 2u);
   EXPECT_TRUE(run.Of("diagnosis").empty());
   EXPECT_EQ(RunHost("--discover --simulate " + Scenario(R"({"address":9})") + " --timeout-ms 50").status, 1);
+}
+
+TEST(HostRunField, AScanPrintsEverySystemOnTheLineAndNothingElse) {
+  const HostResult scan = RunHost("--discover --scan 1-32 --scan-timeout-ms 100 --simulate " + kSource +
+                                  "/examples/scenarios/three-systems.json");
+  ASSERT_EQ(scan.status, 0) << scan.err;
+  Json::Value root;
+  std::istringstream(scan.out) >> root;
+  std::vector<unsigned> addresses;
+  for (const auto& s : root["systems"]) addresses.push_back(s["address"].asUInt());
+  EXPECT_EQ(addresses, (std::vector<unsigned>{1, 5, 12}));
+  EXPECT_EQ(root.getMemberNames(), std::vector<std::string>{"systems"});
+  std::size_t lines = 0;
+  for (std::size_t at = 0; (at = scan.err.find("found at address", at)) != std::string::npos; ++at) ++lines;
+  EXPECT_EQ(lines, 3u) << scan.err;
+  EXPECT_TRUE(Contains(scan.err, "scanned 32 addresses in ")) << scan.err;
+  // What it prints is a settings file the check takes as it is.
+  const HostResult check = RunHost("--check-config " + Scenario(scan.out));
+  EXPECT_EQ(check.status, 0) << check.out;
+  EXPECT_TRUE(Contains(check.out, "no problems")) << check.out;
+  EXPECT_EQ(RunHost("--discover --scan 40-45 --scan-timeout-ms 20 --simulate").status, 1);
 }
 
 TEST(HostRunField, TheCacheIsCheckedAtStartAndKeptDuringTheRun) {

@@ -56,6 +56,18 @@ TEST(RunnerOptions, SimulateTakesAnOptionalScenario) {
   EXPECT_EQ(p.baud, 19200u);
 }
 
+TEST(RunnerOptions, ScanTakesAddressesAndRangesOnceEach) {
+  const struct {
+    const char* list;
+    std::vector<unsigned> addresses;
+  } rows[] = {
+      {"1-4", {1, 2, 3, 4}}, {"1,5,9-11", {1, 5, 9, 10, 11}}, {"7", {7}}, {"3-3,0,2,3", {3, 0, 2}}, {"254-255", {254, 255}},
+  };
+  for (const auto& row : rows) EXPECT_EQ(Parse({"--discover", "--scan", row.list}).scan, row.addresses) << row.list;
+  EXPECT_EQ(Parse({"--discover", "--scan", "1-254"}).scan.size(), 254u);
+  EXPECT_EQ(Parse({"--discover", "--scan", "1", "--scan-timeout-ms", "80"}).scanTimeoutMs, 80u);
+}
+
 TEST(RunnerOptions, HttpTakesAnAddressOrAPortAlone) {
   const struct {
     const char* arg;
@@ -117,6 +129,13 @@ TEST(RunnerOptions, BadCommandLinesAreRefusedWithAReason) {
       {{"--decode", "c.json", "--format", "text"}, "--format needs jsonl or csv"},
       {{"--decode-capture", "c.log", "--to-replay", "c.log"}, "give only one of"},
       {{"--pcap", "out.pcap"}, "--pcap goes with --decode-capture"},
+      {{"--scan", "1-4"}, "--scan goes with --discover"},
+      {{"--discover", "--scan", "1-4", "--address", "2"}, "give --address or --scan, not both"},
+      {{"--discover", "--scan", "5-2"}, "the range \"5-2\" runs backwards; write it as 2-5"},
+      {{"--discover", "--scan", "1-256"}, "\"1-256\" in \"1-256\" is neither"},
+      {{"--discover", "--scan", "1,,2"}, "--scan needs addresses from 0 to 255"},
+      {{"--discover", "--scan", "1-"}, "--scan needs addresses"},
+      {{"--discover", "--scan-timeout-ms", "10"}, "--scan-timeout-ms goes with --scan"},
       {{"--to-replay", "c.log", "--pcap", "out.pcap"}, "--pcap goes with --decode-capture"},
   };
   for (const auto& row : rows) {

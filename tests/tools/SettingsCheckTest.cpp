@@ -83,4 +83,54 @@ TEST(SettingsCheck, DescribeLeadsWithThePlace) {
   EXPECT_EQ(runner::Describe(problems[0]), "acSetting[0]: unknown key \"apSetting\" (did you mean \"appSetting\"?)");
 }
 
+// Several systems in one file: the list's own faults, and the clashes between
+// systems (one line each, the later use naming the first).
+TEST(SettingsCheck, SystemsListedTogetherClashOnAddressesAndDataIds) {
+  struct Row {
+    const char* file;
+    const char* expected;  // every problem, one a line; "" clean; "!" the list refused
+  };
+  const Row rows[] = {
+      {R"({"systems": [{"data_id": 1, "address": 1, "rcSetting": {}}, {"data_id": 2, "address": 2, "rcSetting": {}}]})", ""},
+      {R"({"systems": [{"data_id": 1, "rcSetting": {}}, {"data_id": 2, "address": 1, "rcSetting": {}}]})",
+       "systems[1].address: address 1 (1 when absent) is also that of systems[0]; each system on the line needs an "
+       "address of its own\n"},
+      {R"({"systems": [{"data_id": 1, "address": 3, "acSetting": [{"data_id": 7}], "rcSetting": {}},
+                       {"data_id": 2, "address": 4, "dcSetting": [{"data_id": 1}, {"data_id": 7}], "rcSetting": {}}]})",
+       "systems[1].dcSetting[0].data_id: data id 1 (0 when absent) is also used by systems[0].data_id; data ids "
+       "must differ across all the systems\n"
+       "systems[1].dcSetting[1].data_id: data id 7 (0 when absent) is also used by systems[0].acSetting[0].data_id; "
+       "data ids must differ across all the systems\n"},
+      // Both without an address or a data id: the defaults clash; a bad address is left to its own check.
+      {R"({"systems": [{"rcSetting": {}}, {"rcSetting": {}}, {"address": 300, "data_id": 9, "rcSetting": {}}]})",
+       "systems[1].address: address 1 (1 when absent) is also that of systems[0]; each system on the line needs an "
+       "address of its own\n"
+       "systems[1].data_id: data id 0 (0 when absent) is also used by systems[0].data_id; data ids must differ "
+       "across all the systems\n"},
+      {R"({"systems": []})", "!\"systems\" must be a non-empty array"},
+      {R"({"systems": [{"rcSetting": {}}, 4]})", "!systems[1] must be a settings object, not 4"},
+      {R"({"data_id": 1, "systems": [{"rcSetting": {}}]})", "!\"data_id\" beside \"systems\""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.file);
+    std::string all;
+    try {
+      for (const auto& p : runner::CheckAcrossSystems(runner::ListSystems(Parse(row.file))))
+        all += runner::Describe(p) + "\n";
+    } catch (const runner::SystemListError& e) {
+      all = std::string("!") + e.what();
+    }
+    if (row.expected[0] == '!')
+      EXPECT_EQ(all.rfind(row.expected, 0), 0u) << all;
+    else
+      EXPECT_EQ(all, row.expected);
+  }
+  // A file without "systems" is one system, the whole file, named by nothing.
+  const auto one = runner::ListSystems(Parse(R"({"address": 9, "rcSetting": {}})"));
+  ASSERT_EQ(one.size(), 1u);
+  EXPECT_EQ(one[0].name, "");
+  EXPECT_EQ(one[0].address, 9u);
+  EXPECT_EQ(runner::PlaceIn(one[0], "address"), "address");
+}
+
 }  // namespace

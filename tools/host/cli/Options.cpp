@@ -47,6 +47,34 @@ unsigned NonZero(const std::string& opt, const std::string& text, unsigned long 
   return v;
 }
 
+// --scan: addresses and ranges of them, comma-separated ("1-32", "1,5,9-12"),
+// each from 0 to 255; an address given twice is asked once, where first given.
+std::vector<unsigned> ParseAddressList(const std::string& text) {
+  std::vector<unsigned> out;
+  std::vector<bool> seen(256, false);
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t comma = text.find(',', start);
+    const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    const std::size_t dash = item.find('-');
+    const auto number = [&](const std::string& t) {
+      if (t.empty() || t.find_first_not_of("0123456789") != std::string::npos || t.size() > 3 || std::stoul(t) > 255)
+        throw UsageError(fmt::format("--scan needs addresses from 0 to 255 and ranges like 1-32, separated by "
+                                     "commas; \"{}\" in \"{}\" is neither", item, text));
+      return static_cast<unsigned>(std::stoul(t));
+    };
+    const unsigned first = number(item.substr(0, dash));
+    const unsigned last = dash == std::string::npos ? first : number(item.substr(dash + 1));
+    if (last < first)
+      throw UsageError(fmt::format("--scan: the range \"{}\" runs backwards; write it as {}-{}", item, last, first));
+    for (unsigned a = first; a <= last; ++a)
+      if (!seen[a]) seen[a] = true, out.push_back(a);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
 double Seconds(const std::string& opt, const std::string& text) {
   char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
@@ -121,6 +149,8 @@ po::options_description Described() {
       ("reopen-ms", text())
       ("first-id", text())
       ("address", text())
+      ("scan", text())
+      ("scan-timeout-ms", text())
       ("cache", text())
       ("save-cache", text())
       ("events", text())
@@ -267,6 +297,7 @@ std::string FirstReadable(const std::vector<SearchPath>& candidates) {
 std::string UsageText(const SearchPaths& defaults) {
   std::string text = R"(usage: qpr2427k-host [options]
        qpr2427k-host --discover (--port DEVICE | --simulate [SCENARIO]) [--address N] [--first-id N]
+       qpr2427k-host --discover --scan ADDRESSES (--port DEVICE | --simulate [SCENARIO]) [--first-id N]
        qpr2427k-host --check-config FILE [--labels FILE]
        qpr2427k-host --decode FILE [--format jsonl|csv] [--labels FILE]
        qpr2427k-host --decode-capture FILE [--format text|jsonl|csv] [--pcap OUT]
@@ -291,6 +322,16 @@ Other jobs:
                          counts, print matching settings (JSON) and exit
   --address N            --discover: the system's address (default 1)
   --first-id N           --discover: data ids numbered from N (default 1)
+  --scan ADDRESSES       --discover: ask every address of a list such as
+                         1-254 or 1,5,9-12 for its model, then discover each
+                         system that answers and print settings listing them
+                         all ({"systems": [...]}, data ids running on). An
+                         address that does not answer costs one
+                         --scan-timeout-ms and hears only the model query:
+                         1-254 with few systems takes about a minute at the
+                         default. A reply from another address than the one
+                         asked is named and not taken for a system.
+  --scan-timeout-ms N    --scan: time an address has to answer (default 250)
   --check-config FILE    check a settings file (and the --labels file), print
                          every problem and exit (0: clean, 1: problems)
   --decode FILE          print every image of a cache file or an events file
@@ -501,6 +542,15 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
   if (has("reopen-ms")) o.reopenMs = NonZero("--reopen-ms", str("reopen-ms"), 30000);
   if (has("first-id")) o.firstId = static_cast<unsigned>(Unsigned("--first-id", str("first-id"), 4000000000ULL));
   if (has("address")) o.address = static_cast<unsigned>(Unsigned("--address", str("address"), 255));
+  if (has("scan")) {
+    if (o.mode != Mode::Discover) throw UsageError("--scan goes with --discover");
+    if (has("address")) throw UsageError("give --address or --scan, not both");
+    o.scan = ParseAddressList(str("scan"));
+  }
+  if (has("scan-timeout-ms")) {
+    if (!has("scan")) throw UsageError("--scan-timeout-ms goes with --scan");
+    o.scanTimeoutMs = NonZero("--scan-timeout-ms", str("scan-timeout-ms"), 600000);
+  }
   o.noRoundWait = flag("no-round-wait");
   o.exitOnLineLoss = flag("exit-on-line-loss");
   o.quiet = flag("quiet");

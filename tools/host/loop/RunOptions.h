@@ -37,6 +37,8 @@ struct RunOptions {
   unsigned reopenMs = 1000;     // first delay before reopening a lost line (doubles up to 30 s)
   unsigned firstId = 1;         // --discover: data ids numbered from here
   unsigned address = 1;         // --discover: the system's address
+  std::vector<unsigned> scan;   // --discover --scan: the addresses to ask, in order (empty: no scan)
+  unsigned scanTimeoutMs = 250; // --scan: time an address has to answer the model query
   std::string checkConfig;      // --check-config FILE
   std::string decode;           // --decode FILE
   bool csv = false;             // --format csv (else JSON lines)

@@ -19,7 +19,8 @@
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/loop/SignalWatch.h"
 #include "tools/host/loop/SystemDriver.h"
-#include "tools/host/loop/SystemSettings.h"
+#include "tools/host/loop/SettingsCheck.h"
+#include "tools/host/loop/SystemList.h"
 
 namespace runner {
 namespace {
@@ -31,7 +32,7 @@ constexpr std::chrono::milliseconds kHealthTick{250};
 
 class Session {
  public:
-  Session(const RunOptions& o, std::FILE* view, EventLog& events, std::vector<SystemSettings> systems, bool tagged)
+  Session(const RunOptions& o, std::FILE* view, EventLog& events, std::vector<SystemEntry> systems, bool tagged)
       : opt_(o),
         view_(view),
         events_(events),
@@ -61,7 +62,7 @@ class Session {
                  return changed;
                }}) {
     refs_.reserve(settings_.size());
-    for (std::size_t k = 0; k < settings_.size(); ++k) refs_.push_back({static_cast<unsigned>(k), settings_[k].address, settings_[k].name});
+    for (std::size_t k = 0; k < settings_.size(); ++k) refs_.push_back({static_cast<unsigned>(k), settings_[k].address.value_or(1), settings_[k].name});
     const SystemDriver::Run shared{io_,    opt_, bus_, arbiter_, pool_, [this] { return line_.up(); },
                                    [this] { return stopping_; }, [this] { RoundEnded(); }};
     for (std::size_t k = 0; k < settings_.size(); ++k) {
@@ -86,7 +87,7 @@ class Session {
   const RunOptions& opt_;
   std::FILE* const view_;
   EventLog& events_;
-  std::vector<SystemSettings> settings_;
+  std::vector<SystemEntry> settings_;
   std::vector<SystemRef> refs_;
   ObservationBus bus_;
   Outputs outputs_;
@@ -250,10 +251,8 @@ void Session::EndRun() {
       bus_.Emit(Notice{fmt::format("end: {}", stopReason_), true});
       for (const auto& d : drivers_) {
         const auto& st = d->engine()->GetStats();
-        bus_.Emit(Notice{fmt::format("end: system {} at address {}: {} rounds, {} commands, {} replies, {} rejected, "
-                                     "{} time-outs",
-                                     d->system()->name, d->system()->address, d->rounds(), st.commands, st.replies,
-                                     st.rejected, st.timeouts),
+        bus_.Emit(Notice{fmt::format("end: {} rounds, {} commands, {} replies, {} rejected, {} time-outs", d->rounds(),
+                                     st.commands, st.replies, st.rejected, st.timeouts),
                          true},
                   d->system());
       }
@@ -268,14 +267,23 @@ void Session::EndRun() {
 int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
   const Json::Value settings = ReadJson(options.config, "settings file");
   if (!settings.isObject()) throw RunError(fmt::format("the settings file {} must hold an object", options.config));
-  std::vector<SystemSettings> systems = ListSystems(settings, options.config);
+  std::vector<SystemEntry> systems;
+  try {
+    systems = ListSystems(settings);
+  } catch (const SystemListError& e) {
+    throw RunError(fmt::format("the settings file {}: {}", options.config, e.what()));
+  }
   if (systems.size() > 1) {
+    // Two systems at one address cannot be told apart on the line.
+    std::string why;
+    for (const auto& p : CheckAcrossSystems(systems)) why += (why.empty() ? ": " : "; ") + Describe(p);
+    if (!why.empty()) throw RunError(fmt::format("the settings file {} lists systems that clash{}", options.config, why));
     // These outputs describe one system; with several they would mix them up.
-    const char* single = !options.cache.empty()       ? "--cache"
-                         : !options.saveCache.empty() ? "--save-cache"
-                         : options.httpPort           ? "--http"
-                         : options.mqtt               ? "--mqtt"
-                         : options.nutPort            ? "--nut"
+    const char* single = !options.cache.empty()        ? "--cache"
+                         : !options.saveCache.empty()  ? "--save-cache"
+                         : options.httpPort            ? "--http"
+                         : options.mqtt                ? "--mqtt"
+                         : options.nutPort             ? "--nut"
                          : !options.snmpAgentx.empty() ? "--snmp-agentx"
                                                        : nullptr;
     if (single)

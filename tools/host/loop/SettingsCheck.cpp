@@ -238,6 +238,46 @@ std::vector<SettingsProblem> CheckSettings(const Json::Value& settings) {
   return c.problems;
 }
 
+std::vector<SettingsProblem> CheckAcrossSystems(const std::vector<SystemEntry>& systems) {
+  std::vector<SettingsProblem> problems;
+  std::map<unsigned, std::string> addressUse;  // address -> the entry first at it
+  std::map<unsigned, std::string> idUse;       // data id -> the place first using it, across systems
+  for (const SystemEntry& entry : systems) {
+    if (entry.address) {
+      const auto [first, fresh] = addressUse.emplace(*entry.address, entry.name);
+      if (!fresh)
+        problems.push_back({PlaceIn(entry, "address"),
+                            fmt::format("address {} (1 when absent) is also that of {}; each system on the line "
+                                        "needs an address of its own", *entry.address, first->second)});
+    }
+    if (!entry.settings.isObject()) continue;
+    // The ids this entry uses, each once: a repeat inside one system is the
+    // single-system check's to report.
+    std::vector<std::pair<unsigned, std::string>> own;  // in file order
+    const auto use = [&own](std::optional<unsigned> id, std::string where) {
+      if (!id) return;
+      for (const auto& o : own)
+        if (o.first == *id) return;
+      own.emplace_back(*id, std::move(where));
+    };
+    use(IdOf(entry.settings), "data_id");
+    for (const char* list : {"acSetting", "dcSetting"}) {
+      const Json::Value& units = entry.settings[list];
+      if (!units.isArray()) continue;
+      for (Json::ArrayIndex k = 0; k < units.size(); ++k)
+        if (units[k].isObject()) use(IdOf(units[k]), fmt::format("{}[{}].data_id", list, k));
+    }
+    for (const auto& [id, where] : own) {
+      const auto [first, fresh] = idUse.emplace(id, PlaceIn(entry, where));
+      if (!fresh)
+        problems.push_back({PlaceIn(entry, where),
+                            fmt::format("data id {} (0 when absent) is also used by {}; data ids must differ "
+                                        "across all the systems", id, first->second)});
+    }
+  }
+  return problems;
+}
+
 std::string Describe(const SettingsProblem& problem) {
   return problem.where.empty() ? problem.text : problem.where + ": " + problem.text;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/json.h"
+#include "tools/host/loop/SystemList.h"
 
 namespace runner {
 
@@ -15,6 +16,11 @@ struct SettingsProblem {
 
 // Every problem found, in the order the settings are walked; empty when clean.
 std::vector<SettingsProblem> CheckSettings(const Json::Value& settings);
+
+// Between the systems of one file: two with one address, and a data id used in
+// two systems (the runner knows each port device and unit by its data id).
+// One problem for each later use, naming the entry first used in.
+std::vector<SettingsProblem> CheckAcrossSystems(const std::vector<SystemEntry>& systems);
 
 // One line: "where: text", or the text alone for the whole object.
 std::string Describe(const SettingsProblem& problem);

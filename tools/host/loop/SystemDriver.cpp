@@ -51,7 +51,7 @@ void SystemDriver::Configure(const std::string& pluginPath, const Json::Value& s
   ctl_->SetMismatchSink([this](const std::string& kind, unsigned reported, unsigned configured) {
     OnMismatch(kind, reported, configured);
   });
-  const std::string of = system_ ? fmt::format(" of system {}", system_->name) : "";
+  const std::string of = system_ ? fmt::format(" of {}", system_->name) : "";
 
   const Json::Value& id = settings["data_id"];
   if (!id.isNull() && !id.isUInt()) throw RunError(fmt::format("the settings'{} \"data_id\" must be a whole number from 0", of));
@@ -70,7 +70,7 @@ void SystemDriver::Configure(const std::string& pluginPath, const Json::Value& s
   }
   for (const auto& p : problems)
     std::fprintf(stderr, "qpr2427k-host: %s:%s %s\n", opt_.config.c_str(),
-                 system_ ? (" system " + system_->name + ":").c_str() : "", p.c_str());
+                 system_ ? (" " + system_->name + ":").c_str() : "", p.c_str());
   if (opt_.replyPauseMs) engine_->SetReplyPause(milliseconds(*opt_.replyPauseMs));
   // The host's side of the cycle: not ready, last update long past.
   device_->dataReady_ = false;

@@ -45,7 +45,7 @@ class TerminalView : public Observer {
   LineWriter out_;
   bool quiet_;
   std::map<unsigned, System> systems_;  // by the system's position in the settings
-  std::string tag_;                     // "[name] " while an observation of one of several systems is shown
+  std::string tag_;                     // "[systems[1] at 5] " while an observation of one of several systems is shown
 };
 
 }  // namespace runner
