@@ -7,7 +7,8 @@
 # round pace with every output on against none (bench/outputs_pace.sh),
 # HTTP requests per second on loopback with the round pace with and without them,
 # the round pace at 9600 baud through --forward against the direct line's (bench/forward_pace.sh),
-# and the capture decoder on a synthetic capture with a known truth.
+# the capture decoder on a synthetic capture with a known truth, and the pace
+# of 1, 2 and 8 systems sharing one line (bench/multisystem_pace.sh).
 #
 #   scripts/bench.sh            everything (a few minutes)
 #   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
@@ -152,6 +153,12 @@ read -r rps_metrics fail_metrics rps_status fail_status http_pace_before http_n_
 
 # ---------------------------------------------------------------- capture decoder
 capture_frames=${QPR_BENCH_CAPTURE_FRAMES:-100000}
+echo "== bench: several systems on one line, pace / sum of floors (N = 1, 2, 8; reply pause $pause_ms ms)"
+multi_rows=()
+while read -r multi_n multi_ratio multi_ms multi_floor multi_rounds multi_timeouts; do
+  multi_rows+=("$multi_n systems: $multi_ratio ($multi_rounds rounds, $multi_timeouts time-outs)")
+done < <(bash bench/multisystem_pace.sh "$host_exe" "$out/multisystem" "$rounds" "$pause_ms" 1 2 8)
+
 echo "== bench: capture decoder on a synthetic capture ($capture_frames frames)"
 "$bin/qpr_capture_check" "$capture_frames" | tee "$out/capture.txt"
 capture_of() { sed -n "s/.*$1 \([0-9.]*%\{0,1\}\).*/\1/p" "$out/capture.txt"; }
@@ -204,6 +211,9 @@ row "HTTP /metrics, $http_clients clients x $http_requests (req/s, failed)" "$rp
 row "HTTP /api/v1/status, $http_clients clients x $http_requests (req/s, failed)" "$rps_status, $fail_status failed"
 row "round pace / floor before the HTTP load, during it (worst)" "$http_pace_before, $http_pace_loaded ($http_worst_loaded)"
 row "  after it; rounds before, during, after" "$http_pace_after; $http_n_before, $http_n_loaded, $http_n_after"
+for multi_row in "${multi_rows[@]}"; do
+  row "systems on one line: pace / sum of floors, reply pause $pause_ms ms" "$multi_row"
+done
 row "capture decoder, $capture_frames frames (1 % bytes corrupted):" "$capture_rate frames/s"
 row "  intact frames decoded; damaged frames flagged" "$capture_intact; $capture_flagged"
 row "  frames decoded that were not sent; commands paired" "$capture_extra; $capture_paired"

@@ -24,7 +24,7 @@ constexpr MismatchFormat kMismatch[] = {
 
 }  // namespace
 
-HostController::HostController(const ObservationBus& bus) : bus_(bus) {}
+HostController::HostController(const ObservationBus& bus, const SystemRef* system) : bus_(bus), system_(system) {}
 
 void HostController::SetChildren(const std::vector<std::shared_ptr<KLDVDevice>>& children) {
   childIndex_.clear();
@@ -35,22 +35,24 @@ void HostController::SetChildren(const std::vector<std::shared_ptr<KLDVDevice>>&
 void HostController::CheckThresholdBool(KLDVDevice& device, int level, const std::string& key,
                                         const std::string& code, const std::string& name,
                                         const std::string& text, bool active, unsigned short slot) {
-  bus_.Emit(AlarmCall{device.DataId(), device.DeviceType(), level, key, code, name, text, active, slot});
+  Emit(AlarmCall{device.DataId(), device.DeviceType(), level, key, code, name, text, active, slot});
 }
 
 void HostController::SendSP(KLDVDevice& device, int recordType, const unsigned char* data,
                             unsigned int length, bool) {
   ++publications_;
   published_[&device] = length;
-  bus_.Emit(Published{device.DataId(), recordType, std::vector<unsigned char>(data, data + length)});
+  Emit(Published{device.DataId(), recordType, std::vector<unsigned char>(data, data + length)});
 }
 
 void HostController::SaveDeviceHistory(KLDVDevice& device, const unsigned char* data,
                                        unsigned int length) {
   // Called on the work thread: stamped here, observed on the loop thread.
   const auto at = childIndex_.find(&device);
-  Stamped s{WallMillis(), HistorySaved{device.DataId(), at == childIndex_.end() ? 0u : at->second,
-                                       device.DeviceType(), std::vector<unsigned char>(data, data + length)}};
+  Stamped s{WallMillis(),
+            HistorySaved{device.DataId(), at == childIndex_.end() ? 0u : at->second, device.DeviceType(),
+                         std::vector<unsigned char>(data, data + length)},
+            system_};
   if (post_) post_([this, s = std::move(s)] { bus_.Emit(s); });
   else bus_.Emit(std::move(s));
 }
@@ -67,7 +69,7 @@ bool HostController::DoBatchCheckThreshold(KLDVDevice&, const std::vector<rule_v
 
 void HostController::Log(const KLDVDevice& device, const char* format, const LogArg* args,
                          std::size_t count) {
-  bus_.Emit(LogLine{device.DataId(), Format(format, args, count)});
+  Emit(LogLine{device.DataId(), Format(format, args, count)});
   if (!mismatch_ || !format || count != 3) return;
   for (const auto& m : kMismatch)
     if (std::strcmp(format, m.format) == 0 && args[1].kind != LogArg::Kind::Text && args[2].kind != LogArg::Kind::Text)
@@ -84,7 +86,7 @@ void HostController::SendBytes(KLDVDevice&, const unsigned char* data, std::size
   const bool decoded = frame.size() > 1 && yd1363::Decode(frame.data() + 1, frame.size() - 1, d).empty();
   lastCid1_ = decoded ? d.cid1 : 0;
   lastCid2_ = decoded ? d.cid2 : 0;
-  bus_.Emit(CommandSent{lastCid1_, lastCid2_, decoded ? Hex(d.info.data(), d.info.size()) : std::string(),
+  Emit(CommandSent{lastCid1_, lastCid2_, decoded ? Hex(d.info.data(), d.info.size()) : std::string(),
                         std::move(frame)});
   if (link_) link_->Write(data, length);
 }
@@ -92,14 +94,14 @@ void HostController::SendBytes(KLDVDevice&, const unsigned char* data, std::size
 void HostController::OnProtocolEvent(KLDVDevice&, const ProtocolEvent& event) {
   switch (event.kind) {
     case ProtocolEvent::Kind::Reply:
-      bus_.Emit(ReplyAccepted{event.cid1, event.rtn, Hex(event.info, event.info ? event.infoLen : 0),
+      Emit(ReplyAccepted{event.cid1, event.rtn, Hex(event.info, event.info ? event.infoLen : 0),
                               std::string(event.frame)});
       break;
     case ProtocolEvent::Kind::Rejected:
-      bus_.Emit(FrameRejected{std::string(event.reason)});
+      Emit(FrameRejected{std::string(event.reason)});
       break;
     case ProtocolEvent::Kind::Timeout:
-      bus_.Emit(ReplyMissing{});
+      Emit(ReplyMissing{});
       break;
   }
 }

@@ -25,7 +25,8 @@ class HostController : public KLDController {
   // The system reports another number of units than the settings configure.
   using MismatchSink = std::function<void(const std::string& unitKind, unsigned reported, unsigned configured)>;
 
-  explicit HostController(const ObservationBus& bus);
+  // `system` (may be null) tags everything this controller's device says.
+  explicit HostController(const ObservationBus& bus, const SystemRef* system = nullptr);
 
   void SetLink(Link* link) { link_ = link; }
   void SetWorkPool(boost::asio::thread_pool* pool) { pool_ = pool; }
@@ -58,7 +59,10 @@ class HostController : public KLDController {
   std::size_t PublishedLength(const KLDVDevice* device) const;
 
  private:
+  void Emit(Observation o) const { bus_.Emit(std::move(o), system_); }
+
   const ObservationBus& bus_;
+  const SystemRef* system_;
   Link* link_ = nullptr;
   boost::asio::thread_pool* pool_ = nullptr;
   Post post_;

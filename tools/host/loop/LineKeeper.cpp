@@ -17,8 +17,8 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kMaxReopenDelay{30000};
 
-LineKeeper::LineKeeper(asio::io_context& io, const RunOptions& o, HealthMonitor& health, Hooks hooks)
-    : io_(io), opt_(o), health_(health), hooks_(std::move(hooks)), reopen_(io), reopenDelay_(o.reopenMs) {}
+LineKeeper::LineKeeper(asio::io_context& io, const RunOptions& o, Hooks hooks)
+    : io_(io), opt_(o), hooks_(std::move(hooks)), reopen_(io), reopenDelay_(o.reopenMs) {}
 
 void LineKeeper::Close() {
   reopen_.cancel();
@@ -123,7 +123,7 @@ void LineKeeper::Up(std::unique_ptr<Link> link) {
   else if (!everUp_ && opt_.source == Source::Listen)
     Say(fmt::format("source: listening on {} (read only, nothing is sent)", opt_.port == "-" ? "standard input" : opt_.port));
   everUp_ = true;
-  if (auto change = health_.LineUp(Moment::Now(), opt_.port)) hooks_.emit(*change);
+  hooks_.up(opt_.port);
 }
 
 void LineKeeper::Lost(const std::string& why) {
@@ -139,9 +139,7 @@ void LineKeeper::Lost(const std::string& why) {
 }
 
 void LineKeeper::ScheduleReopen(const std::string& why) {
-  const auto change = health_.LineDown(Moment::Now(), why, reopenDelay_);
-  if (change) hooks_.emit(*change);
-  else Say(fmt::format("{} reopen failed: {}; next try in {:g} s", LocalClock(WallMillis()), why, reopenDelay_.count() / 1000.0));
+  if (!hooks_.down(why, reopenDelay_)) Say(fmt::format("{} reopen failed: {}; next try in {:g} s", LocalClock(WallMillis()), why, reopenDelay_.count() / 1000.0));
   reopen_.expires_after(reopenDelay_);
   reopenDelay_ = std::min(reopenDelay_ * 2, kMaxReopenDelay);
   reopen_.async_wait([this](const boost::system::error_code& ec) {

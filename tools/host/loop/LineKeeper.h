@@ -1,6 +1,7 @@
 // Keeps the run's line: opens the source the options name (simulator, serial
-// port, TCP, replay file, a line only listened to), hands its bytes on, and reopens a lost line with a
-// back-off that doubles up to 30 s; health hears of every line up and down.
+// port, TCP, replay file, a line only listened to), hands its bytes on, and
+// reopens a lost line with a back-off that doubles up to 30 s; the systems'
+// health hears of every line up and down.
 #pragma once
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -10,7 +11,7 @@
 #include <string>
 
 #include "tools/host/line/Links.h"
-#include "tools/host/loop/HealthMonitor.h"
+#include "tools/host/stream/Observation.h"
 #include "tools/host/loop/RunOptions.h"
 
 namespace runner {
@@ -23,8 +24,11 @@ class LineKeeper {
     std::function<void(const std::string&, int)> stop;     // end the run with this reason and status
     std::function<void(Observation)> emit;                 // health changes and notices
     std::function<bool()> stopping;                        // the run is ending: open nothing more
+    std::function<void(const std::string& line)> up;       // the line is up: health of every system
+    // The line is down: health of every system; true when any health changed (and was said).
+    std::function<bool(const std::string& why, std::chrono::milliseconds reopenIn)> down;
   };
-  LineKeeper(boost::asio::io_context& io, const RunOptions& o, HealthMonitor& health, Hooks hooks);
+  LineKeeper(boost::asio::io_context& io, const RunOptions& o, Hooks hooks);
 
   void Open();
   bool up() const { return up_; }
@@ -43,7 +47,6 @@ class LineKeeper {
 
   boost::asio::io_context& io_;
   const RunOptions& opt_;
-  HealthMonitor& health_;
   Hooks hooks_;
   boost::asio::steady_timer reopen_;
   std::unique_ptr<Link> link_;

@@ -119,7 +119,16 @@ Json::Value AlarmObject(const AlarmCall& a) {
 std::vector<Fields> EventFields(const Stamped& o) {
   std::vector<Fields> events;
   std::visit(ToFields{events}, o.what);
-  for (auto& e : events) e.push_back({"t", static_cast<Json::Int64>(o.t)});
+  for (auto& e : events) {
+    e.push_back({"t", static_cast<Json::Int64>(o.t)});
+    // Only runs with several systems tag their events with the one they concern.
+    if (o.system) {
+      Json::Value system(Json::objectValue);
+      system["address"] = o.system->address;
+      system["name"] = o.system->name;
+      e.push_back({"system", std::move(system)});
+    }
+  }
   return events;
 }
 

@@ -117,9 +117,18 @@ using Observation = std::variant<CommandSent, ReplyAccepted, FrameRejected, Repl
                                  Published, HistorySaved, LogLine, RoundEnded, ValuesRead, HealthChanged, Diagnosis,
                                  Notice, FrameSeen>;
 
+// One power system of several on the line: its position in the settings'
+// list, its address and its name. Runs with one system tag nothing.
+struct SystemRef {
+  unsigned index = 0;
+  unsigned address = 0;
+  std::string name;
+};
+
 struct Stamped {
   Millis t = 0;
   Observation what;
+  const SystemRef* system = nullptr;  // the system it concerns (null: the line's, or the only system's)
 };
 
 class Observer {
@@ -138,7 +147,9 @@ class ObservationBus {
   void Emit(Stamped s) const {
     for (Observer* o : observers_) o->Observe(s);
   }
-  void Emit(Observation o) const { Emit(Stamped{WallMillis(), std::move(o)}); }
+  void Emit(Observation o, const SystemRef* system = nullptr) const {
+    Emit(Stamped{WallMillis(), std::move(o), system});
+  }
   void Finish() const {
     for (Observer* o : observers_) o->Finish();
   }

@@ -18,8 +18,10 @@ std::string AlarmText(const AlarmCall& a) {
 }  // namespace
 
 void TerminalView::Observe(const Stamped& o) {
-  if (!quiet_) plant_.Observe(o);
-  if (const auto* h = std::get_if<HealthChanged>(&o.what)) return ShowHealth(o, *h);
+  System& s = systems_[o.system ? o.system->index : 0];
+  tag_ = o.system ? fmt::format("[{} at {}] ", o.system->name, o.system->address) : std::string();
+  if (!quiet_) s.plant.Observe(o);
+  if (const auto* h = std::get_if<HealthChanged>(&o.what)) return ShowHealth(s, o, *h);
   if (const auto* d = std::get_if<Diagnosis>(&o.what)) return Print(fmt::format("{} SETTINGS: {}", LocalClock(o.t), d->message));
   if (const auto* n = std::get_if<Notice>(&o.what)) {
     if (!quiet_ || n->always) Print(n->text);
@@ -29,48 +31,48 @@ void TerminalView::Observe(const Stamped& o) {
   if (const auto* f = std::get_if<FrameSeen>(&o.what)) return Print(f->line);
   if (const auto* l = std::get_if<LogLine>(&o.what)) return Print("log: " + l->message);
   if (const auto* r = std::get_if<RoundEnded>(&o.what)) {
-    round_ = *r;
-    lastRound_ = r->round;
-    lastRoundAt_ = o.t;
+    s.round = *r;
+    s.lastRound = r->round;
+    s.lastRoundAt = o.t;
     return;
   }
   if (const auto* p = std::get_if<Published>(&o.what)) {
     if (const catalogue::Record* record = catalogue::RecordOfType(p->recordType))
-      units_[{p->recordType, p->dataId}] = catalogue::Decode(*record, p->image.data(), p->image.size());
+      s.units[{p->recordType, p->dataId}] = catalogue::Decode(*record, p->image.data(), p->image.size());
     return;
   }
   if (const auto* v = std::get_if<ValuesRead>(&o.what)) {
-    if (v->round != 0 && round_) ShowRound(*v);
-    round_.reset();
+    if (v->round != 0 && s.round) ShowRound(s, *v);
+    s.round.reset();
     return;
   }
   if (const auto* c = std::get_if<AlarmChange>(&o.what)) {
-    alarms_.Apply(*c);
+    s.alarms.Apply(*c);
     Print(fmt::format("{} ALARM {} {}", LocalClock(o.t), c->raised ? "RAISED" : "CLEARED", AlarmText(c->alarm)));
   }
 }
 
-void TerminalView::ShowHealth(const Stamped& o, const HealthChanged& h) {
+void TerminalView::ShowHealth(const System& s, const Stamped& o, const HealthChanged& h) {
   Print(fmt::format("{} {}", LocalClock(o.t), h.message));
-  if (!quiet_ && lastRound_ > 0 && (h.state == Health::CommLost || h.state == Health::LineDown))
-    Print(fmt::format("  values shown last are from round {} at {}: stale, {} s old", lastRound_,
-                      LocalClock(lastRoundAt_), (o.t - lastRoundAt_) / 1000));
+  if (!quiet_ && s.lastRound > 0 && (h.state == Health::CommLost || h.state == Health::LineDown))
+    Print(fmt::format("  values shown last are from round {} at {}: stale, {} s old", s.lastRound,
+                      LocalClock(s.lastRoundAt), (o.t - s.lastRoundAt) / 1000));
 }
 
-void TerminalView::ShowRound(const ValuesRead& values) {
-  Print(fmt::format("── round {} · {:.1f} ms · {} commands", round_->round, round_->ms, round_->commands));
-  ShowPlant();
-  for (const auto& [unit, readings] : units_) ShowUnit(unit.first, unit.second, readings);
+void TerminalView::ShowRound(System& s, const ValuesRead& values) {
+  Print(fmt::format("── round {} · {:.1f} ms · {} commands", s.round->round, s.round->ms, s.round->commands));
+  ShowPlant(s);
+  for (const auto& [unit, readings] : s.units) ShowUnit(unit.first, unit.second, readings);
   // A rectifier unit that published nothing yet still says its module count.
   for (const auto& [id, modules] : values.rectifierModules)
-    if (!units_.count({5027, id})) Print(fmt::format("  RC {:<5} {} modules", id, modules));
-  for (const auto& a : alarms_.List())
+    if (!s.units.count({5027, id})) Print(fmt::format("  RC {:<5} {} modules", id, modules));
+  for (const auto& a : s.alarms.List())
     Print(fmt::format("  ALARM {} (since {})", AlarmText(a.alarm), LocalClock(a.since)));
-  if (alarms_.List().empty()) Print("  no active alarms");
+  if (s.alarms.List().empty()) Print("  no active alarms");
 }
 
-void TerminalView::ShowPlant() {
-  const catalogue::PlantState& p = plant_.State();
+void TerminalView::ShowPlant(const System& s) {
+  const catalogue::PlantState& p = s.plant.State();
   std::vector<std::string> parts;
   if (p.mainsPresent)
     parts.push_back(fmt::format("mains {} since {}", *p.mainsPresent ? "present" : "FAILED", LocalClock(p.mainsSince)));

@@ -26,20 +26,26 @@ class TerminalView : public Observer {
   void Finish() override { out_.Flush(); }
 
  private:
-  void ShowRound(const ValuesRead& values);
-  void ShowPlant();
+  // What the view keeps of one system (the only one, in a run with one).
+  struct System {
+    ActiveAlarms alarms;
+    catalogue::Plant plant;
+    std::map<std::pair<int, unsigned>, std::vector<catalogue::Reading>> units;  // (record type, data id): last image
+    std::optional<RoundEnded> round;  // the round whose values come next
+    long long lastRound = 0;
+    Millis lastRoundAt = 0;
+  };
+  void ShowRound(System& s, const ValuesRead& values);
+  void ShowPlant(const System& s);
   void ShowUnit(int type, unsigned id, const std::vector<catalogue::Reading>& readings);
-  void ShowHealth(const Stamped& o, const HealthChanged& h);
-  void Print(std::string line) { out_.Write(std::move(line)); }
+  void ShowHealth(const System& s, const Stamped& o, const HealthChanged& h);
+  // Lines about one of several systems start with its name.
+  void Print(std::string line) { out_.Write(tag_.empty() ? std::move(line) : tag_ + std::move(line)); }
 
   LineWriter out_;
   bool quiet_;
-  ActiveAlarms alarms_;
-  catalogue::Plant plant_;
-  std::map<std::pair<int, unsigned>, std::vector<catalogue::Reading>> units_;  // (record type, data id): last image
-  std::optional<RoundEnded> round_;  // the round whose values come next
-  long long lastRound_ = 0;
-  Millis lastRoundAt_ = 0;
+  std::map<unsigned, System> systems_;  // by the system's position in the settings
+  std::string tag_;                     // "[systems[1] at 5] " while an observation of one of several systems is shown
 };
 
 }  // namespace runner
