@@ -14,9 +14,10 @@ set -euo pipefail
 if [ "$(id -u)" = 0 ]; then default=${QPR_CI_CACHE:-/var/cache/qpr2427k-ci}/armhf-snmp
 else default=${XDG_CACHE_HOME:-$HOME/.cache}/qpr2427k/armhf-snmp; fi
 dir=${1:-$default}
-# The agent library and the libraries its shared objects need at link time
-# (NEEDED, through -rpath-link) that no installed :armhf package has.
-packages=(libsnmp-dev libsnmp40 libwrap0 libperl5.36 libsensors5 libpci3 libudev1 zlib1g)
+# The agent library, OpenSSL's headers (net-snmp's include them), and the
+# libraries its shared objects need at link time (NEEDED, through -rpath-link)
+# that no installed :armhf package has.
+packages=(libsnmp-dev libsnmp40 libssl-dev libwrap0 libperl5.36 libsensors5 libpci3 libudev1 zlib1g)
 triplet=arm-linux-gnueabihf
 sysroot=$dir/sysroot
 stamp=$sysroot/.packages
@@ -32,9 +33,18 @@ sandbox=()
 (cd "$dir/debs" && apt-get download -q "${sandbox[@]}" "${packages[@]/%/:armhf}" >/dev/null) ||
   { echo "armhf-snmp-sysroot: apt-get download failed (${packages[*]})" >&2; exit 1; }
 for deb in "$dir"/debs/*.deb; do dpkg-deb -x "$deb" "$sysroot.new"; done
-# Only the libraries and headers are of use: no perl modules, documentation or programs.
+# Only the shared libraries and headers are of use: no perl modules, static
+# libraries, documentation or programs.
 rm -rf "$sysroot.new/usr/lib/$triplet/perl" "$sysroot.new/usr/share" "$sysroot.new/usr/bin" "$sysroot.new/etc"
+rm -f "$sysroot.new/usr/lib/$triplet"/*.a
 lib=$sysroot.new/usr/lib/$triplet
+# One include folder: the build includes only it, before the build machine's
+# /usr/include (whose openssl/opensslconf.h is in its own multiarch folder).
+include=$sysroot.new/usr/include
+if [ -d "$include/$triplet" ]; then
+  cp -a "$include/$triplet/." "$include/"
+  rm -rf "${include:?}/$triplet"
+fi
 # One library folder, as on a merged-/usr system (zlib1g still unpacks into /lib).
 if [ -d "$sysroot.new/lib/$triplet" ]; then
   cp -a "$sysroot.new/lib/$triplet/." "$lib/"
