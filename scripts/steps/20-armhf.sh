@@ -20,14 +20,14 @@ for tool in "$triplet-g++" "$triplet-readelf" "$triplet-strip" qemu-arm; do
   command -v "$tool" >/dev/null || { echo "armhf: $tool is missing (run scripts/install-deps.sh)"; exit 1; }
 done
 
-# RelWithDebInfo on purpose: a float or double read through a misaligned
-# pointer into a packed record faults on ARM only once the optimiser emits
-# VLDR/LDRD for it.
 snmp=()
 if [ "$tools" = ON ]; then
   sysroot=$(scripts/armhf-snmp-sysroot.sh) || { echo "armhf: no net-snmp for armhf"; exit 1; }
   snmp=(-DQPR_SNMP=ON -DQPR_ARMHF_SNMP_SYSROOT="$sysroot")
 fi
+# RelWithDebInfo on purpose: a float or double read through a misaligned
+# pointer into a packed record faults on ARM only once the optimiser emits
+# VLDR/LDRD for it.
 cmake -S . -B "$build" \
   -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
