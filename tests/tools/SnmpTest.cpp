@@ -122,7 +122,13 @@ struct Host {
                                   "--quiet", "--events", events, "--snmp-agentx", m.agentx, "--duration", "120"};
     args.insert(args.end(), source.begin(), source.end());
     child = std::make_unique<Child>(args, dir + "/out.txt", err);
-    EXPECT_TRUE(Within(20, [&] { return m.Walk(kRoot + ".1.2.1").count(kRoot + ".1.2.1.0") > 0; })) << Slurp(err);
+    // Registered, and past the first round: qprHealthState online(2), which
+    // follows that round's images through the subagent's inbox.
+    EXPECT_TRUE(Within(20, [&] {
+      const auto health = m.Walk(kRoot + ".1.2.1");
+      const auto it = health.find(kRoot + ".1.2.1.0");
+      return it != health.end() && it->second == "2";
+    })) << Slurp(err);
   }
   // The last image published by each unit, and the last round, from the events file.
   struct Images {
