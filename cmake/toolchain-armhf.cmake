@@ -42,6 +42,27 @@ set(ENV{PKG_CONFIG_PATH} "")
 find_program(PKG_CONFIG_EXECUTABLE NAMES ${CMAKE_LIBRARY_ARCHITECTURE}-pkg-config pkg-config)
 
 # net-snmp's development files cannot be installed for armhf beside the build
-# machine's (libsnmp-dev is not Multi-Arch): the armhf runner has no SNMP
-# subagent.
-set(QPR_SNMP OFF CACHE BOOL "Build the runner's SNMP AgentX subagent (net-snmp)")
+# machine's (libsnmp-dev is not Multi-Arch): scripts/armhf-snmp-sysroot.sh
+# unpacks them, with the libraries they link against, into a folder of their
+# own, given here as QPR_ARMHF_SNMP_SYSROOT (or in the environment). Its .pc
+# files name that folder; the linker finds the libraries' own NEEDED libraries
+# there (-rpath-link), and programs run under qemu load them from there.
+# Without it, a build with the SNMP subagent (QPR_SNMP, on by default) stops
+# at configure time; -DQPR_SNMP=OFF builds the runner without it.
+if(NOT QPR_ARMHF_SNMP_SYSROOT AND DEFINED ENV{QPR_ARMHF_SNMP_SYSROOT})
+  set(QPR_ARMHF_SNMP_SYSROOT "$ENV{QPR_ARMHF_SNMP_SYSROOT}")
+endif()
+set(QPR_ARMHF_SNMP_SYSROOT "${QPR_ARMHF_SNMP_SYSROOT}" CACHE PATH
+    "Folder of net-snmp's armhf files (scripts/armhf-snmp-sysroot.sh)")
+if(QPR_ARMHF_SNMP_SYSROOT)
+  # CMake reads this file again in-process for its checks, where the cache
+  # variable is not set: the environment keeps it for them.
+  set(ENV{QPR_ARMHF_SNMP_SYSROOT} "${QPR_ARMHF_SNMP_SYSROOT}")
+  set(_qpr_snmp_lib "${QPR_ARMHF_SNMP_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+  set(ENV{PKG_CONFIG_LIBDIR} "$ENV{PKG_CONFIG_LIBDIR}:${_qpr_snmp_lib}/pkgconfig")
+  set(CMAKE_EXE_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_qpr_snmp_lib}")
+  set(CMAKE_SHARED_LINKER_FLAGS_INIT "-Wl,-rpath-link,${_qpr_snmp_lib}")
+  if(QPR_QEMU_ARM)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${QPR_QEMU_ARM} -E LD_LIBRARY_PATH=${_qpr_snmp_lib})
+  endif()
+endif()

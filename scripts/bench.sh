@@ -7,6 +7,9 @@
 # round pace with every output on against none (bench/outputs_pace.sh),
 # HTTP requests per second on loopback with the round pace with and without them,
 # the round pace at 9600 baud through --forward against the direct line's (bench/forward_pace.sh),
+# snmpwalk and upsc against the SNMP subagent (under an snmpd it starts) and the
+# NUT server with the round pace with both on against neither
+# (bench/northbound_bench.sh: needs snmpd, snmp and nut-client),
 # the capture decoder on a synthetic capture with a known truth, and the pace
 # of 1, 2 and 8 systems sharing one line (bench/multisystem_pace.sh).
 #
@@ -15,6 +18,9 @@
 #   QPR_BENCH_MQTT_ROUNDS=N     rounds per MQTT run, six runs (default 1000)
 #   QPR_BENCH_OUTPUTS_PAIRS=N   off/on pairs of runs for the every-output pace (default 5)
 #   QPR_BENCH_HTTP_REQUESTS=N   HTTP requests per client and path (default 20000)
+#   QPR_BENCH_WALKS=N           snmpwalk runs per subtree (default 30)
+#   QPR_BENCH_UPSC=N            upsc runs (default 200); LIST VAR requests: 25 times that
+#   QPR_BENCH_NORTHBOUND_PAIRS=N off/on pairs of runs for the SNMP and NUT pace (default 5)
 #   QPR_BENCH_CAPTURE_FRAMES=N  frames of the synthetic capture (default 100000)
 #   QPR_BENCH_BUILD_DIR=DIR     build folder (default build/bench)
 #   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
@@ -151,6 +157,17 @@ read -r rps_metrics fail_metrics rps_status fail_status http_pace_before http_n_
   http_worst_loaded http_n_loaded http_pace_after http_n_after \
   < <(bash bench/http_bench.sh "$host_exe" "$out" "$http_clients" "$http_requests" "$pause_ms")
 
+# ---------------------------------------------------------------- SNMP and NUT
+nb_walks=${QPR_BENCH_WALKS:-30}
+nb_upsc=${QPR_BENCH_UPSC:-200}
+nb_pairs=${QPR_BENCH_NORTHBOUND_PAIRS:-5}
+echo "== bench: SNMP walks and NUT answers on loopback; SNMP and NUT on / neither" \
+  "($nb_pairs pairs of $outputs_rounds_paused rounds at $pause_ms ms)"
+read -r walks_root slowest_root n_root walks_sensors slowest_sensors n_sensors upsc_rate list_rate \
+  nb_ratio nb_min nb_max nb_off nb_on \
+  < <(bash bench/northbound_bench.sh "$host_exe" "$out/northbound" "$nb_walks" "$nb_upsc" $((nb_upsc * 25)) \
+        "$outputs_rounds_paused" "$pause_ms" "$nb_pairs")
+
 # ---------------------------------------------------------------- capture decoder
 capture_frames=${QPR_BENCH_CAPTURE_FRAMES:-100000}
 echo "== bench: several systems on one line, pace / sum of floors (N = 1, 2, 8; reply pause $pause_ms ms)"
@@ -214,6 +231,11 @@ row "  after it; rounds before, during, after" "$http_pace_after; $http_n_before
 for multi_row in "${multi_rows[@]}"; do
   row "systems on one line: pace / sum of floors, reply pause $pause_ms ms" "$multi_row"
 done
+row "snmpwalk of the QPR2427K-MIB subtree: walks/s (slowest)" "$walks_root ($slowest_root ms), $n_root values"
+row "snmpwalk of entPhySensorTable: walks/s (slowest)" "$walks_sensors ($slowest_sensors ms), $n_sensors values"
+row "upsc runs per second; LIST VAR per second, one connection" "$upsc_rate; $list_rate"
+row "SNMP and NUT / neither: round period, pause $pause_ms ms (range)" "$nb_ratio ($nb_min..$nb_max)"
+row "  ms per round, neither / SNMP and NUT" "$nb_off / $nb_on"
 row "capture decoder, $capture_frames frames (1 % bytes corrupted):" "$capture_rate frames/s"
 row "  intact frames decoded; damaged frames flagged" "$capture_intact; $capture_flagged"
 row "  frames decoded that were not sent; commands paired" "$capture_extra; $capture_paired"
@@ -222,6 +244,8 @@ if [ "$pace_direct_faults" != 0 ] || [ "$pace_logged_faults" != 0 ] || [ "$pace_
    [ "$pace_line_faults" != 0 ] || [ "$forward_faults" != 0 ]; then
   echo "bench: some rounds had time-outs or rejected replies; their pace is not comparable" >&2
 fi
+[ "$slowest_root" -lt 1000 ] && [ "$slowest_sensors" -lt 1000 ] ||
+  { echo "bench: a whole snmpwalk took a second or more" >&2; exit 1; }
 [ "$fail_metrics" = 0 ] && [ "$fail_status" = 0 ] || { echo "bench: HTTP requests failed" >&2; exit 1; }
 [ "$capture_extra" = 0 ] || { echo "bench: the capture decoder took frames for intact that were not sent" >&2; exit 1; }
 [ "$alloc_plugin" = "0.00" ] || { echo "bench: the plug-in allocates in steady state" >&2; exit 1; }

@@ -1,7 +1,7 @@
 // The runner's SNMP subagent as a process against a Debian snmpd that each
 // test starts as AgentX master on loopback: sensors against the images the
 // events file recorded and against /metrics, walk times, alarm notifications through snmptrapd, a
-// lost line, a master restart; the MIB through smilint; the options.
+// lost line, a master restart and the notifications made meanwhile; the MIB through smilint; the options.
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -122,7 +122,13 @@ struct Host {
                                   "--quiet", "--events", events, "--snmp-agentx", m.agentx, "--duration", "120"};
     args.insert(args.end(), source.begin(), source.end());
     child = std::make_unique<Child>(args, dir + "/out.txt", err);
-    EXPECT_TRUE(Within(20, [&] { return m.Walk(kRoot + ".1.2.1").count(kRoot + ".1.2.1.0") > 0; })) << Slurp(err);
+    // Registered, and past the first round: qprHealthState online(2), which
+    // follows that round's images through the subagent's inbox.
+    EXPECT_TRUE(Within(20, [&] {
+      const auto health = m.Walk(kRoot + ".1.2.1");
+      const auto it = health.find(kRoot + ".1.2.1.0");
+      return it != health.end() && it->second == "2";
+    })) << Slurp(err);
   }
   // The last image published by each unit, and the last round, from the events file.
   struct Images {
@@ -365,6 +371,43 @@ TEST(Snmp, ALostLineMakesSensorsUnavailableAndAMasterRestartIsSurvived) {
   std::printf("subagent back %.1f s after the master restarted\n", back);
   EXPECT_LT(back, 10.0);
   EXPECT_TRUE(all(2));
+}
+
+// Notifications made while the master is away wait for it: the mains fails
+// and comes back (rounds 8 to 10) while snmpd is stopped; once it runs again
+// both notifications reach snmptrapd, raised before cleared.
+TEST(Snmp, NotificationsMadeWhileTheMasterIsAwayAreSentOnceItIsBack) {
+  Master m;
+  Json::Value scenario;
+  std::istringstream original(Slurp(kSource + "/examples/scenarios/mains-failure.json"));
+  ASSERT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), original, &scenario, nullptr));
+  scenario["events"] = Json::arrayValue;
+  scenario["events"].append(Json::Value(Json::objectValue));
+  scenario["events"][0]["type"] = "mains_failure";
+  scenario["events"][0]["round"] = 8;
+  scenario["events"][0]["until_round"] = 10;
+  const std::string file = m.dir + "/late-mains-failure.json";
+  std::ofstream(file) << scenario;
+  Host host(m, {"--simulate", file});
+  // The line of the first notification `trap` about the mains (code 06029), or npos.
+  const auto lineOf = [&](const std::string& trap) {
+    std::istringstream in(Slurp(m.traps));
+    std::size_t n = 0;
+    for (std::string line; std::getline(in, line); ++n)
+      if ((Contains(line, trap + "\t") || Contains(line, trap + " ")) && Contains(line, "\"06029\"")) return n;
+    return std::string::npos;
+  };
+  // Connected: the health's first change (starting to online) has arrived.
+  ASSERT_TRUE(Within(30, [&] { return Contains(Slurp(m.traps), kRoot + ".0.3"); })) << Slurp(host.err);
+  ASSERT_LT(host.Last().round, 7) << "the machine is too slow for this test";
+  m.snmpd->Stop(SIGTERM);
+  ASSERT_TRUE(Within(60, [&] { return host.Last().round >= 13; }));
+  const std::string raised = kRoot + ".0.1", cleared = kRoot + ".0.2";
+  EXPECT_EQ(lineOf(raised), std::string::npos) << Slurp(m.traps);
+  m.Start();
+  EXPECT_TRUE(Within(20, [&] { return lineOf(cleared) != std::string::npos; })) << Slurp(m.traps) << Slurp(host.err);
+  EXPECT_LT(lineOf(raised), lineOf(cleared)) << Slurp(m.traps);
+  EXPECT_TRUE(Contains(Slurp(host.err), "snmp: master connected: sending ")) << Slurp(host.err);
 }
 
 TEST(Snmp, MibPassesSmilint) {

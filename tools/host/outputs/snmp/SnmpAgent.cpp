@@ -1,6 +1,7 @@
 // The subagent's thread: net-snmp's agent library is not thread-safe, so every
 // call into it (start, requests, notifications, reconnects, shutdown) is made
 // here; observations arrive through a lock-free inbox drained between requests.
+// Notifications made while no master is connected wait in a bounded backlog.
 #include "tools/host/outputs/snmp/SnmpAgent.h"
 
 #include <sys/select.h>
@@ -8,6 +9,7 @@
 #include <boost/lockfree/spsc_queue.hpp>
 #include <chrono>
 #include <cstdio>
+#include <deque>
 #include <vector>
 
 #include "tools/host/outputs/snmp/Oid.h"
@@ -17,6 +19,7 @@
 #include <net-snmp/net-snmp-config.h>
 #include <net-snmp/net-snmp-includes.h>
 #include <net-snmp/agent/net-snmp-agent-includes.h>
+#include <net-snmp/agent/agent_callbacks.h>
 
 namespace runner {
 
@@ -26,6 +29,8 @@ constexpr const char* kAppName = "qpr2427k-host";
 constexpr long kWaitUs = 50 * 1000;
 // The view is built anew after observations and at least this often (sensors turn stale with time).
 constexpr Millis kViewFor = 1000;
+// Notifications kept while no master is connected: the newest, sent once one is.
+constexpr std::size_t kBacklog = 100;
 
 bool Wanted(const Observation& o) {
   return std::holds_alternative<Published>(o) || std::holds_alternative<AlarmChange>(o) ||
@@ -41,6 +46,7 @@ struct SnmpAgent::Shared {
   void Drain();
   const MibView& View();
   void Send(const SnmpNotification& n);
+  void Flush();
 
   SnmpSettings settings;
   SnmpModel model;  // subagent thread only, like everything below but the inbox and the atomics
@@ -52,6 +58,9 @@ struct SnmpAgent::Shared {
   Millis viewAt = 0;
   std::string lastLog;
   bool started = false;  // init_snmp() has returned
+  bool connected = false;  // an AgentX session with the master is open
+  std::deque<SnmpNotification> backlog;  // made while no master was connected, not sent yet
+  unsigned long long lost = 0;  // made while no master was connected, dropped as the oldest beyond kBacklog
 };
 
 namespace {
@@ -116,10 +125,17 @@ void Register(SnmpAgent::Shared* shared, const char* name, const Oid& at) {
     std::fprintf(stderr, "snmp: cannot register %s (%s)\n", name, OidText(at).c_str());
 }
 
-// Whose log lines they are: net-snmp frees a callback's own argument at
-// shutdown, so the callback is registered without one. Set and read on the
-// subagent's thread only (net-snmp allows one agent in a process).
+// Whose log lines and master sessions they are: net-snmp frees a callback's
+// own argument at shutdown, so the callbacks are registered without one. Set
+// and read on the subagent's thread only (net-snmp allows one agent in a process).
 SnmpAgent::Shared* logTo = nullptr;
+
+// The AgentX session with the master opened (INDEX_START) or closed (INDEX_STOP:
+// the master went away or stopped answering pings).
+int MasterSession(int, int minor, void*, void*) {
+  if (logTo) logTo->connected = minor == SNMPD_CALLBACK_INDEX_START;
+  return 0;
+}
 
 // net-snmp's log lines, said once each in a row ("cannot connect" repeats at every try).
 int Log(int, int, void* server, void*) {
@@ -164,13 +180,31 @@ void SnmpAgent::Shared::Send(const SnmpNotification& n) {
   snmp_free_varbind(vars);
 }
 
+// Sends the backlog, in the order its notifications were made, once a master is there.
+void SnmpAgent::Shared::Flush() {
+  if (!connected || backlog.empty()) return;
+  std::fprintf(stderr, "snmp: master connected: sending %zu notifications made while it was away (%llu older ones dropped)\n",
+               backlog.size(), lost);
+  for (const auto& n : backlog) Send(n);
+  backlog.clear();
+  lost = 0;
+}
+
 void SnmpAgent::Shared::Drain() {
+  Flush();
   std::vector<SnmpNotification> out;
   inbox.consume_all([&](const Stamped& o) {
     model.Observe(o, out);
     changed = true;
   });
-  for (const auto& n : out) Send(n);
+  for (auto& n : out) {
+    if (connected) {
+      Send(n);
+      continue;
+    }
+    if (backlog.size() == kBacklog) backlog.pop_front(), ++lost;
+    backlog.push_back(std::move(n));
+  }
 }
 
 void SnmpAgent::Shared::Run() {
@@ -187,6 +221,8 @@ void SnmpAgent::Shared::Run() {
   netsnmp_register_loghandler(NETSNMP_LOGHANDLER_CALLBACK, LOG_INFO);
   logTo = this;
   snmp_register_callback(SNMP_CALLBACK_LIBRARY, SNMP_CALLBACK_LOGGING, Log, nullptr);
+  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_START, MasterSession, nullptr);
+  snmp_register_callback(SNMP_CALLBACK_APPLICATION, SNMPD_CALLBACK_INDEX_STOP, MasterSession, nullptr);
   init_agent(kAppName);
   // After init_agent(), which sets the agent's defaults.
   netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, static_cast<int>(settings.pingS));
@@ -214,6 +250,9 @@ void SnmpAgent::Shared::Run() {
     Drain();
   }
   Drain();
+  if (!backlog.empty())
+    std::fprintf(stderr, "snmp: %zu notifications not sent: no master connected (%llu older ones dropped)\n",
+                 backlog.size(), lost);
   snmp_shutdown(kAppName);
   logTo = nullptr;
 }
