@@ -142,6 +142,11 @@ read -r forward_direct forward_through forward_ratio forward_range forward_direc
 mqtt_rounds=${QPR_BENCH_MQTT_ROUNDS:-1000}
 echo "== bench: MQTT exporter off and on ($mqtt_rounds rounds each, three times)"
 read -r mqtt_cpu mqtt_median mqtt_p99 mqtt_n mqtt_pace mqtt_max < <(bash bench/mqtt_bench.sh "$host_exe" "$out" "$mqtt_rounds")
+# The same with the broker at its default (Nagle's algorithm on its sockets):
+# what a subscriber sees from a broker left as installed.
+echo "== bench: MQTT latency with the broker at its default ($mqtt_rounds rounds each, three times)"
+read -r _ mqtt_nagle_median mqtt_nagle_p99 mqtt_nagle_n _ mqtt_nagle_max \
+  < <(QPR_BENCH_MQTT_BROKER_NAGLE=1 bash bench/mqtt_bench.sh "$host_exe" "$out/broker-default" "$mqtt_rounds")
 # ---------------------------------------------------------------- every output
 outputs_pairs=${QPR_BENCH_OUTPUTS_PAIRS:-5}
 outputs_rounds_paused=40
@@ -218,8 +223,10 @@ row "round pace, $baud baud: through --forward / direct (aim 1.02)" "$forward_ra
 row "  pace / floor, direct and forwarded; rounds each" "$forward_direct, $forward_through; $forward_direct_n"
 row "MQTT on / off, reply pause 0: CPU time per round" "$mqtt_cpu"
 row "  round period (pace)" "$mqtt_pace"
-row "  round end to state at a subscriber, median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
+row "  round end to state at a subscriber (broker set_tcp_nodelay), median / p99 ms" "$mqtt_median / $mqtt_p99 ($mqtt_n states)"
 row "    the slowest state, ms" "$mqtt_max"
+row "  the same, broker at its default (Nagle on), median / p99 ms" "$mqtt_nagle_median / $mqtt_nagle_p99 ($mqtt_nagle_n states)"
+row "    the slowest state, ms" "$mqtt_nagle_max"
 row "every output / none: round period, reply pause 0 (range)" "$outputs_ratio ($outputs_min..$outputs_max)"
 row "  ms per round, none / every output" "$outputs_off / $outputs_on"
 row "  the same, reply pause $pause_ms ms (range)" "$outputs_paused_ratio ($outputs_paused_min..$outputs_paused_max)"
