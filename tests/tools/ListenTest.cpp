@@ -9,6 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <thread>
 
@@ -115,11 +117,20 @@ TEST(Listen, BesideTheRunnerPollingTheSimulatorItWritesNothingAndSeesTheSameRoun
   EXPECT_TRUE(raised > 0 && cleared > 0) << raised << " raised, " << cleared << " cleared";
   EXPECT_TRUE(Contains(Slurp(view), "0 bytes written")) << Slurp(view);
 
-  const std::string stdinEvents = Temp("stdin.jsonl");
+  // The same bytes from standard input, with every frame in a pcap file too.
+  const std::string stdinEvents = Temp("stdin.jsonl"), pcap = Temp("tap.pcap");
   std::string command = "exec";
-  for (const auto& w : Host(stdinEvents, {"--listen", "-"})) command += " " + w;
+  for (const auto& w : Host(stdinEvents, {"--listen", "-", "--pcap", pcap})) command += " " + w;
   EXPECT_EQ(System(command + " < " + capture + " > /dev/null"), 0);
   ExpectSameEvents(masterEvents, stdinEvents);
+  const std::string file = Slurp(pcap);
+  int records = 0;
+  for (std::size_t at = 24; at + 16 <= file.size(); ++records) {  // file header, then record headers
+    std::uint32_t length = 0;
+    std::memcpy(&length, file.data() + at + 8, sizeof length);
+    at += 16 + length;
+  }
+  EXPECT_EQ(records, frames);
 }
 
 }  // namespace

@@ -335,7 +335,7 @@ std::string UsageText(const SearchPaths& defaults) {
        qpr2427k-host --decode-capture FILE [--format text|jsonl|csv] [--pcap OUT]
        qpr2427k-host --to-replay FILE
        qpr2427k-host --forward LINE_A LINE_B [--events FILE] [--pcap OUT] [--duration S]
-       qpr2427k-host --listen (DEVICE | tcp:HOST:PORT | -) [options]
+       qpr2427k-host --listen (DEVICE | tcp:HOST:PORT | -) [--pcap OUT] [options]
 
 Loads the qpr2427k.so plug-in, creates its power-system device from a settings
 file and polls a power system as the monitoring host does, showing every round,
@@ -388,7 +388,7 @@ Other jobs:
                          a socat -x -v dump ('>': towards the device), a
                          jpnevulator --ascii --timing-print dump, or an
                          --events file; the kind is told by its first line
-  --pcap OUT             --decode-capture, --forward: write the frames as a
+  --pcap OUT             --decode-capture, --forward, --listen: write the frames as a
                          pcap file too (link type 147, DLT_USER0; see the
                          Wireshark dissector)
   --to-replay FILE       print a --replay file of a capture's or an events
@@ -569,8 +569,8 @@ RunOptions ParseOptions(int argc, const char* const* argv) {
     }
   }
   if (has("pcap")) {
-    if (o.mode != Mode::DecodeCapture && o.mode != Mode::Forward)
-      throw UsageError("--pcap goes with --decode-capture or --forward");
+    if (o.mode != Mode::DecodeCapture && o.mode != Mode::Forward && !has("listen"))
+      throw UsageError("--pcap goes with --decode-capture, --forward or --listen");
     if (str("pcap").empty()) throw UsageError("--pcap needs a file");
     o.pcap = str("pcap");
   }

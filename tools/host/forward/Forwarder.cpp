@@ -17,11 +17,11 @@
 #include "tools/host/loop/FrameSeenOf.h"
 #include "tools/host/line/Links.h"
 #include "tools/host/loop/Outputs.h"
+#include "tools/host/loop/PcapOutput.h"
 #include "tools/host/loop/SignalWatch.h"
 #include "tools/host/stream/RunError.h"
 #include "tools/host/wire/FrameReader.h"
 #include "tools/host/wire/Pairing.h"
-#include "tools/host/wire/Pcap.h"
 
 namespace runner {
 namespace {
@@ -34,34 +34,6 @@ constexpr milliseconds kMaxReopenDelay{30000};
 constexpr milliseconds kExpireTick{250};
 
 double Now() { return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count(); }
-
-// The frames to a pcap file, written by a thread of its own.
-class PcapOutput {
- public:
-  explicit PcapOutput(const std::string& path) : path_(path), file_(std::fopen(path.c_str(), "wb")) {
-    if (!file_) throw RunError(fmt::format("cannot write the pcap file {}: {}", path, std::strerror(errno)));
-    writer_ = std::make_unique<wire::PcapWriter>(file_);
-  }
-  ~PcapOutput() {
-    pool_.join();
-    if (file_) std::fclose(file_);
-  }
-  void Write(const wire::Frame& f) {
-    asio::post(pool_, [this, f] { writer_->Write(f); });
-  }
-  // Waits for every frame; false when the file could not be written.
-  bool Finish() {
-    pool_.join();
-    return writer_->ok() && std::fflush(file_) == 0;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  std::FILE* file_;
-  std::unique_ptr<wire::PcapWriter> writer_;
-  asio::thread_pool pool_{1};
-};
 
 class Forwarder {
  public:

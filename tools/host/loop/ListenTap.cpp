@@ -8,9 +8,10 @@
 
 namespace runner {
 
-ListenTap::ListenTap(unsigned replyTimeoutMs, Emit emit, Reply reply)
+ListenTap::ListenTap(unsigned replyTimeoutMs, Emit emit, Reply reply, PcapOutput* pcap)
     : emit_(std::move(emit)),
       reply_(std::move(reply)),
+      pcap_(pcap),
       pairing_([this](wire::Frame&& f) { Frame(std::move(f)); }, replyTimeoutMs / 1000.0),
       reader_([this](wire::Frame&& f) { pairing_.Add(std::move(f)); }) {}
 
@@ -27,6 +28,7 @@ void ListenTap::Frame(wire::Frame&& f) {
   ++frames_;
   if (!f.Intact()) ++damaged_;
   emit_(FrameSeenOf(f));
+  if (pcap_) pcap_->Write(f);
   const wire::TapMatcher::Verdict v = matcher_.Tapped(f);
   if (!v.notice.empty()) emit_(Stamped{WallMillis(), Notice{v.notice, true}});  // a problem: said when quiet too
   if (!v.reply.empty()) reply_(v.reply);

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "tools/host/loop/PcapOutput.h"
 #include "tools/host/stream/Observation.h"
 #include "tools/host/wire/FrameReader.h"
 #include "tools/host/wire/Pairing.h"
@@ -17,8 +18,9 @@ class ListenTap {
  public:
   using Emit = std::function<void(Stamped)>;
   using Reply = std::function<void(const std::string& wireText)>;
-  // `replyTimeoutMs`: a command with no reply after this is unanswered.
-  ListenTap(unsigned replyTimeoutMs, Emit emit, Reply reply);
+  // `replyTimeoutMs`: a command with no reply after this is unanswered;
+  // `pcap`: where every frame is written too (null: nowhere).
+  ListenTap(unsigned replyTimeoutMs, Emit emit, Reply reply, PcapOutput* pcap = nullptr);
 
   // The plug-in sent `commandText` (swallowed by the line): expect it on the tap.
   void Expect(const std::string& commandText) { matcher_.Expect(commandText); }
@@ -35,6 +37,7 @@ class ListenTap {
 
   Emit emit_;
   Reply reply_;
+  PcapOutput* pcap_;
   wire::TapMatcher matcher_;
   wire::Pairing pairing_;
   wire::FrameReader reader_;

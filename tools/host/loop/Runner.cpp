@@ -19,6 +19,7 @@
 #include "tools/host/loop/LineKeeper.h"
 #include "tools/host/loop/ListenTap.h"
 #include "tools/host/loop/Outputs.h"
+#include "tools/host/loop/PcapOutput.h"
 #include "tools/host/loop/PluginLoader.h"
 #include "tools/host/loop/SignalWatch.h"
 #include "tools/host/loop/SystemDriver.h"
@@ -64,10 +65,12 @@ class Session {
                  for (auto& d : drivers_) changed = d->LineDown(now, why, reopenIn) || changed;
                  return changed;
                }}) {
-    if (o.source == Source::Listen)
+    if (o.source == Source::Listen) {
+      if (!o.pcap.empty()) pcap_ = std::make_unique<PcapOutput>(o.pcap);
       tap_ = std::make_unique<ListenTap>(
           o.timeoutMs, [this](Stamped s) { bus_.Emit(std::move(s)); },
-          [this](const std::string& reply) { drivers_.front()->TappedReply(reply); });
+          [this](const std::string& reply) { drivers_.front()->TappedReply(reply); }, pcap_.get());
+    }
     refs_.reserve(settings_.size());
     for (std::size_t k = 0; k < settings_.size(); ++k) refs_.push_back({static_cast<unsigned>(k), settings_[k].address.value_or(1), settings_[k].name});
     const SystemDriver::Run shared{io_,    opt_, bus_, arbiter_, pool_, [this] { return line_.up(); },
@@ -105,6 +108,7 @@ class Session {
   asio::thread_pool pool_{1};
   asio::steady_timer tick_, duration_;
   SignalWatch signals_;
+  std::unique_ptr<PcapOutput> pcap_;  // listen mode with --pcap
   std::unique_ptr<ListenTap> tap_;  // listen mode only
   std::vector<std::unique_ptr<SystemDriver>> drivers_;
   LineArbiter arbiter_;
@@ -240,6 +244,10 @@ void Session::EndRun() {
     bus_.Emit(Notice{fmt::format("{}; {} commands of the plug-in held back, 0 bytes written", tap_->Summary(),
                                  line_.heldBack()),
                      true});
+    if (pcap_ && !pcap_->Finish()) {
+      status_ = 1;
+      stopReason_ += fmt::format("{}cannot write the pcap file {}", stopReason_.empty() ? "" : "; ", pcap_->path());
+    }
   }
   pool_.join();  // every queued work item runs before the cache is written
   io_.restart();
