@@ -107,6 +107,16 @@ TEST(SettingsCheck, SystemsListedTogetherClashOnAddressesAndDataIds) {
        "address of its own\n"
        "systems[1].data_id: data id 0 (0 when absent) is also used by systems[0].data_id; data ids must differ "
        "across all the systems\n"},
+      // A name given twice, or given as another system's default, clashes in topics and labels.
+      {R"({"systems": [{"name": "north", "address": 2, "data_id": 1, "rcSetting": {}},
+                       {"name": "north", "address": 3, "data_id": 2, "rcSetting": {}},
+                       {"address": 5, "data_id": 3, "rcSetting": {}},
+                       {"name": "system5", "address": 6, "data_id": 4, "rcSetting": {}}]})",
+       "systems[1].name: the name north (system<address> when absent) is also that of systems[0]; topics and labels "
+       "need a name of their own for each system\n"
+       "systems[3].name: the name system5 (system<address> when absent) is also that of systems[2]; topics and "
+       "labels need a name of their own for each system\n"},
+      {R"({"systems": [{"name": "north hall", "rcSetting": {}}]})", "!systems[0].name must be a word"},
       {R"({"systems": []})", "!\"systems\" must be a non-empty array"},
       {R"({"systems": [{"rcSetting": {}}, 4]})", "!systems[1] must be a settings object, not 4"},
       {R"({"data_id": 1, "systems": [{"rcSetting": {}}]})", "!\"data_id\" beside \"systems\""},

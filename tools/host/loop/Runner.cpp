@@ -72,7 +72,8 @@ class Session {
           [this](const std::string& reply) { drivers_.front()->TappedReply(reply); }, pcap_.get());
     }
     refs_.reserve(settings_.size());
-    for (std::size_t k = 0; k < settings_.size(); ++k) refs_.push_back({static_cast<unsigned>(k), settings_[k].address.value_or(1), settings_[k].name});
+    for (std::size_t k = 0; k < settings_.size(); ++k)
+      refs_.push_back({static_cast<unsigned>(k), settings_[k].address.value_or(1), settings_[k].name, settings_[k].id});
     const SystemDriver::Run shared{io_,    opt_, bus_, arbiter_, pool_, [this] { return line_.up(); },
                                    [this] { return stopping_; }, [this] { RoundEnded(); }, tap_.get()};
     for (std::size_t k = 0; k < settings_.size(); ++k) {

@@ -242,7 +242,16 @@ std::vector<SettingsProblem> CheckAcrossSystems(const std::vector<SystemEntry>& 
   std::vector<SettingsProblem> problems;
   std::map<unsigned, std::string> addressUse;  // address -> the entry first at it
   std::map<unsigned, std::string> idUse;       // data id -> the place first using it, across systems
+  std::map<std::string, const SystemEntry*> nameUse;  // system id -> the entry first called so
   for (const SystemEntry& entry : systems) {
+    if (!entry.id.empty()) {
+      const auto [first, fresh] = nameUse.emplace(entry.id, &entry);
+      // Two unnamed systems at one address share an id: the address is the fault, said below.
+      if (!fresh && first->second->address != entry.address)
+        problems.push_back({PlaceIn(entry, "name"),
+                            fmt::format("the name {} (system<address> when absent) is also that of {}; topics and "
+                                        "labels need a name of their own for each system", entry.id, first->second->name)});
+    }
     if (entry.address) {
       const auto [first, fresh] = addressUse.emplace(*entry.address, entry.name);
       if (!fresh)

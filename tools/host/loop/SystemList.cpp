@@ -16,7 +16,7 @@ std::vector<SystemEntry> ListSystems(const Json::Value& file) {
     return std::nullopt;
   };
   if (!file.isObject() || !file.isMember("systems")) {
-    out.push_back({"", addressOf(file), file});
+    out.push_back({"", "", addressOf(file), file});
     return out;
   }
   for (const std::string& name : file.getMemberNames())
@@ -30,7 +30,22 @@ std::vector<SystemEntry> ListSystems(const Json::Value& file) {
     const std::string name = fmt::format("systems[{}]", k);
     if (!list[k].isObject())
       throw SystemListError(fmt::format("{} must be a settings object, not {}", name, Shown(list[k])));
-    out.push_back({name, addressOf(list[k]), list[k]});
+    Json::Value settings = list[k];
+    std::string id;
+    if (settings.isMember("name")) {
+      const Json::Value& given = settings["name"];
+      const bool word = given.isString() && !given.asString().empty() && given.asString().size() <= 32 &&
+                        given.asString().find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                                                           "0123456789-_") == std::string::npos;
+      if (!word)
+        throw SystemListError(fmt::format("{}.name must be a word of letters, digits, '-' and '_' (at most 32), "
+                                          "not {}", name, Shown(given)));
+      id = given.asString();
+      settings.removeMember("name");
+    }
+    const auto address = addressOf(settings);
+    if (id.empty()) id = address ? fmt::format("system{}", *address) : name;
+    out.push_back({name, id, address, std::move(settings)});
   }
   return out;
 }

@@ -126,6 +126,7 @@ std::vector<Fields> EventFields(const Stamped& o) {
       Json::Value system(Json::objectValue);
       system["address"] = o.system->address;
       system["name"] = o.system->name;
+      system["id"] = o.system->id;
       e.push_back({"system", std::move(system)});
     }
   }

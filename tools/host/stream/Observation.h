@@ -118,11 +118,14 @@ using Observation = std::variant<CommandSent, ReplyAccepted, FrameRejected, Repl
                                  Notice, FrameSeen>;
 
 // One power system of several on the line: its position in the settings'
-// list, its address and its name. Runs with one system tag nothing.
+// list, its address, its place in the file ("systems[2]") and its id (the
+// operator's name for it, else "system<address>"; what topics and labels use).
+// Runs with one system tag nothing.
 struct SystemRef {
   unsigned index = 0;
   unsigned address = 0;
   std::string name;
+  std::string id;
 };
 
 struct Stamped {

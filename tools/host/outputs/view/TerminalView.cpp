@@ -19,7 +19,7 @@ std::string AlarmText(const AlarmCall& a) {
 
 void TerminalView::Observe(const Stamped& o) {
   System& s = systems_[o.system ? o.system->index : 0];
-  tag_ = o.system ? fmt::format("[{} at {}] ", o.system->name, o.system->address) : std::string();
+  tag_ = o.system ? fmt::format("[{} at {}] ", o.system->id, o.system->address) : std::string();
   if (!quiet_) s.plant.Observe(o);
   if (const auto* h = std::get_if<HealthChanged>(&o.what)) return ShowHealth(s, o, *h);
   if (const auto* d = std::get_if<Diagnosis>(&o.what)) return Print(fmt::format("{} SETTINGS: {}", LocalClock(o.t), d->message));
