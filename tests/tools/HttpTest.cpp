@@ -123,8 +123,8 @@ struct Host {
   int port = FreePort();
   std::string events = Temp("events.jsonl"), out = Temp("out.txt"), err = Temp("err.txt");
   std::unique_ptr<Child> child;
-  explicit Host(std::vector<std::string> source, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSite, "--quiet", "--events", events,
+  explicit Host(std::vector<std::string> source, std::vector<std::string> extra = {}, const std::string& config = kSite) {
+    std::vector<std::string> args{QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", config, "--quiet", "--events", events,
                                   "--http", "127.0.0.1:" + std::to_string(port), "--duration", "60"};
     args.insert(args.end(), source.begin(), source.end());
     args.insert(args.end(), extra.begin(), extra.end());
@@ -311,6 +311,94 @@ TEST(Http, MetricsAndStatusCarryEveryCatalogueReadingOfTheRound) {
   std::set<std::string> families = Families(metrics);
   families.insert(catalogueMetrics.begin(), catalogueMetrics.end());
   for (const auto& f : families) EXPECT_TRUE(Contains(readme, "| `" + f + "`")) << f << " is not in README.md's table";
+}
+
+// A sample line with its value masked where two runs of the same rounds
+// legitimately differ: the times of rounds and updates, and round durations.
+std::string Masked(const std::string& line) {
+  static const std::regex timed(R"(^(qpr2427k_\w*(_timestamp_seconds|round_duration_seconds_\w+)\{.*\}) \S+$)");
+  return std::regex_replace(line, timed, "$1 T");
+}
+
+TEST(Http, EachSystemOfALineServesWhatItsRunAloneServes) {
+  // The eight systems of the example as --discover finds them, and the silent one at 6 added.
+  const std::string eight = kSource + "/examples/scenarios/eight-systems.json", found = Temp("found.json");
+  ASSERT_EQ(System(std::string(QPR_HOST_BIN) + " --plugin " + QPR_PLUGIN + " --discover --scan 1-12 --simulate " + eight +
+                   " --scan-timeout-ms 50 > " + found + " 2>/dev/null"),
+            0);
+  Json::Value settings = ParseJson(Slurp(found)), scenario = ParseJson(Slurp(eight));
+  settings["systems"].append(ParseJson(R"({"address":6,"data_id":90,"acSetting":[{"data_id":91}],"dcSetting":[{"data_id":92}],"rcSetting":{}})"));
+  const auto file = [](const Json::Value& v) {
+    const std::string path = Temp("settings.json");
+    std::ofstream(path) << v;
+    return path;
+  };
+  // Three rounds each at the plug-in's pace; the silent system keeps the run going.
+  const std::vector<std::string> pace{"--reply-pause-ms", "0", "--poll-ms", "2", "--timeout-ms", "150", "--comm-lost-s", "2"};
+  std::vector<std::string> args{"--simulate", eight, "--rounds", "3"};
+  args.insert(args.end(), pace.begin(), pace.end());
+  Host line(args, {}, file(settings));
+  std::string metrics;
+  Json::Value status;
+  ASSERT_TRUE(WaitFor([&] {  // seven systems' third round, the silent one comm lost
+    metrics = Get(line.port, "/metrics").body;
+    status = line.Status();
+    int done = 0;
+    for (auto s : Samples(metrics))
+      done += (s.name == "qpr2427k_rounds_total" && s.value == "3") ||
+              (s.name == "qpr2427k_health" && s.labels["system"] == "system6" && s.labels["state"] == "comm lost" && s.value == "1");
+    return done == 8;
+  }, 60)) << metrics;
+  const std::string lintFile = Temp("metrics.txt"), lint = Temp("promtool.txt");
+  std::ofstream(lintFile) << metrics;
+  EXPECT_EQ(System("promtool check metrics < " + lintFile + " > " + lint + " 2>&1"), 0) << Slurp(lint);
+
+  // The status: a status per system, the silent one comm lost, the others online.
+  ASSERT_EQ(status["systems"].size(), 8u) << status;
+  EXPECT_EQ(status["line"]["health"]["online"], 7) << status["line"];
+  for (const auto& s : status["systems"])
+    EXPECT_EQ(s["health"]["state"], s["address"] == 6 ? "comm lost" : "online") << s["id"];
+
+  // The page: a block per system, each as its status says (a screenshot to look at).
+  const std::string shot = std::string(QPR_BUILD_DIR) + "/status-page-eight.png", out = Temp("page.txt");
+  EXPECT_EQ(System("timeout 120 node " + kSource + "/tests/tools/browser/page_check.mjs http://127.0.0.1:" +
+                   std::to_string(line.port) + "/ " + shot + " > " + out + " 2>&1"),
+            0)
+      << Slurp(out);
+
+  // Each answering system's series, its label taken out, are those of its run alone
+  // with its scenario entry (its seed as on the line: its place from 1), caught after its third round.
+  std::istringstream lines(metrics);
+  std::map<std::string, std::vector<std::string>> bySystem;
+  static const std::regex labelled(R"(^(\w+\{)system="([^"]*)\",(.*)$)");
+  for (std::string l; std::getline(lines, l);) {
+    std::smatch m;
+    if (std::regex_match(l, m, labelled)) bySystem[m[2]].push_back(Masked(m.str(1) + m.str(3)));
+    else EXPECT_TRUE(l[0] == '#' || l.rfind("qpr2427k_http_", 0) == 0) << "a line's series without its system: " << l;
+  }
+  for (unsigned k = 0; k < 8; ++k) {
+    Json::Value entry = scenario["systems"][k];
+    if (entry["silent"].asBool()) continue;
+    SCOPED_TRACE("address " + entry["address"].asString());
+    entry["seed"] = k + 1;
+    std::vector<std::string> soloArgs{"--simulate", file(entry), "--rounds", "4"};
+    soloArgs.insert(soloArgs.end(), pace.begin(), pace.end());
+    Json::Value soloSettings;
+    for (const auto& s : settings["systems"])
+      if (s["address"] == entry["address"]) soloSettings = s;
+    Host alone(soloArgs, {}, file(soloSettings));
+    std::string text;
+    ASSERT_TRUE(WaitFor([&] {
+      text = Get(alone.port, "/metrics").body;
+      return Contains(text, "\nqpr2427k_rounds_total{site=\"" + status["site"].asString() + "\"} 3\n");
+    }, 40)) << text;
+    EXPECT_FALSE(alone.Status().isMember("systems"));
+    std::vector<std::string> want;
+    std::istringstream in(text);
+    for (std::string l; std::getline(in, l);)
+      if (l[0] != '#' && l.rfind("qpr2427k_http_", 0) != 0) want.push_back(Masked(l));
+    EXPECT_EQ(bySystem["system" + entry["address"].asString()], want);
+  }
 }
 
 // The stream carries what the page uses, each observation as one event kind

@@ -4,7 +4,8 @@
 // and from the page; every unit's every reading in its table), that the charts are drawn at the device pixel ratio with
 // their legends, and that the mains alarms appear and then clear; given the
 // runner's PID, it kills the runner and checks that the page says so within
-// 10 s (a second screenshot, NAME-lost.png).
+// 10 s (a second screenshot, NAME-lost.png). A line of several systems: a
+// block per system, each as its status says.
 // Usage: node page_check.mjs URL SCREENSHOT.png [PID]
 import puppeteer from "puppeteer-core";
 
@@ -22,6 +23,31 @@ try {
   page.on("framenavigated", (f) => { if (f === page.mainFrame()) ++loads; });
   page.on("pageerror", (e) => fail("script error on the page: " + e.message));
   await page.goto(url, { waitUntil: "domcontentloaded" });
+
+  // A line of several systems: a block per system, headed with its id and
+  // address, its health as its status says, its units and its three charts drawn.
+  const first = await fetch(new URL("api/v1/status", url)).then((r) => r.json()).catch((e) => fail("no status: " + e.message));
+  if (first.systems) {
+    const blocks = () => page.evaluate(() => [...document.querySelectorAll("[data-system]")].map((b) => ({
+      id: b.dataset.system, heading: b.querySelector("h1").textContent, health: b.querySelector('[id$="-health"]').textContent,
+      units: b.querySelectorAll("[data-unit]").length,
+      charts: [...b.querySelectorAll(".chart canvas")].filter((c) => Chart.getChart(c)?.data.datasets[0].data.length >= 2).length })));
+    let last = [];
+    for (let k = 0; k < 300; ++k) {
+      const s = await fetch(new URL("api/v1/status", url)).then((r) => r.json());
+      const shown = await blocks();
+      last = s.systems.map((sys, i) => ({ sys, b: shown[i] })).filter(({ sys, b }) => !b || b.id !== sys.id ||
+        !b.heading.includes(sys.id + " · address " + sys.address) || b.health !== sys.health.state ||
+        b.units !== sys.units.length || (sys.rounds > 2 && b.charts !== 3)).map(({ sys, b }) => ({ id: sys.id, shown: b }));
+      if (shown.length === s.systems.length && last.length === 0) break;
+      await new Promise((r) => setTimeout(r, 100));
+    }
+    if (last.length) fail("the systems' blocks never matched the status: " + JSON.stringify(last));
+    await page.screenshot({ path: shot, fullPage: true });
+    console.log(`page check: ${first.systems.length} systems shown, each with its health, units and charts`);
+    await browser.close();
+    process.exit(0);
+  }
 
   // The panel against the status: what each row expects from the status JSON,
   // and what the page shows (read in the page).

@@ -80,6 +80,7 @@ class Session {
       drivers_.push_back(std::make_unique<SystemDriver>(shared, k, tagged ? &refs_[k] : nullptr));
       bus_.Add(drivers_.back().get());  // after the outputs: what the loop derives follows what it saw
     }
+    if (http_ && tagged) http_->Expect(refs_);
   }
 
   int Run(const std::string& pluginPath);
@@ -309,7 +310,6 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
     // These outputs describe one system; with several they would mix them up.
     const char* single = !options.cache.empty()        ? "--cache"
                          : !options.saveCache.empty()  ? "--save-cache"
-                         : options.httpPort            ? "--http"
                          : options.mqtt                ? "--mqtt"
                          : options.nutPort             ? "--nut"
                          : !options.snmpAgentx.empty() ? "--snmp-agentx"

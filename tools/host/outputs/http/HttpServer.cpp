@@ -26,7 +26,7 @@
 #include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/stream/EventJson.h"
 #include "tools/host/stream/RunError.h"
-#include "tools/host/outputs/http/StatusModel.h"
+#include "tools/host/outputs/http/SiteModel.h"
 #include "tools/host/outputs/http/StatusPage.h"
 
 namespace runner {
@@ -64,8 +64,19 @@ std::string StreamText(const Stamped& o) {
   } else if (const auto* p = std::get_if<Published>(&o.what)) {
     const catalogue::Record* record = catalogue::RecordOfType(p->recordType);
     if (!record) return text;
-    text = fmt::format("event: readings\ndata: {{\"event\":\"readings\",\"device_type\":\"{}\",\"data_id\":{},\"t\":{},\"values\":[",
+    text = fmt::format("event: readings\ndata: {{\"event\":\"readings\",\"device_type\":\"{}\",\"data_id\":{},\"t\":{},",
                        record->deviceType, p->dataId, o.t);
+    // On a line of several systems, the one it is of, named as in the other events.
+    if (o.system) {
+      Json::Value system(Json::objectValue);
+      system["address"] = o.system->address;
+      system["name"] = o.system->name;
+      system["id"] = o.system->id;
+      Json::StreamWriterBuilder b;
+      b["indentation"] = "";
+      text += "\"system\":" + Json::writeString(b, system) + ",";
+    }
+    text += "\"values\":[";
     bool first = true;
     for (const auto& r : catalogue::Decode(*record, p->image.data(), p->image.size())) {
       if (!first) text += ',';
@@ -107,7 +118,7 @@ struct HttpServer::Shared {
   std::list<Listener> listeners;
   asio::steady_timer drain;
   asio::steady_timer trim;  // gives freed memory back to the system once a crowd of clients has gone
-  StatusModel model;
+  SiteModel model;
   bool open = true;  // false once the server is closing
   HttpLimits limits;
   boost::lockfree::spsc_queue<Stamped> inbox;  // loop thread in, server thread out
@@ -220,7 +231,7 @@ class Session : public std::enable_shared_from_this<Session> {
     target = target.substr(0, target.find('?'));
     if (!shared_->open) return Error(http::status::service_unavailable, "stopping");
     shared_->Drain();  // the answer includes everything observed before it was asked
-    const StatusModel* model = &shared_->model;
+    const SiteModel* model = &shared_->model;
     if (target == "/api/v1/events") return StartStream(head);
     res->result(http::status::ok);
     if (target == "/metrics") {
@@ -412,6 +423,10 @@ void HttpServer::Observe(const Stamped& o) {
     firstReport = alarmsSeen_.emplace(a->dataId, a->deviceType, a->key, a->text).second;
   if (!firstReport && Unused(o.what)) return;
   if (!shared_->inbox.push(o)) shared_->inboxDropped.fetch_add(1, std::memory_order_relaxed);
+}
+
+void HttpServer::Expect(const std::vector<SystemRef>& systems) {
+  asio::post(io_, [shared = shared_, systems] { shared->model.Expect(systems); });
 }
 
 bool HttpServer::Shared::Admit(const asio::ip::address& from) {

@@ -46,6 +46,9 @@ class HttpServer : public Observer {
   // answer and every drainEvery: the loop neither waits for the server nor
   // wakes it.
   void Observe(const Stamped& o) override;
+  // Loop thread: the power systems of a shared line, so that each has its
+  // place in every answer from the start (a run with one system calls none).
+  void Expect(const std::vector<SystemRef>& systems);
   // Where it listens, "ADDRESS:PORT" each ("[ADDRESS]:PORT" for IPv6).
   const std::vector<std::string>& Endpoints() const { return endpoints_; }
 

@@ -117,6 +117,11 @@ std::string MetricHelp(const catalogue::Field& f) {
 
 }  // namespace
 
+StatusModel::StatusModel(std::string site, const SystemRef* system) : site_(std::move(site)) {
+  if (system) system_ = *system;
+  siteLabels_ = fmt::format("{}site=\"{}\"", system ? fmt::format("system=\"{}\",", Escape(system->id)) : "", Escape(site_));
+}
+
 void StatusModel::Observe(const Stamped& o) {
   metricsFresh_ = statusFresh_ = false;
   if (pendingRound_ && !std::holds_alternative<ValuesRead>(o.what) && !std::holds_alternative<RoundEnded>(o.what))
@@ -254,7 +259,7 @@ std::string StatusModel::Metrics(Millis now) const {
 
 std::string StatusModel::RenderMetrics(Millis now) const {
   std::string out;
-  const std::string site = fmt::format("site=\"{}\"", Escape(site_));
+  const std::string& site = siteLabels_;
   Header(out, "qpr2427k_info", "gauge",
          "1, labelled with the gateway's version and the power system's model (empty until the system named it)");
   out += fmt::format("qpr2427k_info{{{},version=\"{}\",model=\"{}\"}} 1\n", site, Escape(QPR_VERSION),
@@ -333,7 +338,7 @@ std::string StatusModel::RenderMetrics(Millis now) const {
 }
 
 void StatusModel::RenderAlarms(std::string& out) const {
-  const std::string site = fmt::format("site=\"{}\"", Escape(site_));
+  const std::string& site = siteLabels_;
   if (!alarmSeen_.empty()) {
     Header(out, "qpr2427k_alarm_active", "gauge", "1 while the alarm is active, 0 before it was raised and after it cleared");
     for (const auto& [k, s] : alarmSeen_)
@@ -354,7 +359,7 @@ void StatusModel::RenderReadings(std::string& out, Millis now) const {
   };
   std::vector<Family> families;
   std::map<std::string_view, std::size_t> at;
-  const std::string site = fmt::format("site=\"{}\"", Escape(site_));
+  const std::string& site = siteLabels_;
   for (const auto& [key, unit] : units_) {
     if (!Fresh(unit.Latest(), now)) continue;
     for (const auto& r : unit.readings) {
@@ -383,8 +388,15 @@ std::string StatusModel::StatusJson(Millis now) const {
   return statusText_;
 }
 
-std::string StatusModel::RenderStatus(Millis now) const {
+std::string StatusModel::RenderStatus(Millis now) const { return Write(StatusValue(now)); }
+
+Json::Value StatusModel::StatusValue(Millis now) const {
   Json::Value root(Json::objectValue);
+  if (system_) {
+    root["id"] = system_->id;
+    root["address"] = system_->address;
+    root["name"] = system_->name;
+  }
   root["site"] = site_;
   root["t"] = static_cast<Json::Int64>(now);
   root["health"]["state"] = HealthName(health_);
@@ -461,15 +473,22 @@ std::string StatusModel::RenderStatus(Millis now) const {
   for (const auto& [level, n] : p.alarmsByLevel) levels[std::to_string(level)] = n;
   // The newest chart point; the page asks /api/v1/chart once for the hour before.
   if (!chart_.empty()) root["chart_point"] = ChartPoint(chart_.back());
-  return Write(root);
+  return root;
 }
 
-std::string StatusModel::ChartJson() const {
+std::string StatusModel::ChartJson() const { return Write(ChartValue()); }
+
+Json::Value StatusModel::ChartValue() const {
   Json::Value chart;
+  if (system_) {
+    chart["id"] = system_->id;
+    chart["address"] = system_->address;
+    chart["name"] = system_->name;
+  }
   for (const char* s : kChartSeries) chart["series"].append(s);
   chart["points"] = Json::Value(Json::arrayValue);
   for (const auto& p : chart_) chart["points"].append(ChartPoint(p));
-  return Write(chart);
+  return chart;
 }
 
 }  // namespace runner

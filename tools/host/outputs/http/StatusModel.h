@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "host/json.h"
 #include "tools/host/catalogue/Catalogue.h"
 #include "tools/host/catalogue/Plant.h"
 #include "tools/host/stream/AlarmTracker.h"
@@ -22,7 +23,10 @@ namespace runner {
 
 class StatusModel : public Observer {
  public:
-  explicit StatusModel(std::string site) : site_(std::move(site)) {}
+  // `system`: the one power system of several this model keeps (its samples
+  // carry its id as their first label, its status its id, address and name);
+  // null for the run's only system.
+  explicit StatusModel(std::string site, const SystemRef* system = nullptr);
   void Observe(const Stamped& o) override;
 
   // The Prometheus text exposition format (version 0.0.4).
@@ -31,6 +35,10 @@ class StatusModel : public Observer {
   std::string StatusJson(Millis now) const;
   // /api/v1/chart: the last hour's chart points.
   std::string ChartJson() const;
+  // The same as JSON values, for a site of several systems to gather.
+  Json::Value StatusValue(Millis now) const;
+  Json::Value ChartValue() const;
+  Health health() const { return health_; }
 
   // Upper bounds (seconds) of the round-duration histogram's buckets.
   static constexpr std::array<double, 10> kBuckets{0.05, 0.1, 0.25, 0.5, 1, 2, 5, 10, 30, 60};
@@ -86,6 +94,8 @@ class StatusModel : public Observer {
   std::string RenderStatus(Millis now) const;
 
   std::string site_;
+  std::optional<SystemRef> system_;
+  std::string siteLabels_;  // the labels every sample starts with: `system="ID",site="SITE"` or `site="SITE"`
   std::map<UnitKey, Unit> units_;
   std::vector<std::pair<unsigned, unsigned>> modules_;
   ActiveAlarms active_;
