@@ -310,7 +310,6 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
     const char* single = !options.cache.empty()        ? "--cache"
                          : !options.saveCache.empty()  ? "--save-cache"
                          : options.httpPort            ? "--http"
-                         : options.mqtt                ? "--mqtt"
                          : options.nutPort             ? "--nut"
                          : !options.snmpAgentx.empty() ? "--snmp-agentx"
                          : options.source == Source::Listen ? "--listen"
