@@ -667,7 +667,7 @@ TEST(Mqtt, SeveralSystemsPublishEachWhatItWouldAlone) {
   settings["systems"].append(Parse(R"({"name": "dark", "address": 20, "data_id": 20, "acSetting": [{"data_id": 21}],
                                       "dcSetting": [{"data_id": 22}], "rcSetting": {}})"));
   scenario["systems"].append(Parse(R"({"address": 20, "silent": true})"));
-  const std::string rounds = "--rounds 3 --duration 8 --comm-lost-s 1 --mqtt " + broker.Url() + kFast;
+  const std::string rounds = "--rounds 4 --duration 8 --comm-lost-s 1 --mqtt " + broker.Url() + kFast;
   const auto run = [&](const Json::Value& config, const Json::Value& sim, const std::string& site) {
     const std::string c = Temp("settings.json"), s = Temp("scenario.json");
     std::ofstream(c) << config;
@@ -725,7 +725,6 @@ TEST(Mqtt, SeveralSystemsPublishEachWhatItWouldAlone) {
     EXPECT_EQ(devices[ids[k]].size(), devices["solo" + std::to_string(k)].size());  // its units and power system
     EXPECT_EQ(Parse(sub.Last()["qpr2427k/lab/" + ids[k] + "/health"])["previous"], "online");
   }
-  EXPECT_TRUE(within("qpr2427k/lab/annex").count("/edges"));  // its fuse blows in round 3
   EXPECT_EQ(Parse(sub.Last()["qpr2427k/lab/dark/health"])["previous"], "comm lost");
   EXPECT_TRUE(within("qpr2427k/lab/dark/availability").empty());  // no unit ever answered
   for (const auto& [id, n] : uniqueIds) EXPECT_EQ(n, 1) << id;
