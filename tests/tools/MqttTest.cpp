@@ -593,6 +593,38 @@ TEST_F(MqttFailure, TemplatesRenderEachReadingAsHomeAssistantDoes) {
   for (const auto& [id, want] : failure) EXPECT_EQ(out.at(id), want) << id;
 }
 
+// One system's topics and configs keep their text (the README's example among
+// them): what Home Assistant and scripts already read.
+TEST_F(MqttFailure, OneSystemsTopicsAndConfigsKeepTheirText) {
+  ASSERT_EQ(status_, 0) << hostErr_;
+  const std::regex shape("qpr2427k/lab/(status|health|edges|plant/state|availability/[^/]+|unit/[^/]+/state|"
+                         "alarm/[^/]+/[^/]+)|homeassistant/.*|test/probe");
+  for (const auto& [topic, payload] : last_) EXPECT_TRUE(std::regex_match(topic, shape)) << topic;
+  const std::string device = R"("device":{"configuration_url":"http://127.0.0.1:)" + std::to_string(http_) + "/\",",
+                    origin = std::string(R"("origin":{"name":"qpr2427k-host","sw_version":")") + QPR_VERSION + "\"},";
+  const std::pair<std::string, std::string> configs[] = {
+      {"homeassistant/sensor/qpr2427k_lab_qpr2427k-dc-21/battery_1_current/config",
+       R"({"availability":[{"topic":"qpr2427k/lab/status"},{"topic":"qpr2427k/lab/availability/qpr2427k-dc-21"}],)"
+       R"("availability_mode":"all",)" + device + R"("identifiers":["qpr2427k_lab_qpr2427k-dc-21"],)"
+       R"("manufacturer":"QPR Power Systems","model":"QPR-24KV","name":"lab DC distribution 21","sw_version":"1.0"},)"
+       R"("device_class":"current","expire_after":61,"name":"Battery 1 current",)" + origin +
+       R"("payload_available":"online","payload_not_available":"offline","state_class":"measurement",)"
+       R"("state_topic":"qpr2427k/lab/unit/qpr2427k-dc-21/state","suggested_display_precision":1,)"
+       R"("unique_id":"qpr2427k_lab_qpr2427k-dc-21_battery_1_current","unit_of_measurement":"A",)"
+       R"("value_template":"{{ value_json.readings['battery_1_current'] }}"})"},
+      {"homeassistant/binary_sensor/qpr2427k_lab_gateway/problem/config",
+       R"({"availability":[{"topic":"qpr2427k/lab/status"}],"availability_mode":"all",)" + device +
+       R"("identifiers":["qpr2427k_lab_gateway"],"model":"qpr2427k-host","name":"lab gateway","sw_version":")" +
+       QPR_VERSION + R"("},"device_class":"problem","entity_category":"diagnostic",)"
+       R"("json_attributes_template":"{{ {'state': value_json.state, 'message': value_json.message} | tojson }}",)"
+       R"("json_attributes_topic":"qpr2427k/lab/health","name":"Communication problem",)" + origin +
+       R"("payload_available":"online","payload_not_available":"offline","state_topic":"qpr2427k/lab/health",)"
+       R"("unique_id":"qpr2427k_lab_gateway_problem",)"
+       R"("value_template":"{{ 'OFF' if value_json.state in ('online', 'ended') else 'ON' }}"})"},
+  };
+  for (const auto& [topic, text] : configs) EXPECT_EQ(last_[topic], text);
+}
+
 TEST_F(MqttFailure, EntityNamesAreReadableAndUniquePerDevice) {
   ASSERT_EQ(status_, 0) << hostErr_;
   std::set<std::string> keys;  // the machine's names, which a person should not see
@@ -611,6 +643,96 @@ TEST_F(MqttFailure, EntityNamesAreReadableAndUniquePerDevice) {
   }
   EXPECT_EQ(names.size(), 6u);  // four units, the power system, the gateway
   EXPECT_TRUE(names["lab power system"].count("Discharged since the mains failed (estimate)"));
+}
+
+// A payload without the times a run's pace sets: what two runs of the same data share.
+std::string Untimed(const std::string& payload) {
+  Json::Value v = Parse(payload);
+  if (!v.isObject()) return payload;
+  for (const char* k : {"t", "age_ms", "last_round", "since", "message"}) v.removeMember(k);
+  return v.toStyledString();
+}
+
+// The three systems of examples/three-systems*.json and one that never
+// answers ("dark") over one connection; each answering system alone under
+// another site. A system's retained topics and edges, its level taken out,
+// are those of its run alone; its Home Assistant devices are its own.
+TEST(Mqtt, SeveralSystemsPublishEachWhatItWouldAlone) {
+  Broker broker;
+  broker.Start();
+  Subscriber sub;
+  sub.Start(broker);
+  Json::Value settings = Parse(Slurp(kSource + "/examples/three-systems-site.json")),
+              scenario = Parse(Slurp(kSource + "/examples/scenarios/three-systems.json"));
+  settings["systems"].append(Parse(R"({"name": "dark", "address": 20, "data_id": 20, "acSetting": [{"data_id": 21}],
+                                      "dcSetting": [{"data_id": 22}], "rcSetting": {}})"));
+  scenario["systems"].append(Parse(R"({"address": 20, "silent": true})"));
+  const std::string rounds = "--rounds 4 --duration 8 --comm-lost-s 1 --mqtt " + broker.Url() + kFast;
+  const auto run = [&](const Json::Value& config, const Json::Value& sim, const std::string& site) {
+    const std::string c = Temp("settings.json"), s = Temp("scenario.json");
+    std::ofstream(c) << config;
+    std::ofstream(s) << sim;
+    std::vector<std::string> args = {QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", c, "--simulate", s, "--quiet", "--site", site};
+    std::istringstream words(rounds);
+    for (std::string w; words >> w;) args.push_back(w);
+    Process host;
+    host.Start(args);
+    const int status = host.Wait();
+    EXPECT_TRUE(WaitFor([&] { return sub.Has("qpr2427k/" + site + "/status", "offline"); })) << Slurp(host.err);
+    return status;
+  };
+  EXPECT_EQ(run(settings, scenario, "lab"), 1);  // "dark" never did its rounds
+  std::vector<std::string> ids;
+  for (Json::ArrayIndex k = 0; k < 3; ++k) {
+    Json::Value alone = settings["systems"][k], sim = scenario["systems"][k];
+    ids.push_back(alone["name"].asString());
+    alone.removeMember("name");
+    sim["seed"] = k + 1;  // an entry's seed in a list is its place from 1
+    ASSERT_EQ(run(alone, sim, "solo" + std::to_string(k)), 0);
+  }
+  std::map<std::string, std::string> topics;  // topic: its untimed payload; edges: all of them in order
+  for (const auto& [topic, payload] : sub.Last())
+    if (!Contains(topic, "/edges") && !Contains(topic, "/status")) topics[topic] = Untimed(payload);
+  for (const auto& m : sub.Messages())
+    if (Contains(m.topic, "/edges")) topics[m.topic] += Untimed(m.payload);
+  const auto within = [&](const std::string& base) {
+    std::map<std::string, std::string> out;
+    for (const auto& [topic, payload] : topics)
+      if (topic.rfind(base + "/", 0) == 0) out[topic.substr(base.size())] = payload;
+    return out;
+  };
+  const auto configs = Configs(sub.Messages());
+  std::map<std::string, std::set<std::string>> devices;  // site or system id: device identifiers
+  std::map<std::string, int> uniqueIds;
+  for (const auto& [topic, c] : configs) {
+    ++uniqueIds[c["unique_id"].asString()];
+    const std::string node = c["device"]["identifiers"][0].asString(), name = c["device"]["name"].asString();
+    for (const auto& id : ids)
+      if (node.rfind("qpr2427k_lab_" + id + "_", 0) == 0) {
+        devices[id].insert(node);
+        EXPECT_EQ(name.rfind("lab " + id + " ", 0), 0u) << topic;
+        EXPECT_EQ(c["device"]["via_device"], "qpr2427k_lab_gateway") << topic;
+        EXPECT_EQ(c["availability"][1]["topic"].asString().rfind("qpr2427k/lab/" + id + "/availability/", 0), 0u);
+      }
+    for (const char* site : {"solo0", "solo1", "solo2"})
+      if (node.rfind(std::string("qpr2427k_") + site + "_", 0) == 0 && !Contains(node, "gateway")) devices[site].insert(node);
+  }
+  for (std::size_t k = 0; k < ids.size(); ++k) {
+    SCOPED_TRACE(ids[k]);
+    const auto alone = within("qpr2427k/solo" + std::to_string(k));
+    EXPECT_TRUE(alone.count("/plant/state")) << "nothing to compare";
+    EXPECT_EQ(within("qpr2427k/lab/" + ids[k]), alone);
+    EXPECT_EQ(devices[ids[k]].size(), devices["solo" + std::to_string(k)].size());  // its units and power system
+    EXPECT_EQ(Parse(sub.Last()["qpr2427k/lab/" + ids[k] + "/health"])["previous"], "online");
+  }
+  EXPECT_EQ(Parse(sub.Last()["qpr2427k/lab/dark/health"])["previous"], "comm lost");
+  EXPECT_TRUE(within("qpr2427k/lab/dark/availability").empty());  // no unit ever answered
+  for (const auto& [id, n] : uniqueIds) EXPECT_EQ(n, 1) << id;
+  // The gateway: each system's communication problem, over that system's health.
+  EXPECT_EQ(configs.at("homeassistant/binary_sensor/qpr2427k_lab_gateway/problem_dark/config")["state_topic"],
+            "qpr2427k/lab/dark/health");
+  EXPECT_EQ(configs.at("homeassistant/sensor/qpr2427k_lab_hall-b_plant/battery_current/config")["device"]["model"],
+            "QPR-36KM");
 }
 
 TEST(Mqtt, AUnitIsOfflineOnceItsValuesStopComing) {

@@ -175,7 +175,7 @@ TEST(MultiSystem, SettingsListsTheRunnerRefuses) {
       {"{\"systems\": [" + one + ", 7]}", "", "systems[1] must be a settings object"},
       {"{\"systems\": [" + one + ", " + SystemSettings(1, 200, 2, 1) + "]}", "", "address 1 (1 when absent) is also that of systems[0]"},
       {"{\"systems\": [" + one + ", {\"address\": 300, \"rcSetting\": {}}]}", "", "the plug-in refused the settings of systems[1]"},
-      {"{\"systems\": [" + one + ", " + two + "]}", "--mqtt mqtt://127.0.0.1:1", "--mqtt serves one power system"},
+      {"{\"systems\": [" + one + ", " + two + "]}", "--cache " + Temp("c.json"), "--cache serves one power system"},
       {"{\"systems\": [" + one + ", " + two + "]}", "--save-cache " + Temp("c.json"), "--save-cache serves one power system"},
   };
   for (const auto& row : rows) {

@@ -310,7 +310,6 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
     // These outputs describe one system; with several they would mix them up.
     const char* single = !options.cache.empty()        ? "--cache"
                          : !options.saveCache.empty()  ? "--save-cache"
-                         : options.mqtt                ? "--mqtt"
                          : options.nutPort             ? "--nut"
                          : !options.snmpAgentx.empty() ? "--snmp-agentx"
                          : options.source == Source::Listen ? "--listen"

@@ -273,7 +273,7 @@ void MqttClient::Send(StatusGoes status) {
   // Only as many as may go: copying what will wait anyway only holds up the loop thread.
   const std::size_t may =
       std::min(kEdgeWindow, edgeMids_.size() + (kLibraryMessages - std::min(messages, kLibraryMessages)));
-  const std::vector<std::string> edges = queue_->Edges(edgeMids_.size(), may);
+  const std::vector<MqttQueue::Edge> edges = queue_->Edges(edgeMids_.size(), may);
   SayDropped(true);
   // Availability first, so subscribers see "online" before the states.
   std::stable_partition(out.begin(), out.end(), [&](const auto& p) { return p.first == topics_.status; });
@@ -283,11 +283,12 @@ void MqttClient::Send(StatusGoes status) {
     const int rc = Publish(&mid, topic, r.payload, r.qos, true);
     Handed(rc, mid, topic, topic.size() + r.payload.size(), r.qos, true);
   }
-  for (const auto& e : edges) {
-    if (!room(topics_.edges.size() + e.size())) break;
+  for (const auto& e : edges) {  // each system's edges on its own topic, all in one order
+    const std::size_t size = e.topic.size() + e.payload.size();
+    if (!room(size)) break;
     int mid = 0;
-    const int rc = Publish(&mid, topics_.edges, e, 1, false);
-    if (!Handed(rc, mid, topics_.edges, topics_.edges.size() + e.size(), 1, false)) break;
+    const int rc = Publish(&mid, e.topic, e.payload, 1, false);
+    if (!Handed(rc, mid, e.topic, size, 1, false)) break;
     edgeMids_.push_back(mid);
     edgeSince_ = Clock::now();
   }

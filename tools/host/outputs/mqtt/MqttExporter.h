@@ -1,7 +1,9 @@
 // Publishes the runner's observations to an MQTT broker: availability, the
 // line's health, one state message per unit and round, alarm states and
 // edges, and Home Assistant discovery. Broker I/O runs on a thread of its own.
+// Several systems on the line share the one connection, each with a formatter.
 #pragma once
+#include <map>
 #include <memory>
 #include <string>
 
@@ -27,8 +29,12 @@ class MqttExporter : public Observer {
   void Finish() override;
 
  private:
+  const MqttSettings settings_;
   std::shared_ptr<MqttQueue> queue_;  // between the loop thread and the broker thread
-  std::unique_ptr<MqttFormatter> formatter_;
+  // The only system's (observations without a system), made at its first
+  // observation but a line's notice; or one per system of several, by index.
+  std::unique_ptr<MqttFormatter> only_;
+  std::map<unsigned, std::unique_ptr<MqttFormatter>> systems_;
   std::unique_ptr<MqttClient> client_;  // null once finished
 };
 

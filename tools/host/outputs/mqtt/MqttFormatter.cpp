@@ -2,10 +2,13 @@
 // go out once per entity the catalogue's readings, the plant and the gateway
 // give, and per alarm (again when the model reply names the maker); unit and
 // plant states once per round, alarm states and edges as they change.
+// A system of several has its own level below the site and its own devices;
+// only the connection's status and the gateway device are shared.
 #include "tools/host/outputs/mqtt/MqttFormatter.h"
 
 #include <fmt/format.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <ctime>
@@ -75,8 +78,12 @@ Json::Value Optional(const std::optional<bool>& v) { return v ? Json::Value(*v) 
 
 }  // namespace
 
-MqttFormatter::MqttFormatter(const MqttSettings& settings, MqttQueue& queue)
-    : s_(settings), topics_(settings), queue_(queue) {}
+MqttFormatter::MqttFormatter(const MqttSettings& settings, MqttQueue& queue, const SystemRef* system)
+    : s_(settings),
+      id_(system ? TopicLevel(system->id) : ""),
+      title_(system ? settings.site + " " + system->id : settings.site),
+      topics_(settings, id_),
+      queue_(queue) {}
 
 void MqttFormatter::Put(const std::string& topic, const Json::Value& payload, int qos, bool wakeUp) {
   queue_.Put(topic, Text(payload), qos, wakeUp);
@@ -84,7 +91,7 @@ void MqttFormatter::Put(const std::string& topic, const Json::Value& payload, in
 
 void MqttFormatter::Edge(Json::Value payload) {
   payload["seq"] = static_cast<Json::UInt64>(++edgeSeq_);
-  queue_.PutEdge(Text(payload));
+  queue_.PutEdge(topics_.edges, Text(payload));
 }
 
 std::string MqttFormatter::UnitLevel(const UnitId& u) const {
@@ -92,8 +99,10 @@ std::string MqttFormatter::UnitLevel(const UnitId& u) const {
 }
 
 std::string MqttFormatter::Node(const std::string& level) const {
-  return TopicLevel(fmt::format("{}_{}_{}", s_.prefix, s_.site, level));
+  return TopicLevel(fmt::format("{}_{}_{}", s_.prefix, s_.site, id_.empty() ? level : id_ + "_" + level));
 }
+
+std::string MqttFormatter::GatewayNode() const { return TopicLevel(fmt::format("{}_{}_gateway", s_.prefix, s_.site)); }
 
 std::string MqttFormatter::AlarmTopic(const AlarmCall& a) const {
   return fmt::format("{}/alarm/{}/{}", topics_.base, UnitLevel({a.dataId, a.deviceType}), AlarmLevel(a));
@@ -102,16 +111,16 @@ std::string MqttFormatter::AlarmTopic(const AlarmCall& a) const {
 MqttFormatter::DeviceId MqttFormatter::UnitDevice(const UnitId& u) const {
   const std::string level = UnitLevel(u);
   const catalogue::Record* r = catalogue::RecordOfDevice(u.deviceType);
-  return {Node(level), fmt::format("{} {} {}", s_.site, r ? r->title : u.deviceType.c_str(), u.dataId),
+  return {Node(level), fmt::format("{} {} {}", title_, r ? r->title : u.deviceType.c_str(), u.dataId),
           fmt::format("{}/unit/{}/state", topics_.base, level), level};
 }
 
 MqttFormatter::DeviceId MqttFormatter::PlantDevice() const {
-  return {Node("plant"), s_.site + " power system", topics_.base + "/plant/state", "plant"};
+  return {Node("plant"), title_ + " power system", topics_.base + "/plant/state", "plant"};
 }
 
 MqttFormatter::DeviceId MqttFormatter::GatewayDevice() const {
-  return {Node("gateway"), s_.site + " gateway", topics_.base + "/plant/state", ""};
+  return {GatewayNode(), s_.site + " gateway", topics_.base + "/plant/state", ""};
 }
 
 Json::Value MqttFormatter::Device(const DeviceId& d) const {
@@ -125,6 +134,7 @@ Json::Value MqttFormatter::Device(const DeviceId& d) const {
     if (!maker_.empty()) v["manufacturer"] = maker_;
     if (!model_.empty()) v["model"] = model_;
     if (!version_.empty()) v["sw_version"] = version_;
+    if (!id_.empty()) v["via_device"] = GatewayNode();  // one of the systems the gateway polls
   }
   if (!s_.pageUrl.empty()) v["configuration_url"] = s_.pageUrl;
   return v;
@@ -162,6 +172,7 @@ void MqttFormatter::AlarmConfig(const AlarmCall& a) {
   // A fuse's alarm is shown by the unit's one "Blown fuses" sensor, not by an
   // entity per fuse; a config an older version left for it is taken back.
   if (a.deviceType == "qpr2427k-dc" && a.key == kFuseAlarmKey) {
+    if (!id_.empty()) return;  // no older version configured a system of several
     queue_.Put(fmt::format("homeassistant/binary_sensor/{}/{}/config", d.node, e.object), "", 1, false);
     return;
   }
@@ -279,7 +290,7 @@ void MqttFormatter::Values(const ValuesRead& v, Millis t) {
     Unit& unit = units_[UnitLevel(u)];
     // A sensor an earlier version configured per value key: removed, since
     // the catalogue's entities show the same (an empty retained config).
-    if (unit.valueKeys.insert(key).second && !unit.entities.count(TopicLevel(key)))
+    if (unit.valueKeys.insert(key).second && !unit.entities.count(TopicLevel(key)) && id_.empty())
       queue_.Put(fmt::format("homeassistant/sensor/{}/{}/config", Node(UnitLevel(u)), TopicLevel(key)), "", 1, false);
   };
   for (const auto& r : v.rows) {
@@ -333,8 +344,15 @@ void MqttFormatter::PlantState(long long round, Millis t) {
 
 void MqttFormatter::Discover() {
   const DeviceId gateway = GatewayDevice();
-  for (const auto& g : GatewayEntities())
+  for (auto g : GatewayEntities()) {
+    if (!id_.empty()) {  // each system's pair on the one gateway: "hall-a communication problem"
+      std::string name = g.entity.config["name"].asString();
+      name[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(name[0])));
+      g.entity.config["name"] = title_.substr(s_.site.size() + 1) + " " + name;
+      g.entity.object = TopicLevel(g.entity.object + "_" + id_);
+    }
     Config(gateway, g.entity, g.healthTopic ? topics_.base + "/health" : gateway.stateTopic);
+  }
   if (plantSeen_) {
     const DeviceId d = PlantDevice();
     for (const auto& e : PlantEntities()) Config(d, e, d.stateTopic);

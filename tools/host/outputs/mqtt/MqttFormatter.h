@@ -1,6 +1,8 @@
 // The MQTT exporter's loop-thread side: turns observations into messages
 // (Home Assistant discovery configs, unit and plant states, alarm states and
 // edges, the line's health) and puts them on the queue to the broker thread.
+// One formatter per power system: with several on the line each has its
+// topics, devices and unique ids under its id, its devices via the gateway's.
 #pragma once
 #include <map>
 #include <set>
@@ -20,7 +22,8 @@ namespace runner {
 
 class MqttFormatter {
  public:
-  MqttFormatter(const MqttSettings& settings, MqttQueue& queue);
+  // `system` null: the run's only system, with the site's topics and devices as they always were.
+  MqttFormatter(const MqttSettings& settings, MqttQueue& queue, const SystemRef* system = nullptr);
   void Observe(const Stamped& o);
   // The run is over: the health topic says "ended" (retained), so that no
   // reader takes the last state for the present one.
@@ -47,6 +50,7 @@ class MqttFormatter {
   void Edge(Json::Value payload);
   std::string UnitLevel(const UnitId& u) const;
   std::string Node(const std::string& level) const;
+  std::string GatewayNode() const;
   DeviceId UnitDevice(const UnitId& u) const;
   DeviceId PlantDevice() const;
   DeviceId GatewayDevice() const;
@@ -70,6 +74,8 @@ class MqttFormatter {
   void ExpireStale(Millis now);
 
   const MqttSettings s_;
+  const std::string id_;     // the system's id as a topic level; "" for the only system
+  const std::string title_;  // what device names start with: "SITE" or "SITE ID"
   const MqttTopics topics_;
   MqttQueue& queue_;
   unsigned char lastCid1_ = 0, lastCid2_ = 0;

@@ -30,13 +30,13 @@ void MqttQueue::Put(const std::string& topic, std::string payload, int qos, bool
   if (wakeUp) Wake();
 }
 
-void MqttQueue::PutEdge(std::string payload) {
+void MqttQueue::PutEdge(std::string topic, std::string payload) {
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (edges_.size() >= kEdgeLimit) {
       ++dropped_;  // said by the broker thread
     } else {
-      edges_.push_back(std::move(payload));
+      edges_.push_back({std::move(topic), std::move(payload)});
     }
   }
   Wake();
@@ -88,8 +88,8 @@ unsigned long long MqttQueue::Replaced() {
   return replaced_;
 }
 
-std::vector<std::string> MqttQueue::Edges(std::size_t from, std::size_t to) {
-  std::vector<std::string> out;
+std::vector<MqttQueue::Edge> MqttQueue::Edges(std::size_t from, std::size_t to) {
+  std::vector<Edge> out;
   std::lock_guard<std::mutex> lock(mu_);
   for (std::size_t k = from; k < edges_.size() && k < to; ++k) out.push_back(edges_[k]);
   return out;

@@ -1,5 +1,5 @@
 // What the loop thread hands to the broker thread: the retained topics (only
-// the latest payload of each), the alarm edges in order (bounded, the ones
+// the latest payload of each), the alarm edges in order, each with its topic (bounded, the ones
 // past the bound counted), the run's end, and the eventfd that wakes the
 // broker thread. Everything here is under one mutex.
 #pragma once
@@ -26,6 +26,9 @@ class MqttQueue {
     int qos = 1;
     bool dirty = true;  // not yet handed to the library
   };
+  struct Edge {
+    std::string topic, payload;
+  };
   struct EdgeCount {
     std::size_t queued = 0;
     unsigned long long dropped = 0;  // edges past the limit, in all
@@ -38,7 +41,7 @@ class MqttQueue {
 
   // Loop thread. Put replaces a topic's payload; an edge past the limit is dropped and counted.
   void Put(const std::string& topic, std::string payload, int qos, bool wakeUp = true);
-  void PutEdge(std::string payload);
+  void PutEdge(std::string topic, std::string payload);
   void Wake();
 
   // Broker thread.
@@ -54,7 +57,7 @@ class MqttQueue {
   // Payloads replaced by a newer one before they were handed to the library, in all.
   unsigned long long Replaced();
   // Copies of the queued edges from..to-1 (oldest first), as far as there are any.
-  std::vector<std::string> Edges(std::size_t from, std::size_t to);
+  std::vector<Edge> Edges(std::size_t from, std::size_t to);
   void EraseEdge(std::size_t index);  // acknowledged
   EdgeCount Counts();
 
@@ -68,7 +71,7 @@ class MqttQueue {
  private:
   std::mutex mu_;
   std::map<std::string, Retained> retained_;
-  std::deque<std::string> edges_;  // payloads, oldest first
+  std::deque<Edge> edges_;  // oldest first
   unsigned long long dropped_ = 0;
   unsigned long long replaced_ = 0;
   bool stop_ = false, done_ = false;

@@ -1,5 +1,5 @@
-// The MQTT exporter's settings and the topic names they give: the site's base
-// topic, its availability topic and its edge topic; topic levels made of them;
+// The MQTT exporter's settings and the topic names they give: the site's (or
+// a system's) base topic, the connection's availability topic, the edge topic; topic levels made of them;
 // what MQTT accepts as the text of a topic, client id or user name.
 #pragma once
 #include <cstddef>
@@ -18,10 +18,14 @@ struct MqttSettings {
   std::string pageUrl;   // the HTTP endpoint's page, for Home Assistant's devices; empty: none
 };
 
+// With several systems on the line each system's topics are a level below
+// the site's (PREFIX/SITE/ID); the connection's status stays the site's.
 struct MqttTopics {
-  explicit MqttTopics(const MqttSettings& s)
-      : base(s.prefix + "/" + s.site), status(base + "/status"), edges(base + "/edges") {}
-  std::string base;    // PREFIX/SITE
+  explicit MqttTopics(const MqttSettings& s, const std::string& systemLevel = "")
+      : base(s.prefix + "/" + s.site + (systemLevel.empty() ? "" : "/" + systemLevel)),
+        status(s.prefix + "/" + s.site + "/status"),
+        edges(base + "/edges") {}
+  std::string base;    // PREFIX/SITE, or PREFIX/SITE/ID for one of several systems
   std::string status;  // "online" / "offline", retained; the will says "offline"
   std::string edges;   // alarm edges, in order, not retained
 };
