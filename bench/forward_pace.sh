@@ -16,18 +16,9 @@
 set -euo pipefail
 host=$1 sim=$2 line_pace=$3 out=$4 rounds=$5 baud=$6 bits=$7 pairs=${8:-3}
 byte_s=$(awk -v b="$bits" -v r="$baud" 'BEGIN { printf "%.9f", b / r }')
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+# shellcheck source=bench/lib.sh
+source "$(dirname "$0")/lib.sh"
 trap cleanup EXIT
-wait_for_port() {  # file holding "listening on HOST:PORT"
-  for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$1" | head -1)
-    [ -n "$port" ] && { echo "$port"; return 0; }
-    sleep 0.1
-  done
-  echo "forward_pace: no port in $1" >&2
-  return 1
-}
 listening() {  # port: waits until something listens on it, without connecting
   for _ in $(seq 100); do
     ss -Hltn "sport = :$1" | grep -q . && return 0

@@ -17,6 +17,7 @@
 set -euo pipefail
 host_exe=$1 out=$2 walks=$3 upscs=$4 requests=$5 rounds=$6 pause_ms=$7 pairs=$8
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 for tool in snmpd snmpwalk upsc python3; do
@@ -119,18 +120,6 @@ run_on() {  # name: with an NMS and a upsmon-like client polling once a second u
   host=
   wait "$clients" 2>/dev/null || true
 }
-period() { awk -f bench/round_period.awk "$1" | cut -d' ' -f1; }
-off=() on=() ratios=()
-for k in $(seq "$pairs"); do
-  run "off-$k"
-  run_on "on-$k"
-  off+=("$(period "$out/northbound-off-$k.jsonl")")
-  on+=("$(period "$out/northbound-on-$k.jsonl")")
-  ratios+=("$(awk -v a="${on[-1]}" -v b="${off[-1]}" 'BEGIN { printf "%.4f", (b > 0) ? a / b : 0 }')")
-done
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
-sorted=$(printf '%s\n' "${ratios[@]}" | sort -g)
-printf '%s %s %s %s %s %s %s %s %.3f %.3f %.3f %.3f %.3f\n' "$walks_root" "$slowest_root" "$n_root" \
-  "$walks_sensors" "$slowest_sensors" "$n_sensors" "$upsc_rate" "$list_rate" \
-  "$(median "${ratios[@]}")" "$(head -1 <<<"$sorted")" "$(tail -1 <<<"$sorted")" \
-  "$(median "${off[@]}")" "$(median "${on[@]}")"
+on_off_pairs "$out/northbound" "$pairs"
+printf '%s %s %s %s %s %s %s %s %s\n' "$walks_root" "$slowest_root" "$n_root" \
+  "$walks_sensors" "$slowest_sensors" "$n_sensors" "$upsc_rate" "$list_rate" "$pairs_summary"

@@ -14,6 +14,7 @@
 set -euo pipefail
 host_exe=$1 out=$2 rounds=$3 pause_ms=$4 pairs=$5
 cd "$(dirname "$0")/.."
+source bench/lib.sh
 mkdir -p "$out"
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 mport=$(free_port)
@@ -55,16 +56,5 @@ run_on() {  # name
   for p in "${scrapers[@]}"; do kill "$p" 2>/dev/null || true; done
   wait "${scrapers[@]}" 2>/dev/null || true
 }
-period() { awk -f bench/round_period.awk "$1" | cut -d' ' -f1; }  # events file: ms per round
-off=() on=() ratios=()
-for k in $(seq "$pairs"); do
-  run "off-$k"
-  run_on "on-$k"
-  off+=("$(period "$out/outputs-off-$k.jsonl")")
-  on+=("$(period "$out/outputs-on-$k.jsonl")")
-  ratios+=("$(awk -v a="${on[-1]}" -v b="${off[-1]}" 'BEGIN { printf "%.4f", (b > 0) ? a / b : 0 }')")
-done
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2) }'; }
-sorted=$(printf '%s\n' "${ratios[@]}" | sort -g)
-printf '%.3f %.3f %.3f %.3f %.3f\n' "$(median "${ratios[@]}")" "$(head -1 <<<"$sorted")" "$(tail -1 <<<"$sorted")" \
-  "$(median "${off[@]}")" "$(median "${on[@]}")"
+on_off_pairs "$out/outputs" "$pairs"
+printf '%s\n' "$pairs_summary"

@@ -108,18 +108,8 @@ read -r pace_logged pace_logged_worst pace_logged_n pace_logged_faults < <(pace_
 read -r pace_all pace_all_worst pace_all_n pace_all_faults < <(pace_ratio "$out/pace-all.txt" 0)
 
 echo "== bench: round pace, $baud baud line ($rounds rounds)"
-pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; }
+source bench/lib.sh
 trap cleanup EXIT
-wait_for_port() {  # file holding "listening on HOST:PORT"
-  for _ in $(seq 100); do
-    port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$1" | head -1)
-    [ -n "$port" ] && { echo "$port"; return 0; }
-    sleep 0.1
-  done
-  echo "bench: no port in $1" >&2
-  return 1
-}
 "$sim_exe" --listen 127.0.0.1:0 --scenario bench/reference-scenario.json 2>"$out/sim.log" &
 pids+=($!)
 sim_port=$(wait_for_port "$out/sim.log")

@@ -3,8 +3,10 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "tools/sim/FrameSplitter.h"
 #include "tools/sim/Scenario.h"
 #include "tools/sim/Simulator.h"
 
@@ -24,11 +26,10 @@ class Bus {
   std::uint64_t unclaimed() const { return unclaimed_; }
 
  private:
-  void Route(double now, std::string& out);
+  void Route(std::string_view frame, double now, std::string& out);
 
   std::vector<Simulator> systems_;
-  std::string rx_;
-  bool inFrame_ = false;
+  FrameSplitter splitter_;
   std::uint64_t unclaimed_ = 0;
 };
 

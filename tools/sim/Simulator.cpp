@@ -77,8 +77,6 @@ unsigned char FrequencyAlert(float f, float nominal) {
   return 0;
 }
 
-constexpr std::size_t kMaxFrame = PMBusProtocol::kMaxFrameChars;
-
 }  // namespace
 
 Simulator::Simulator(Scenario scenario)
@@ -93,7 +91,6 @@ Simulator::Simulator(Scenario scenario)
   modules_.resize(static_cast<std::size_t>(scenario_.rectifier.modules));
   dc_.resize(scenario_.dc.size());
   faultState_.resize(scenario_.faults.size());
-  rx_.reserve(kMaxFrame);
   Drift();
   Recompute(0);
 }
@@ -490,23 +487,9 @@ std::string Simulator::Answer(std::string_view frame, double now) {
 
 std::string Simulator::Feed(const char* data, std::size_t length, double now) {
   std::string out;
-  for (std::size_t k = 0; k < length; ++k) {
-    const char ch = data[k];
-    if (ch == '~') {
-      rx_.assign(1, ch);
-      inFrame_ = true;
-    } else if (!inFrame_) {
-      continue;  // noise between frames
-    } else if (ch == '\r') {
-      inFrame_ = false;
-      out += Answer(rx_, now);
-    } else if (rx_.size() >= kMaxFrame) {
-      inFrame_ = false;  // far too long for a command: drop it
-      ++stats_.ignored;
-    } else {
-      rx_ += ch;
-    }
-  }
+  splitter_.Feed(
+      data, length, [&](std::string_view frame) { out += Answer(frame, now); },
+      [&] { ++stats_.ignored; });
   return out;
 }
 

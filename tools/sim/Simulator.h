@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "tools/sim/FrameSplitter.h"
 #include "tools/sim/Scenario.h"
 
 namespace sim {
@@ -102,8 +103,7 @@ class Simulator {
   int lastOrder_ = 1000;
   bool mainsDown_ = false;    // no AC supply reaches the rectifiers
   int batteryRounds_ = 0;     // rounds on battery so far
-  std::string rx_;
-  bool inFrame_ = false;
+  FrameSplitter splitter_;
   Stats stats_;
 };
 

@@ -34,6 +34,9 @@ class Link {
   // Puts bytes on the line (queued; never blocks).
   virtual void Write(const unsigned char* data, std::size_t length) = 0;
   virtual void Close() = 0;
+  // The source's end is the end of the run's input (a replay file, standard
+  // input): the run ends there, rather than losing the line and reopening it.
+  virtual bool EndsRun() const { return false; }
 };
 
 std::unique_ptr<Link> OpenSerial(boost::asio::io_context& io, const std::string& device, unsigned baud);
@@ -56,22 +59,26 @@ std::vector<ReplayLine> ParseReplay(std::istream& in, const std::string& name);
 std::unique_ptr<Link> OpenReplay(boost::asio::io_context& io, std::vector<ReplayLine> lines);
 
 // Listen mode: a line only read. Its Write() puts nothing on the line and
-// counts what it held back.
+// counts what it held back. `endsRun`: the reader's end is the end of the input.
 class ListenLink : public Link {
  public:
-  explicit ListenLink(std::unique_ptr<Link> reader) : reader_(std::move(reader)) {}
+  explicit ListenLink(std::unique_ptr<Link> reader, bool endsRun = false)
+      : reader_(std::move(reader)), endsRun_(endsRun) {}
   void Start(OnBytes onBytes, OnEnd onEnd) override { reader_->Start(std::move(onBytes), std::move(onEnd)); }
   void Write(const unsigned char*, std::size_t) override { ++heldBack_; }
   void Close() override { reader_->Close(); }
+  bool EndsRun() const override { return endsRun_; }
   std::uint64_t heldBack() const { return heldBack_; }
 
  private:
   std::unique_ptr<Link> reader_;
+  bool endsRun_;
   std::uint64_t heldBack_ = 0;
 };
 // A serial device opened read-only (O_RDONLY), raw, at `baud`.
 std::unique_ptr<ListenLink> OpenListenSerial(boost::asio::io_context& io, const std::string& device, unsigned baud);
-// Standard input: a pipe, terminal or socket read as it comes, a file read through.
+// Standard input: a pipe, terminal or socket read as it comes, a file read
+// through; its end ends the run.
 std::unique_ptr<ListenLink> OpenListenStdin(boost::asio::io_context& io);
 
 }  // namespace runner

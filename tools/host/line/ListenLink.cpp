@@ -83,9 +83,9 @@ std::unique_ptr<ListenLink> OpenListenStdin(asio::io_context& io) {
   if (fd < 0) throw LinkError(fmt::format("cannot read standard input: {}", std::strerror(errno)));
   struct stat st {};
   if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-    return std::make_unique<ListenLink>(std::make_unique<FileReadLink>(io, fd));
+    return std::make_unique<ListenLink>(std::make_unique<FileReadLink>(io, fd), true);
   return std::make_unique<ListenLink>(
-      std::make_unique<StreamLink<asio::posix::stream_descriptor>>(asio::posix::stream_descriptor(io, fd)));
+      std::make_unique<StreamLink<asio::posix::stream_descriptor>>(asio::posix::stream_descriptor(io, fd)), true);
 }
 
 }  // namespace runner

@@ -23,6 +23,8 @@ class ReplayLink : public Link {
     onBytes_ = std::move(onBytes);
     onEnd_ = std::move(onEnd);
   }
+  // The last reply given is the end of the run's input.
+  bool EndsRun() const override { return true; }
   void Write(const unsigned char*, std::size_t) override {
     std::weak_ptr<bool> alive = alive_;
     if (next_ >= lines_.size()) {

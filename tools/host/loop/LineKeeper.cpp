@@ -110,8 +110,8 @@ std::uint64_t LineKeeper::heldBack() const {
 void LineKeeper::Up(std::unique_ptr<Link> link) {
   link_ = std::move(link);
   hooks_.attach(link_.get());
-  link_->Start(hooks_.bytes, [this](const std::string& why) {
-    if (opt_.source == Source::Replay || (opt_.source == Source::Listen && opt_.port == "-")) hooks_.stop(why, 0);
+  link_->Start(hooks_.bytes, [this, endsRun = link_->EndsRun()](const std::string& why) {
+    if (endsRun) hooks_.stop(why, 0);
     else if (opt_.exitOnLineLoss) hooks_.stop("the line closed: " + why, 1);
     else Lost(why);
   });
