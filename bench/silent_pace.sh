@@ -4,7 +4,9 @@
 # rounds, the eighth answering, silent, or absent (seven systems). The pace is
 # the median time between two rounds of one of the seven answering systems,
 # averaged over them. Prints one line: ANSWERING_MS SILENT_MS ABSENT_MS
-# TIMEOUTS_PER_CYCLE, the last (silent - absent) / TIMEOUT_MS.
+# PACE_TIMEOUTS COUNTED_TIMEOUTS: the pace's cost in time-outs per cycle,
+# (silent - absent) / TIMEOUT_MS, and the time-outs of the silent run counted
+# per cycle (per round of the seven), which a loaded machine does not blur.
 #   bench/silent_pace.sh HOST_EXE OUT_DIR SECONDS PAUSE_MS TIMEOUT_MS
 set -euo pipefail
 [ $# -eq 5 ] || { echo "usage: $0 HOST_EXE OUT_DIR SECONDS PAUSE_MS TIMEOUT_MS" >&2; exit 2; }
@@ -29,12 +31,12 @@ for mode, n in (("answering", 8), ("silent", 8), ("absent", 7)):
     json.dump({"systems": systems}, open(f"{out}/{mode}-scenario.json", "w"))
     json.dump({"systems": settings}, open(f"{out}/{mode}-site.json", "w"))
 PY
-paces=()
+paces=() counted=()
 for mode in answering silent absent; do
   "$host_exe" --simulate "$out/$mode-scenario.json" --config "$out/$mode-site.json" --duration "$seconds" \
     --no-round-wait --reply-pause-ms "$pause_ms" --timeout-ms "$timeout_ms" --quiet \
     --events "$out/$mode.jsonl" >/dev/null
-  paces+=("$(python3 - "$out/$mode.jsonl" <<'PY'
+  read -r pace per_cycle < <(python3 - "$out/$mode.jsonl" <<'PY'
 import json, statistics, sys
 at = {}
 for line in open(sys.argv[1]):
@@ -42,9 +44,12 @@ for line in open(sys.argv[1]):
         e = json.loads(line)
         at.setdefault(e["system"]["address"], []).append(e["t"])
 gaps = [statistics.median(b - a for a, b in zip(t, t[1:])) for adr, t in at.items() if adr <= 7 and len(t) > 2]
-print(f"{statistics.mean(gaps):.1f}" if len(gaps) == 7 else "nan")
+cycles = min(len(t) for adr, t in at.items() if adr <= 7)
+timeouts = sum('"event":"timeout"' in line for line in open(sys.argv[1]))
+print(f"{statistics.mean(gaps):.1f}" if len(gaps) == 7 else "nan", f"{timeouts / cycles:.2f}")
 PY
-)")
+)
+  paces+=("$pace") counted+=("$per_cycle")
 done
-awk -v a="${paces[0]}" -v s="${paces[1]}" -v n="${paces[2]}" -v t="$timeout_ms" \
-  'BEGIN { printf "%s %s %s %.2f\n", a, s, n, (s - n) / t }'
+awk -v a="${paces[0]}" -v s="${paces[1]}" -v n="${paces[2]}" -v t="$timeout_ms" -v c="${counted[1]}" \
+  'BEGIN { printf "%s %s %s %.2f %s\n", a, s, n, (s - n) / t, c }'
