@@ -11,7 +11,9 @@
 # NUT server with the round pace with both on against neither
 # (bench/northbound_bench.sh: needs snmpd, snmp and nut-client),
 # the capture decoder on a synthetic capture with a known truth, and the pace
-# of 1, 2 and 8 systems sharing one line (bench/multisystem_pace.sh).
+# of 1, 2 and 8 systems sharing one line (bench/multisystem_pace.sh), what a
+# silent eighth system costs the seven others (bench/silent_pace.sh), and a
+# soak of three systems with wrong-address replies (bench/wrong_address_soak.sh).
 #
 #   scripts/bench.sh            everything (a few minutes)
 #   QPR_BENCH_ROUNDS=N          rounds per pace run (default 12)
@@ -21,6 +23,7 @@
 #   QPR_BENCH_WALKS=N           snmpwalk runs per subtree (default 30)
 #   QPR_BENCH_UPSC=N            upsc runs (default 200); LIST VAR requests: 25 times that
 #   QPR_BENCH_NORTHBOUND_PAIRS=N off/on pairs of runs for the SNMP and NUT pace (default 5)
+#   QPR_BENCH_SOAK_ROUNDS=N     rounds of each system in the wrong-address soak (default 10000)
 #   QPR_BENCH_CAPTURE_FRAMES=N  frames of the synthetic capture (default 100000)
 #   QPR_BENCH_BUILD_DIR=DIR     build folder (default build/bench)
 #   QPR_BENCH_OUT=DIR           where the raw results go (default DIR/results)
@@ -170,6 +173,13 @@ multi_rows=()
 while read -r multi_n multi_ratio multi_ms multi_floor multi_rounds multi_timeouts; do
   multi_rows+=("$multi_n systems: $multi_ratio ($multi_rounds rounds, $multi_timeouts time-outs)")
 done < <(bash bench/multisystem_pace.sh "$host_exe" "$out/multisystem" "$rounds" "$pause_ms" 1 2 8)
+echo "== bench: seven systems with an eighth answering, silent and absent (time-out 100 ms)"
+read -r silent_answering silent_silent silent_absent silent_pace_cost silent_counted \
+  < <(bash bench/silent_pace.sh "$host_exe" "$out/silent" 10 0 100)
+soak_rounds=${QPR_BENCH_SOAK_ROUNDS:-10000}
+echo "== bench: wrong-address soak, three systems x $soak_rounds rounds"
+read -r soak_n soak_s soak_readings soak_wrong soak_injected soak_refused soak_late \
+  < <(bash bench/wrong_address_soak.sh "$host_exe" "$out/soak" "$soak_rounds")
 
 echo "== bench: capture decoder on a synthetic capture ($capture_frames frames)"
 "$bin/qpr_capture_check" "$capture_frames" | tee "$out/capture.txt"
@@ -228,6 +238,10 @@ row "  after it; rounds before, during, after" "$http_pace_after; $http_n_before
 for multi_row in "${multi_rows[@]}"; do
   row "systems on one line: pace / sum of floors, reply pause $pause_ms ms" "$multi_row"
 done
+row "7 systems: ms between rounds, 8th answering / silent / absent" "$silent_answering / $silent_silent / $silent_absent"
+row "  the silent one's cost in time-outs per cycle: pace; counted" "$silent_pace_cost; $silent_counted"
+row "wrong-address soak, 3 systems x $soak_n rounds: s, misattributed" "$soak_s s, $soak_wrong of $soak_readings readings"
+row "  wrong-address replies injected; refused by the asker; late" "$soak_injected; $soak_refused; $soak_late"
 row "snmpwalk of the QPR2427K-MIB subtree: walks/s (slowest)" "$walks_root ($slowest_root ms), $n_root values"
 row "snmpwalk of entPhySensorTable: walks/s (slowest)" "$walks_sensors ($slowest_sensors ms), $n_sensors values"
 row "upsc runs per second; LIST VAR per second, one connection" "$upsc_rate; $list_rate"
@@ -244,5 +258,7 @@ fi
 [ "$slowest_root" -lt 1000 ] && [ "$slowest_sensors" -lt 1000 ] ||
   { echo "bench: a whole snmpwalk took a second or more" >&2; exit 1; }
 [ "$fail_metrics" = 0 ] && [ "$fail_status" = 0 ] || { echo "bench: HTTP requests failed" >&2; exit 1; }
+[ "$soak_wrong" = 0 ] && [ "$soak_refused" = "$soak_injected" ] ||
+  { echo "bench: the wrong-address soak gave a reading to the wrong system or took a wrong-address reply" >&2; exit 1; }
 [ "$capture_extra" = 0 ] || { echo "bench: the capture decoder took frames for intact that were not sent" >&2; exit 1; }
 [ "$alloc_plugin" = "0.00" ] || { echo "bench: the plug-in allocates in steady state" >&2; exit 1; }

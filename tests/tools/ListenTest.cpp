@@ -13,6 +13,7 @@
 #include <cstring>
 #include <fstream>
 #include <thread>
+#include <utility>
 
 #include "tests/support/EventFile.h"
 #include "tests/tools/ProcessSupport.h"
@@ -131,6 +132,47 @@ TEST(Listen, BesideTheRunnerPollingTheSimulatorItWritesNothingAndSeesTheSameRoun
     at += 16 + length;
   }
   EXPECT_EQ(records, frames);
+}
+
+// Beside a master polling three systems, the listener hands each tapped reply
+// to the system at its address: each system's events are the master's.
+TEST(Listen, BesideAMasterPollingSeveralSystemsEachSystemSeesItsOwn) {
+  Pty master, system, listener;
+  ASSERT_FALSE(master.name.empty() || system.name.empty() || listener.name.empty());
+  const std::string masterEvents = Temp("multi-master.jsonl"), listenEvents = Temp("multi-listen.jsonl");
+  const std::string simLog = Temp("multi-sim.txt"), view = Temp("multi-view.txt");
+  YCable cable(master.master, system.master, listener.master, Temp("multi-tap.bin"));
+  Child sim({QPR_SIM_BIN, "--port", system.name, "--scenario", kSource + "/examples/scenarios/three-systems.json"},
+            "/dev/null", simLog);
+  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(simLog), "answering on"); })) << Slurp(simLog);
+  auto host = [&](const std::string& events, std::vector<std::string> more) {
+    auto a = Host(events, std::move(more));
+    a[4] = kSource + "/examples/three-systems-site.json";
+    return a;
+  };
+  Child listen(host(listenEvents, {"--listen", listener.name, "--comm-lost-s", "60"}), view, Temp("multi-err.txt"));
+  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(listenEvents), "\"event\":\"command\""); })) << Slurp(view);
+  EXPECT_EQ(RunToEnd(host(masterEvents, {"--port", master.name, "--no-round-wait", "--reply-pause-ms", "0"}),
+                     "/dev/null", Temp("multi-master-err.txt"), 90),
+            0);
+  EXPECT_EQ(listen.Wait(30), 0) << Slurp(view);
+  EXPECT_EQ(cable.written, 0) << "the listener wrote on the line";
+  Json::StreamWriterBuilder w;
+  w["indentation"] = "";
+  for (const std::string id : {"hall-a", "hall-b", "annex"}) {
+    SCOPED_TRACE(id);
+    const std::string a = Temp("multi-" + id + "-m.jsonl"), b = Temp("multi-" + id + "-l.jsonl");
+    for (const auto& [from, to] : {std::pair{masterEvents, a}, std::pair{listenEvents, b}}) {
+      std::ofstream out(to);
+      for (Json::Value e : testing_support::ReadEvents(from))
+        if (e["system"]["id"] == id) {
+          e.removeMember("system");
+          out << Json::writeString(w, e) << '\n';
+        }
+    }
+    EXPECT_TRUE(Contains(Slurp(b), "\"event\":\"round\"")) << "no round of " << id;
+    ExpectSameEvents(a, b);
+  }
 }
 
 }  // namespace

@@ -165,6 +165,23 @@ TEST(MultiSystem, ASilentSystemAndWrongAddressRepliesHarmNoOther) {
   EXPECT_LE(gap, gapAlone + 2 * kTimeoutMs + 60) << "alone " << gapAlone << " ms";
 }
 
+// The soak of bench/wrong_address_soak.sh, short: no value, publication or
+// reply of one system with another's, every wrong-address reply refused by
+// the system that asked.
+TEST(MultiSystem, WrongAddressRepliesNeverReachAnotherSystem) {
+  const std::string out = Temp("soak"), line = Temp("soak.txt");
+  ASSERT_EQ(System("bash " + kSource + "/bench/wrong_address_soak.sh " + QPR_HOST_BIN + " " + out + " 300 > " + line), 0)
+      << Slurp(line) << Slurp(out + "/soak-view.txt");
+  std::istringstream fields(Slurp(line));
+  long rounds = 0, readings = 0, wrong = -1, injected = 0, refused = 0;
+  double seconds = 0;
+  fields >> rounds >> seconds >> readings >> wrong >> injected >> refused;
+  EXPECT_EQ(wrong, 0);
+  EXPECT_GE(readings, 300 * 3 * 8);  // eight checked values a round of each system
+  EXPECT_GE(injected, 2 * 300 * 5 / 40);  // two systems, every 40th of at least five commands a round
+  EXPECT_EQ(refused, injected);
+}
+
 TEST(MultiSystem, SettingsListsTheRunnerRefuses) {
   const std::string one = SystemSettings(1, 100, 2, 1), two = SystemSettings(2, 200, 2, 1);
   struct Row {

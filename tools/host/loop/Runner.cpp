@@ -2,7 +2,7 @@
 // the signals, the health tick and the outputs, shared by one driver per
 // power system on the line (SystemDriver). Everything the loop sees goes out
 // as observations; each driver watches its system's for alarm edges and health.
-// Listen mode: the line's bytes go to the tap, which hands the one system the
+// Listen mode: the line's bytes go to the tap, which hands each system the
 // other master's replies to the commands its device would send.
 #include "tools/host/loop/Runner.h"
 
@@ -70,6 +70,12 @@ class Session {
       tap_ = std::make_unique<ListenTap>(
           o.timeoutMs, [this](Stamped s) { bus_.Emit(std::move(s)); },
           [this](const std::string& reply) { drivers_.front()->TappedReply(reply); }, pcap_.get());
+      if (settings_.size() > 1) {
+        std::vector<unsigned char> addresses;
+        for (const auto& s : settings_) addresses.push_back(static_cast<unsigned char>(s.address.value_or(1)));
+        tap_->SetSystems(std::move(addresses),
+                         [this](std::size_t k, const std::string& reply) { drivers_[k]->TappedReply(reply); });
+      }
     }
     refs_.reserve(settings_.size());
     for (std::size_t k = 0; k < settings_.size(); ++k)
@@ -312,7 +318,6 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
                          : !options.saveCache.empty()  ? "--save-cache"
                          : options.nutPort             ? "--nut"
                          : !options.snmpAgentx.empty() ? "--snmp-agentx"
-                         : options.source == Source::Listen ? "--listen"
                                                        : nullptr;
     if (single)
       throw RunError(fmt::format("{} serves one power system; the settings file {} lists {}", single, options.config,

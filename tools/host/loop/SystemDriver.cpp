@@ -119,7 +119,7 @@ void SystemDriver::Observe(const Stamped& o) {
     if (auto edge = alarms_.Call(*a, o.t)) run_.bus.Emit(Stamped{o.t, std::move(*edge), system_});
   } else if (const auto* c = std::get_if<CommandSent>(&o.what)) {
     health_.CommandSent(now, CommandName(c->cid1, c->cid2));
-    if (run_.tap) run_.tap->Expect(c->frame);
+    if (run_.tap) run_.tap->Expect(index_, c->frame);
   } else if (std::holds_alternative<ReplyAccepted>(o.what)) {
     Emit(health_.ReplyCame(now));
   } else if (const auto* r = std::get_if<FrameRejected>(&o.what)) {
@@ -134,7 +134,8 @@ void SystemDriver::Poll(bool rearm) {
   // The serial base says 0 while an exchange is open; the host asks only when
   // idle, with the line up and this system's to use, and not before a failed
   // round's pause is over.
-  if (!done() && run_.lineUp() && run_.arbiter.MayTake(index_) && !device_->IsProcessing() &&
+  // Listening, nothing is sent: every system expects its next command at once.
+  if (!done() && run_.lineUp() && (run_.tap || run_.arbiter.MayTake(index_)) && !device_->IsProcessing() &&
       Clock::now() >= holdUntil_) {
     const std::uint64_t before = ctl_->commandsSent();
     device_->RefreshStatus();
@@ -149,7 +150,7 @@ void SystemDriver::Poll(bool rearm) {
 
 void SystemDriver::AfterDeviceCall(std::uint64_t commandsBefore) {
   if (ctl_->commandsSent() != commandsBefore) {
-    run_.arbiter.Take(index_);
+    if (!run_.tap) run_.arbiter.Take(index_);
     if (!inRound_ && ctl_->lastCid2() != 0x51) {  // the model query is not part of a round
       inRound_ = true;
       roundReplied_ = false;
@@ -173,7 +174,7 @@ void SystemDriver::AfterDeviceCall(std::uint64_t commandsBefore) {
 
 void SystemDriver::OnTimeout(std::uint64_t generation) {
   if (run_.stopping() || generation != timeoutGeneration_ || !device_->IsProcessing()) return;
-  if (run_.tap) run_.tap->Clear();
+  if (run_.tap) run_.tap->Clear(index_);
   engine_->process_error();
   Release();  // a system that does not answer gives the line up for this turn
 }
@@ -199,7 +200,8 @@ void SystemDriver::TappedReply(const std::string& reply) {
     roundReplied_ = true;
   }
   OnBytes(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
-  if (!run_.stopping() && !device_->IsProcessing()) {
+  // A system that did its rounds waits quietly while the others finish theirs.
+  if (!run_.stopping() && !done() && !device_->IsProcessing()) {
     const std::uint64_t before = ctl_->commandsSent();
     device_->RefreshStatus();
     AfterDeviceCall(before);
