@@ -1,11 +1,14 @@
 // Listen mode's side of the poll loop: the tapped line's bytes read into
 // frames and paired, each frame an observation, and the reply to the command
-// the plug-in expects handed to the plug-in.
+// the plug-in expects handed to the plug-in; model replies seen are
+// remembered, and a remembered one stands in when the line gives none.
 #pragma once
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <string>
 
+#include "tools/host/loop/ModelFile.h"
 #include "tools/host/loop/PcapOutput.h"
 #include "tools/host/stream/Observation.h"
 #include "tools/host/wire/FrameReader.h"
@@ -17,14 +20,30 @@ namespace runner {
 class ListenTap {
  public:
   using Emit = std::function<void(Stamped)>;
-  using Reply = std::function<void(const std::string& wireText)>;
+  // Where a handed reply came from when not from the line now: a remembered one.
+  struct Remembered {
+    std::string file;
+    Millis seen = 0;
+  };
+  using Reply = std::function<void(const std::string& wireText, const Remembered* from)>;
+  // The model file's new text, to be written away from the loop.
+  using Save = std::function<void(std::string text)>;
   // `replyTimeoutMs`: a command with no reply after this is unanswered;
   // `pcap`: where every frame is written too (null: nowhere).
   ListenTap(unsigned replyTimeoutMs, Emit emit, Reply reply, PcapOutput* pcap = nullptr);
+  // Model replies tapped are kept in `models` and saved through `save`;
+  // its replies stand in for the line's.
+  void RememberModels(ModelFile* models, Save save) {
+    models_ = models;
+    save_ = std::move(save);
+  }
 
   // The plug-in sent `commandText` (swallowed by the line): expect it on the tap.
   void Expect(const std::string& commandText) { matcher_.Expect(commandText); }
   void Clear() { matcher_.Clear(); }
+  // The model query is expected and the model file holds a reply for its
+  // address: that reply is handed to the plug-in (true).
+  bool HandRemembered();
   // Bytes of the tap, seen at `wallSeconds`.
   void Bytes(const unsigned char* data, std::size_t length, double wallSeconds);
   // The line ended: frames still open or held are handed on.
@@ -34,6 +53,8 @@ class ListenTap {
 
  private:
   void Frame(wire::Frame&& f);
+  void ModelSeen(const wire::Frame& f, bool takenNow);
+  void Say(std::string text);
 
   Emit emit_;
   Reply reply_;
@@ -42,6 +63,9 @@ class ListenTap {
   wire::Pairing pairing_;
   wire::FrameReader reader_;
   std::uint64_t frames_ = 0, damaged_ = 0;
+  ModelFile* models_ = nullptr;
+  Save save_;
+  std::map<unsigned char, std::string> handed_;  // per address: the remembered model reply handed on
 };
 
 }  // namespace runner
