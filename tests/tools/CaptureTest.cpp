@@ -316,25 +316,31 @@ TEST(DecodeCapture, PcapOfARunIsDissectedByTshark) {
       << decoded.out;
 
   const std::string fields = Tshark(pcap, " -e qpr2427k.direction -e qpr2427k.adr -e qpr2427k.command -e qpr2427k.rtn"
-                                          " -e qpr2427k.chksum_ok -e qpr2427k.lchksum_ok -e _ws.malformed -e _ws.expert");
+                                          " -e qpr2427k.chksum_ok -e qpr2427k.lchksum_ok -e _ws.malformed -e _ws.expert"
+                                          " -e qpr2427k.answers");
   std::istringstream lines(fields);
   std::string line;
-  std::set<std::string> commands;
+  std::set<std::string> commands, answered;
   int n = 0;
   while (std::getline(lines, line)) {
     ++n;
     std::vector<std::string> f;
     std::istringstream cells(line);
     for (std::string c; std::getline(cells, c, '\t');) f.push_back(c);
-    f.resize(8);
+    f.resize(9);
     EXPECT_EQ(f[1], "0x01") << line;
     EXPECT_EQ(f[4], "1") << line;  // CHKSUM correct
     EXPECT_EQ(f[5], "1") << line;  // LCHKSUM correct
     EXPECT_EQ(f[6] + f[7], "") << line;  // no malformed packet, no expert info
-    if (f[0] == "1") commands.insert(f[2]);
-    else EXPECT_EQ(f[3], "0x00") << line;
+    if (f[0] == "1") {
+      commands.insert(f[2]);
+    } else {
+      EXPECT_EQ(f[3], "0x00") << line;
+      answered.insert(f[8]);
+    }
   }
   EXPECT_EQ(n, frames);
+  EXPECT_EQ(answered, commands);  // each reply named by the command it answers
   EXPECT_EQ(commands, (std::set<std::string>{
                           "40/41 AC analog values", "40/43 AC switch status", "40/44 AC alarm status",
                           "40/46 AC parameters", "40/51 model", "41/41 rectifier analog values",

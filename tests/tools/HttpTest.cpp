@@ -453,7 +453,7 @@ TEST(Http, TheEventStreamCarriesWhatThePageUsesAndNoPerCallAlarm) {
       {alarm, nullptr},
       {runner::AlarmChange{alarm, true, 1}, "event: alarm_change\n"},
       {runner::CommandSent{0x40, 0x42, "", "~20014042E00200FD3A"}, nullptr},
-      {runner::ReplyAccepted{0x40, 0, "", "~200140000000FDB0"}, nullptr},
+      {runner::ReplyAccepted{0x40, 0, "", "~200140000000FDB0", "", 0}, nullptr},
       {runner::Published{21, dc->type, std::vector<unsigned char>(dc->size)}, "event: readings\n"},
       {runner::ValuesRead{{{21, "qpr2427k-dc", "v", true, 53.5f, ""}}, 2, {}}, nullptr},
       {runner::HistorySaved{21, 0, "qpr2427k-dc", {1, 2}}, nullptr},

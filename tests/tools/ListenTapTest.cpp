@@ -1,6 +1,9 @@
 // Listen mode without a line: which tapped reply reaches the plug-in, what is
 // said once, what each frame event flags, and the command line.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <fstream>
 
 #include "host/PMBusProtocol.h"
 #include "tools/host/cli/Options.h"
@@ -36,7 +39,7 @@ Seen Tap(const std::string& expect, const Chunks& chunks) {
         if (const auto* f = std::get_if<runner::FrameSeen>(&o.what)) s.frames.push_back(*f);
         if (const auto* n = std::get_if<runner::Notice>(&o.what)) s.notices.push_back(n->text);
       },
-      [&](const std::string& reply) {
+      [&](const std::string& reply, const runner::ListenTap::Remembered*) {
         s.replies.push_back(reply);
         tap->Expect(kRc);
       });
@@ -99,6 +102,102 @@ TEST(ListenTap, EachFrameSaysWhatIsWrongAroundIt) {
   EXPECT_TRUE(s.replies.empty());
 }
 
+const std::string kModel = Frame(1, 0x40, 0x51), kModelReply = Frame(1, 0x40, 0x00, {'M', '1'}),
+                  kOtherModelReply = Frame(1, 0x40, 0x00, {'M', '2'});
+std::string Text(const std::string& wire) { return wire.substr(0, wire.size() - 1); }  // without its CR
+
+// The plug-in expecting the model query with `remembered` in its model file;
+// each reply handed on makes it expect kAc, as the plug-in's cycle would.
+struct ModelTap {
+  runner::ModelFile models{"models.json"};
+  std::vector<std::string> replies, notices, saved;
+  std::vector<runner::Millis> from;  // per reply: when the remembered one was seen, 0 for the line's
+  runner::ListenTap tap{1000,
+                        [this](runner::Stamped o) {
+                          if (const auto* n = std::get_if<runner::Notice>(&o.what)) notices.push_back(n->text);
+                        },
+                        [this](const std::string& reply, const runner::ListenTap::Remembered* r) {
+                          replies.push_back(reply), from.push_back(r ? r->seen : 0);
+                          tap.Expect(kAc);
+                        }};
+  explicit ModelTap(const std::string& remembered) {
+    if (!remembered.empty()) models.Remember(1, {Text(remembered), 1796840722629});
+    tap.RememberModels(&models, [this](std::string text) { saved.push_back(std::move(text)); });
+    tap.Expect(kModel);
+  }
+  void Line(const std::string& bytes, double at) {
+    tap.Bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), at);
+  }
+};
+
+TEST(ListenTap, ARememberedModelReplyStandsInUntilTheLineGivesOne) {
+  {
+    SCOPED_TRACE("the other master is in its rounds: the remembered reply, and its round joined at once");
+    ModelTap m(kModelReply);
+    m.Line(kAc + kAcReply, 10.0);
+    EXPECT_EQ(m.replies, (std::vector<std::string>{kModelReply, kAcReply}));
+    EXPECT_EQ(m.from, (std::vector<runner::Millis>{1796840722629, 0}));
+    ASSERT_EQ(m.notices.size(), 1u);
+    EXPECT_NE(m.notices[0].find("model taken from models.json, seen on the line at 20"), std::string::npos);
+    // The other master restarts with another model: not asked for, kept from now on, and said.
+    m.Line(kModel + kOtherModelReply, 20.0);
+    EXPECT_EQ(m.replies.size(), 2u);
+    EXPECT_EQ(m.models.For(1)->frame, Text(kOtherModelReply));
+    EXPECT_NE(m.notices.back().find("differs from the one taken from models.json"), std::string::npos);
+    ASSERT_EQ(m.saved.size(), 1u);
+    EXPECT_NE(m.saved[0].find(Text(kOtherModelReply)), std::string::npos);
+  }
+  {
+    SCOPED_TRACE("nothing remembered: the plug-in waits for the line's, which is kept");
+    ModelTap m("");
+    m.Line(kAc + kAcReply, 10.0);
+    EXPECT_TRUE(m.replies.empty());
+    EXPECT_FALSE(m.tap.HandRemembered());
+    ASSERT_EQ(m.notices.size(), 1u);
+    EXPECT_NE(m.notices[0].find("model query (40/51)"), std::string::npos);
+    m.Line(kModel + kModelReply, 20.0);
+    EXPECT_EQ(m.replies, std::vector<std::string>{kModelReply});
+    EXPECT_EQ(m.from, std::vector<runner::Millis>{0});
+    ASSERT_NE(m.models.For(1), nullptr);
+    EXPECT_EQ(m.models.For(1)->seen, 20000);
+    EXPECT_EQ(m.saved.size(), 1u);
+  }
+  {
+    SCOPED_TRACE("the wait ended on a quiet line");
+    ModelTap m(kModelReply);
+    EXPECT_TRUE(m.tap.HandRemembered());
+    EXPECT_EQ(m.replies, std::vector<std::string>{kModelReply});
+  }
+}
+
+TEST(ListenTap, AModelFileIsReadWholeOrNotAtAll) {
+  const std::string path = ::testing::TempDir() + "qpr-model-" + std::to_string(getpid()) + ".json";
+  const std::string good = runner::ModelFile(path).Remember(1, {Text(kModelReply), 1796840722629});
+  const struct {
+    const char* name;
+    std::string text;
+    std::string problem;  // part of what Load() says; "" when it is read
+  } cases[] = {
+      {"as written", good, ""},
+      {"not JSON", "{\"model_replies\": [", "not valid JSON"},
+      {"no list", "{}", "no \"model_replies\" list"},
+      {"a reply from another address", runner::ModelFile(path).Remember(2, {Text(kModelReply), 5}), "entry 1"},
+      {"a damaged frame", runner::ModelFile(path).Remember(1, {Damaged(Text(kModelReply)) , 5}), "entry 1"},
+      {"a reply to another command", runner::ModelFile(path).Remember(1, {Text(Frame(1, 0x41, 0x00)), 5}), "entry 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(path) << c.text;
+    runner::ModelFile m(path);
+    const std::string problem = m.Load();
+    EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
+    EXPECT_EQ(problem.empty(), c.problem.empty()) << problem;
+    EXPECT_EQ(m.For(1) != nullptr, c.problem.empty());
+  }
+  unlink(path.c_str());
+  EXPECT_EQ(runner::ModelFile(path).Load(), "");  // none yet
+}
+
 TEST(ListenOptions, TheListenedLineIsTheRunsOnlySource) {
   const auto parse = [](std::vector<const char*> args) {
     args.insert(args.begin(), "qpr2427k-host");
@@ -109,6 +208,10 @@ TEST(ListenOptions, TheListenedLineIsTheRunsOnlySource) {
   EXPECT_EQ(o.port, "tcp:converter:4001");
   EXPECT_THROW(parse({"--listen", "/dev/ttyS1", "--port", "/dev/ttyS0"}), runner::UsageError);
   EXPECT_THROW(parse({"--listen", "-", "--decode-capture", "c.log"}), runner::UsageError);
+  EXPECT_EQ(parse({"--listen", "-", "--save-cache", "c.json"}).modelFile, "c.json.model");
+  EXPECT_EQ(parse({"--listen", "-", "--save-cache", "c.json", "--model-file", "m.json"}).modelFile, "m.json");
+  EXPECT_EQ(parse({"--listen", "-"}).modelFile, "");
+  EXPECT_THROW(parse({"--port", "/dev/ttyS0", "--model-file", "m.json"}), runner::UsageError);
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -64,7 +66,11 @@ struct YCable {
           continue;
         }
         for (const int to : {k == 0 ? b : a, c})
-          for (ssize_t done = 0; done < n;) done += std::max<ssize_t>(0, write(to, buf + done, n - done));
+          for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(to, buf + done, n - done);
+            if (w < 0 && to == c) break;  // no listener reads the tap now: its bytes are dropped
+            done += std::max<ssize_t>(0, w);
+          }
         capture.write(buf, n).flush();
       }
     }
@@ -173,6 +179,81 @@ TEST(Listen, BesideAMasterPollingSeveralSystemsEachSystemSeesItsOwn) {
     EXPECT_TRUE(Contains(Slurp(b), "\"event\":\"round\"")) << "no round of " << id;
     ExpectSameEvents(a, b);
   }
+}
+
+// Each round's values ("data_id key value"), in the order the rounds ended.
+std::vector<std::vector<std::string>> RoundValues(const std::string& events) {
+  std::vector<std::vector<std::string>> rounds;
+  for (const auto& e : testing_support::ReadEvents(events)) {
+    if (e["event"] == "round") rounds.emplace_back();
+    if (e["event"] == "value" && !rounds.empty())
+      rounds.back().push_back(e["data_id"].asString() + " " + e["key"].asString() + " " +
+                              (e.isMember("value") ? e["value"].toStyledString() : e["error"].asString()));
+  }
+  return rounds;
+}
+
+// What a listener on the tap has missed so far is dropped: it starts now.
+void Drain(const Pty& tap) {
+  char buf[4096];
+  fcntl(tap.slave, F_SETFL, O_NONBLOCK);
+  while (read(tap.slave, buf, sizeof buf) > 0) {
+  }
+}
+
+TEST(Listen, StartedAfterTheMasterItBeginsWithTheModelReplyAnEarlierListenKept) {
+  Pty master, system, listener;
+  ASSERT_FALSE(master.name.empty() || system.name.empty() || listener.name.empty());
+  const std::string capture = Temp("late-tap.bin"), simLog = Temp("late-sim.txt"), models = Temp("models.json");
+  const std::string masterEvents = Temp("late-master.jsonl"), lateEvents = Temp("late.jsonl");
+  termios raw{};  // no echo of what reaches the tap while no listener has it open
+  tcgetattr(listener.slave, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(listener.slave, TCSANOW, &raw);
+  YCable cable(master.master, system.master, listener.master, capture);
+  Child sim({QPR_SIM_BIN, "--port", system.name, "--scenario", kSource + "/examples/scenarios/mains-failure.json"},
+            "/dev/null", simLog);
+  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(simLog), "answering on"); })) << Slurp(simLog);
+  Child masterRun(Host(masterEvents, {"--port", master.name, "--no-round-wait", "--reply-pause-ms", "0", "--rounds",
+                                      "100000", "--duration", "60"}),
+                  "/dev/null", Temp("late-master-err.txt"));
+  ASSERT_TRUE(WaitFor([&] { return RoundValues(masterEvents).size() >= 2; }));
+
+  // An earlier listen (the line from the master's start, on standard input) keeps the model reply.
+  std::string earlier = "exec";
+  for (const auto& w : Host(Temp("earlier.jsonl"), {"--listen", "-", "--model-file", models, "--rounds", "1"}))
+    earlier += " " + w;
+  EXPECT_EQ(System(earlier + " < " + capture + " > /dev/null"), 0);
+  ASSERT_TRUE(Contains(Slurp(models), "\"addr\" : \"01\"")) << Slurp(models);
+
+  // Without it, or with a file that cannot be read, a listener waits for the model query: comm lost.
+  const std::string corrupt = Temp("corrupt-models.json");
+  std::ofstream(corrupt) << "{\"model_replies\": [";
+  for (const auto& [file, said] : {std::pair{std::string(), std::string("model query (40/51)")},
+                                   {corrupt, corrupt + " is not valid JSON"}}) {
+    SCOPED_TRACE(said);
+    const std::string events = Temp("waiting.jsonl"), view = Temp("waiting-view.txt");
+    std::vector<std::string> more = {"--listen", listener.name, "--comm-lost-s", "1", "--duration", "2.5"};
+    if (!file.empty()) more.insert(more.end(), {"--model-file", file});
+    Drain(listener);
+    EXPECT_EQ(RunToEnd(Host(events, more), view, "/dev/null", 30), 1);  // none of the 7 rounds
+    EXPECT_TRUE(Contains(Slurp(view), said)) << Slurp(view);
+    EXPECT_TRUE(Contains(Slurp(events), "\"state\":\"comm lost\"")) << Slurp(events);
+    EXPECT_TRUE(RoundValues(events).empty());
+  }
+
+  Drain(listener);
+  const std::string lateView = Temp("late-view.txt");
+  RunToEnd(Host(lateEvents, {"--listen", listener.name, "--model-file", models, "--duration", "3"}), lateView,
+           "/dev/null", 30);
+  EXPECT_EQ(masterRun.Stop(SIGTERM), 0);
+  EXPECT_EQ(cable.written, 0) << "a listener wrote on the line";
+  EXPECT_TRUE(Contains(Slurp(lateView), "model taken from " + models + ", seen on the line at ")) << Slurp(lateView);
+  // Past the model query: the remembered reply is the plug-in's, and its first round's command follows.
+  const std::string late = Slurp(lateEvents);
+  const auto taken = late.find("\"model_file\":\"" + models + "\"");
+  ASSERT_NE(taken, std::string::npos) << late;
+  EXPECT_NE(late.find("\"event\":\"command\",\"cid1\":\"40\",\"cid2\":\"41\"", taken), std::string::npos);
 }
 
 }  // namespace

@@ -88,7 +88,7 @@ TEST(NutModel, StatusFollowsThePlantAndLowBatteryHoldsUntilMainsAndVoltageReturn
   NutModel m(std::nullopt);
   m.Observe({0, HealthChanged{Health::Online, Health::Starting, "ONLINE"}});
   m.Observe({0, CommandSent{0x40, 0x51, "", ""}});
-  m.Observe({0, ReplyAccepted{0x40, 0, "5150522D32344B560000010051505220506F7765722053797374656D73000000", ""}});
+  m.Observe({0, ReplyAccepted{0x40, 0, "5150522D32344B560000010051505220506F7765722053797374656D73000000", "", "", 0}});
   m.Observe({0, Rc(48.f, 100.f)});
   for (const auto& s : steps) {
     SCOPED_TRACE(s.t);

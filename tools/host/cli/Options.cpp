@@ -171,6 +171,7 @@ po::options_description Described() {
       ("snmp-root", text())
       ("forward", po::value<std::vector<std::string>>()->multitoken())
       ("listen", text())
+      ("model-file", text())
       ("unexpected", po::value<std::vector<std::string>>());
   return d;
 }
@@ -300,13 +301,21 @@ void ForwardOptions(const std::vector<std::string>& devices, const std::map<std:
 // --listen DEVICE: the line beside another master, only read; a polling run's
 // own source, so no other source and no other job goes with it.
 void ListenOptions(const std::map<std::string, std::string>& given, RunOptions& o) {
-  if (!given.count("listen")) return;
+  if (!given.count("listen")) {
+    if (given.count("model-file")) throw UsageError("--model-file goes with --listen");
+    return;
+  }
   for (const char* name : {"simulate", "port", "replay"})
     if (given.count(name)) throw UsageError(fmt::format("give only one of --listen and --{}", name));
   if (o.mode != Mode::Run) throw UsageError("--listen is a polling run's source, not another job's");
   o.port = given.at("listen");
   if (o.port.empty()) throw UsageError("--listen needs a device, tcp:HOST:PORT or - (standard input)");
   o.source = Source::Listen;
+  // The model reply is kept beside the cache file unless told where.
+  if (given.count("model-file")) o.modelFile = given.at("model-file");
+  else if (!o.saveCache.empty()) o.modelFile = o.saveCache + ".model";
+  else if (!o.cache.empty()) o.modelFile = o.cache + ".model";
+  if (given.count("model-file") && o.modelFile.empty()) throw UsageError("--model-file needs a file");
 }
 
 // "(default: A)" or "(default, the first that exists: A, B)", one place a line.
@@ -357,6 +366,14 @@ Source of replies (one of):
                          send feed it, and each frame is an event ("frame":
                          direction, address, CID1/CID2, RTN, length, checksum
                          state, latency, problems)
+  --model-file FILE      --listen: keep the last model reply seen on the line
+                         (with its address and time) in FILE, and hand it to
+                         the plug-in when its model query gets no answer (the
+                         other master asks the model only when it starts):
+                         a listener started after the other master can begin
+                         (default: the --save-cache file's path, else the
+                         --cache file's, with ".model" added; without either,
+                         none is kept)
 
 Other jobs:
   --discover             ask the system on the line for its model and unit

@@ -95,7 +95,7 @@ void HostController::OnProtocolEvent(KLDVDevice&, const ProtocolEvent& event) {
   switch (event.kind) {
     case ProtocolEvent::Kind::Reply:
       Emit(ReplyAccepted{event.cid1, event.rtn, Hex(event.info, event.info ? event.infoLen : 0),
-                              std::string(event.frame)});
+                         std::string(event.frame), rememberedFile_, rememberedFile_.empty() ? 0 : rememberedSeen_});
       break;
     case ProtocolEvent::Kind::Rejected:
       Emit(FrameRejected{std::string(event.reason)});

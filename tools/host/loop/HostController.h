@@ -34,6 +34,12 @@ class HostController : public KLDController {
   void SetMismatchSink(MismatchSink sink) { mismatch_ = std::move(sink); }
   // The port device's children, whose positions the history observations carry.
   void SetChildren(const std::vector<std::shared_ptr<KLDVDevice>>& children);
+  // Listen mode: the replies accepted until the next call are the remembered
+  // ones of `file`, seen at `seen` (empty file: the line's own).
+  void SetRemembered(std::string file, Millis seen) {
+    rememberedFile_ = std::move(file);
+    rememberedSeen_ = seen;
+  }
 
   void CheckThresholdBool(KLDVDevice& device, int level, const std::string& key,
                           const std::string& code, const std::string& name,
@@ -73,6 +79,8 @@ class HostController : public KLDController {
   unsigned char lastCid1_ = 0, lastCid2_ = 0;
   std::chrono::steady_clock::time_point lastCommandAt_;
   std::map<const KLDVDevice*, std::size_t> published_;
+  std::string rememberedFile_;
+  Millis rememberedSeen_ = 0;
 };
 
 }  // namespace runner

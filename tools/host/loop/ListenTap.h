@@ -2,12 +2,16 @@
 // frames and paired, each frame an observation, and the reply to the command
 // the plug-in expects handed to the plug-in; with several systems on the
 // line, each system's device expects its own commands at its own address.
+// With one, model replies seen are remembered, and a remembered one stands
+// in when the line gives none.
 #pragma once
 #include <cstddef>
 #include <vector>
 #include <functional>
+#include <map>
 #include <string>
 
+#include "tools/host/loop/ModelFile.h"
 #include "tools/host/loop/PcapOutput.h"
 #include "tools/host/stream/Observation.h"
 #include "tools/host/wire/FrameReader.h"
@@ -19,14 +23,30 @@ namespace runner {
 class ListenTap {
  public:
   using Emit = std::function<void(Stamped)>;
-  using Reply = std::function<void(const std::string& wireText)>;
+  // Where a handed reply came from when not from the line now: a remembered one.
+  struct Remembered {
+    std::string file;
+    Millis seen = 0;
+  };
+  using Reply = std::function<void(const std::string& wireText, const Remembered* from)>;
+  // The model file's new text, to be written away from the loop.
+  using Save = std::function<void(std::string text)>;
   // `replyTimeoutMs`: a command with no reply after this is unanswered;
   // `pcap`: where every frame is written too (null: nowhere).
   ListenTap(unsigned replyTimeoutMs, Emit emit, Reply reply, PcapOutput* pcap = nullptr);
+  // Model replies tapped are kept in `models` and saved through `save`;
+  // its replies stand in for the line's.
+  void RememberModels(ModelFile* models, Save save) {
+    models_ = models;
+    save_ = std::move(save);
+  }
 
   // The plug-in sent `commandText` (swallowed by the line): expect it on the tap.
   void Expect(const std::string& commandText) { matchers_.front().Expect(commandText); }
   void Clear() { matchers_.front().Clear(); }
+  // One system: the model query is expected and the model file holds a reply
+  // for its address: that reply is handed to the plug-in (true).
+  bool HandRemembered();
   // Several systems, driver k at addresses[k]: a tapped command goes to the
   // matcher of its address and its reply to `reply(k, ...)`.
   using SystemReply = std::function<void(std::size_t system, const std::string& wireText)>;
@@ -44,6 +64,7 @@ class ListenTap {
   void Frame(wire::Frame&& f);
   void Said(const std::string& notice);
   std::uint64_t Matched() const;
+  void ModelSeen(const wire::Frame& f, bool takenNow);
 
   Emit emit_;
   Reply reply_;
@@ -55,6 +76,9 @@ class ListenTap {
   wire::Pairing pairing_;
   wire::FrameReader reader_;
   std::uint64_t frames_ = 0, damaged_ = 0;
+  ModelFile* models_ = nullptr;
+  Save save_;
+  std::map<unsigned char, std::string> handed_;  // per address: the remembered model reply handed on
 };
 
 }  // namespace runner

@@ -30,6 +30,7 @@ struct RunOptions {
   std::optional<long long> rounds;
   std::optional<double> durationS;  // end any run after this many seconds
   std::string cache, saveCache, events, trace;
+  std::string modelFile;        // --listen: the last model reply seen on the line (empty: not kept)
   unsigned timeoutMs = 1000;    // a reply must come within this
   unsigned pollMs = 100;        // how often RefreshStatus() is asked
   std::optional<unsigned> replyPauseMs;  // none: the engine's own pause

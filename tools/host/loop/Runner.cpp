@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <boost/asio.hpp>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "tools/host/line/Links.h"
@@ -18,6 +19,7 @@
 #include "tools/host/loop/LineArbiter.h"
 #include "tools/host/loop/LineKeeper.h"
 #include "tools/host/loop/ListenTap.h"
+#include "tools/host/loop/ModelFile.h"
 #include "tools/host/loop/Outputs.h"
 #include "tools/host/loop/PcapOutput.h"
 #include "tools/host/loop/PluginLoader.h"
@@ -25,6 +27,7 @@
 #include "tools/host/loop/SystemDriver.h"
 #include "tools/host/loop/SettingsCheck.h"
 #include "tools/host/loop/SystemList.h"
+#include "tools/host/outputs/cache/CacheFile.h"
 
 namespace runner {
 namespace {
@@ -69,7 +72,14 @@ class Session {
       if (!o.pcap.empty()) pcap_ = std::make_unique<PcapOutput>(o.pcap);
       tap_ = std::make_unique<ListenTap>(
           o.timeoutMs, [this](Stamped s) { bus_.Emit(std::move(s)); },
-          [this](const std::string& reply) { drivers_.front()->TappedReply(reply); }, pcap_.get());
+          [this](const std::string& reply, const ListenTap::Remembered* from) {
+            drivers_.front()->TappedReply(reply, from);
+          },
+          pcap_.get());
+      if (!o.modelFile.empty()) {
+        models_ = std::make_unique<ModelFile>(o.modelFile);
+        tap_->RememberModels(models_.get(), [this](std::string text) { SaveModels(std::move(text)); });
+      }
       if (settings_.size() > 1) {
         std::vector<unsigned char> addresses;
         for (const auto& s : settings_) addresses.push_back(static_cast<unsigned char>(s.address.value_or(1)));
@@ -96,6 +106,8 @@ class Session {
   void Tick();
   void OnBytes(const unsigned char* data, std::size_t length);
   void RoundEnded();
+  void LoadModels();
+  void SaveModels(std::string text);
   long long FewestRounds() const;
   void Stop(const std::string& why, int status);
   void HangUp();
@@ -118,6 +130,8 @@ class Session {
   SignalWatch signals_;
   std::unique_ptr<PcapOutput> pcap_;  // listen mode with --pcap
   std::unique_ptr<ListenTap> tap_;  // listen mode only
+  std::unique_ptr<ModelFile> models_;  // listen mode with a model file
+  bool modelSaveSaid_ = false;
   std::vector<std::unique_ptr<SystemDriver>> drivers_;
   LineArbiter arbiter_;
   LineKeeper line_;
@@ -144,6 +158,7 @@ int Session::Run(const std::string& pluginPath) {
     if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));
   }
   if (!opt_.cache.empty()) drivers_.front()->Restore(cache_);  // a cache file holds one system
+  if (models_) LoadModels();
   if (opt_.rounds && *opt_.rounds == 0) {
     EndRun();
     return status_;
@@ -194,6 +209,25 @@ void Session::OnBytes(const unsigned char* data, std::size_t length) {
   }
   const std::size_t to = arbiter_.Addressee();
   drivers_[to == LineArbiter::kNone ? 0 : to]->OnBytes(data, length);
+}
+
+// A model file that cannot be read is said and left aside: the listener
+// waits for the line's model reply, and the first one tapped replaces the file.
+void Session::LoadModels() {
+  const std::string why = models_->Load();
+  if (!why.empty()) bus_.Emit(Notice{fmt::format("listen: {}; waiting for the model reply on the line", why), true});
+}
+
+// Written by the work thread (the loop never waits on a disk); a failure is said once.
+void Session::SaveModels(std::string text) {
+  asio::post(pool_, [this, text = std::move(text)] {
+    std::string why = WriteAtomically(opt_.modelFile, text, "model file");
+    if (why.empty()) return;
+    asio::post(io_, [this, why = std::move(why)] {
+      if (std::exchange(modelSaveSaid_, true)) return;
+      bus_.Emit(Notice{fmt::format("listen: cannot keep the model reply in {}: {}", opt_.modelFile, why), true});
+    });
+  });
 }
 
 void Session::RoundEnded() {

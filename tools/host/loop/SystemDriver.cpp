@@ -174,6 +174,8 @@ void SystemDriver::AfterDeviceCall(std::uint64_t commandsBefore) {
 
 void SystemDriver::OnTimeout(std::uint64_t generation) {
   if (run_.stopping() || generation != timeoutGeneration_ || !device_->IsProcessing()) return;
+  // Listening, a model query the line did not answer takes the remembered reply.
+  if (run_.tap && run_.tap->HandRemembered()) return;
   if (run_.tap) run_.tap->Clear(index_);
   engine_->process_error();
   Release();  // a system that does not answer gives the line up for this turn
@@ -191,7 +193,7 @@ void SystemDriver::OnBytes(const unsigned char* data, std::size_t length) {
 // Handed on as if the device had polled, and the device asked again at once
 // (the round wait is the other master's), so that bytes read in one go serve
 // one exchange after another.
-void SystemDriver::TappedReply(const std::string& reply) {
+void SystemDriver::TappedReply(const std::string& reply, const ListenTap::Remembered* from) {
   if (run_.stopping()) return;
   // A listened round lasts from its first reply: the device's first command
   // waited for the other master's round to begin.
@@ -199,7 +201,9 @@ void SystemDriver::TappedReply(const std::string& reply) {
     roundStart_ = Clock::now();
     roundReplied_ = true;
   }
+  if (from) ctl_->SetRemembered(from->file, from->seen);
   OnBytes(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
+  if (from) ctl_->SetRemembered({}, 0);
   // A system that did its rounds waits quietly while the others finish theirs.
   if (!run_.stopping() && !done() && !device_->IsProcessing()) {
     const std::uint64_t before = ctl_->commandsSent();

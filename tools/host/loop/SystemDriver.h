@@ -60,7 +60,8 @@ class SystemDriver : public Observer {
   void Offer() { Poll(false); }  // the arbiter offers the line now
   void OnBytes(const unsigned char* data, std::size_t length);
   // Listen mode: another master's reply to the command this device expects.
-  void TappedReply(const std::string& reply);
+  // `from`: a remembered reply, not the line's now.
+  void TappedReply(const std::string& reply, const ListenTap::Remembered* from = nullptr);
   // A system that did the rounds asked for polls no more while the others finish: its health stands.
   void Tick(Moment now) {
     if (!done()) Emit(health_.Tick(now));

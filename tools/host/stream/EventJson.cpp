@@ -32,6 +32,10 @@ struct ToFields {
   void operator()(const ReplyAccepted& r) const {
     out.push_back({{"event", "reply"}, {"cid1", HexByte(r.cid1)}, {"rtn", HexByte(r.rtn)}, {"info", r.info},
                    {"frame", r.frame}});
+    if (!r.modelFile.empty()) {
+      out.back().push_back({"model_file", r.modelFile});
+      out.back().push_back({"seen", static_cast<Json::Int64>(r.seen)});
+    }
   }
   void operator()(const FrameRejected& r) const { out.push_back({{"event", "rejected"}, {"reason", r.reason}}); }
   void operator()(const ReplyMissing&) const { out.push_back({{"event", "timeout"}}); }

@@ -23,6 +23,8 @@ struct CommandSent {
 struct ReplyAccepted {
   unsigned char cid1 = 0, rtn = 0;
   std::string info, frame;
+  std::string modelFile;  // listen mode: a remembered model reply from this file, not the line's now
+  Millis seen = 0;        // and when the line gave it
 };
 struct FrameRejected {
   std::string reason;

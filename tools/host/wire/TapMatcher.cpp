@@ -12,7 +12,7 @@ namespace {
 
 std::string Code(unsigned char cid1, unsigned char cid2) { return fmt::format("{:02X}/{:02X}", cid1, cid2); }
 
-constexpr unsigned char kModelQuery = 0x51;
+constexpr unsigned char kModelUnit = 0x40, kModelQuery = 0x51;
 
 }  // namespace
 
@@ -28,6 +28,12 @@ bool TapMatcher::Expect(const std::string& commandText) {
   return true;
 }
 
+bool TapMatcher::ExpectingModel(unsigned char& adr) const {
+  if (!expected_ || expected_->cid1 != kModelUnit || expected_->cid2 != kModelQuery) return false;
+  adr = expected_->adr;
+  return true;
+}
+
 std::string TapMatcher::Once(std::string key, std::string text) {
   if (said_.size() >= 64 || !said_.insert(std::move(key)).second) return {};
   return text;
@@ -37,6 +43,8 @@ TapMatcher::Verdict TapMatcher::Tapped(const Frame& f) {
   Verdict v;
   if (!f.header) return v;
   if (f.role == Role::Reply) {
+    v.model = f.Intact() && f.pair == Pair::Paired && f.commandCid2 == kModelQuery && f.cid1 == kModelUnit &&
+              f.cid2 == 0x00;
     if (matchedCommand_ != 0 && f.pair == Pair::Paired && f.pairedWith == matchedCommand_) {
       v.reply = f.text + "\r";
       matchedCommand_ = 0;
@@ -60,6 +68,7 @@ TapMatcher::Verdict TapMatcher::Tapped(const Frame& f) {
     return v;
   }
   matchedCommand_ = 0;
+  v.modelPassed = e.cid1 == kModelUnit && e.cid2 == kModelQuery;
   if (!CommandName(f.cid1, f.cid2))
     v.notice = Once("unknown " + seen, fmt::format("listen: the other master asks {}, a command the plug-in does not "
                                                    "send; its frames are decoded, not handed on",

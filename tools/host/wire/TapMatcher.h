@@ -18,6 +18,8 @@ class TapMatcher {
   struct Verdict {
     std::string reply;   // wire text of the reply to hand to the plug-in, with its CR; empty: none
     std::string notice;  // a line for the person watching, said once a kind; empty: none
+    bool model = false;        // an intact model reply with RTN 00 (whoever asked for it)
+    bool modelPassed = false;  // the model query is expected and the other master asks its address another command
   };
 
   // The plug-in's command, as its wire text ('~' to the checksum, CR allowed);
@@ -26,6 +28,8 @@ class TapMatcher {
   // Nothing expected any more (the exchange ended without a reply).
   void Clear() { expected_.reset(); }
   bool expecting() const { return expected_.has_value(); }
+  // The model query is expected; `adr` is set to its address.
+  bool ExpectingModel(unsigned char& adr) const;
 
   // One paired frame of the tap, in the order the pairing hands them on.
   Verdict Tapped(const Frame& frame);

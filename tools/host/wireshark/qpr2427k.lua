@@ -29,6 +29,7 @@ local f = {
   cid1 = ProtoField.uint8("qpr2427k.cid1", "CID1", base.HEX, units),
   cid2 = ProtoField.uint8("qpr2427k.cid2", "CID2", base.HEX),
   command = ProtoField.string("qpr2427k.command", "Command"),
+  answers = ProtoField.string("qpr2427k.answers", "Answers"),
   rtn = ProtoField.uint8("qpr2427k.rtn", "RTN", base.HEX, rtns),
   length = ProtoField.uint16("qpr2427k.length", "LENGTH", base.HEX),
   lchksum = ProtoField.uint8("qpr2427k.lchksum", "LCHKSUM", base.HEX),
@@ -39,7 +40,7 @@ local f = {
   chksum_ok = ProtoField.bool("qpr2427k.chksum_ok", "CHKSUM correct"),
   eoi = ProtoField.uint8("qpr2427k.eoi", "EOI", base.HEX),
 }
-proto.fields = { f.direction, f.soi, f.ver, f.adr, f.cid1, f.cid2, f.command, f.rtn, f.length, f.lchksum,
+proto.fields = { f.direction, f.soi, f.ver, f.adr, f.cid1, f.cid2, f.command, f.answers, f.rtn, f.length, f.lchksum,
                  f.lchksum_ok, f.lenid, f.info, f.chksum, f.chksum_ok, f.eoi }
 
 local ef = {
@@ -51,6 +52,13 @@ local ef = {
                               expert.group.MALFORMED, expert.severity.ERROR),
 }
 proto.experts = { ef.bad_lchksum, ef.bad_chksum, ef.malformed }
+
+-- A reply is named by the command it answers: the last command to its address
+-- before it, found on the first pass and kept by frame number.
+local last_command, answered = {}, {}
+function proto.init()
+  last_command, answered = {}, {}
+end
 
 -- The byte written as two hex characters at offset, or nil.
 local function hexbyte(tvb, offset)
@@ -90,11 +98,21 @@ function proto.dissector(tvb, pinfo, tree)
   if reply then
     t:add(f.rtn, tvb(8, 2), cid2)
     what = string.format("reply %02X %s, RTN %02X %s", cid1, units[cid1] or "", cid2, rtns[cid2] or "")
+    if not pinfo.visited then
+      answered[pinfo.number] = last_command[adr]
+      last_command[adr] = nil
+    end
+    local asked = answered[pinfo.number]
+    if asked then
+      t:add(f.answers, tvb(6, 2), asked):set_generated()
+      what = what .. ", to " .. asked
+    end
   else
     t:add(f.cid2, tvb(8, 2), cid2)
     local name = commands[cid1 * 256 + cid2] or "unknown command"
     t:add(f.command, tvb(6, 4), string.format("%02X/%02X %s", cid1, cid2, name))
     what = string.format("command %02X/%02X %s", cid1, cid2, name)
+    if not pinfo.visited then last_command[adr] = string.format("%02X/%02X %s", cid1, cid2, name) end
   end
   local length = lenhi * 256 + lenlo
   local lenid = length % 4096

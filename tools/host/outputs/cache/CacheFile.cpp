@@ -116,7 +116,7 @@ std::string CheckWritable(const std::string& path) {
   return {};
 }
 
-std::string WriteAtomically(const std::string& path, const std::string& text) {
+std::string WriteAtomically(const std::string& path, const std::string& text, const char* what) {
   // Found again at every write: a link pointed elsewhere meanwhile is followed,
   // a path that is no longer a regular file is left alone.
   std::string target, temp, opened;
@@ -141,7 +141,7 @@ std::string WriteAtomically(const std::string& path, const std::string& text) {
     return why;
   }
   if (::rename(temp.c_str(), target.c_str()) != 0) {
-    const std::string why = Errno("cannot rename the new cache to", target);
+    const std::string why = Errno(fmt::format("cannot rename the new {} to", what).c_str(), target);
     ::unlink(temp.c_str());
     return why;
   }

@@ -24,7 +24,7 @@ std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string
 // link to one, whose folder takes a new file); else why not.
 std::string CheckWritable(const std::string& path);
 // Writes `text` to `path` (through a symbolic link, to its regular file)
-// atomically; empty on success, else why it failed.
-std::string WriteAtomically(const std::string& path, const std::string& text);
+// atomically; empty on success, else why it failed (`what` names the file).
+std::string WriteAtomically(const std::string& path, const std::string& text, const char* what = "cache");
 
 }  // namespace runner
