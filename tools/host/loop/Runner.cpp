@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/host/line/Links.h"
+#include "tools/host/loop/CacheRestore.h"
 #include "tools/host/loop/HealthMonitor.h"
 #include "tools/host/loop/LineArbiter.h"
 #include "tools/host/loop/LineKeeper.h"
@@ -80,6 +81,7 @@ class Session {
       drivers_.push_back(std::make_unique<SystemDriver>(shared, k, tagged ? &refs_[k] : nullptr));
       bus_.Add(drivers_.back().get());  // after the outputs: what the loop derives follows what it saw
     }
+    if (cache_ && tagged) cache_->Systems(refs_);
   }
 
   int Run(const std::string& pluginPath);
@@ -136,7 +138,11 @@ int Session::Run(const std::string& pluginPath) {
     const std::string why = CheckWritable(opt_.saveCache);
     if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));
   }
-  if (!opt_.cache.empty()) drivers_.front()->Restore(cache_);  // a cache file holds one system
+  if (!opt_.cache.empty()) {
+    const auto parts = CacheParts(opt_.cache, refs_, drivers_.size() > 1, [this](std::string s) { Say(std::move(s)); });
+    for (std::size_t k = 0; k < drivers_.size(); ++k)
+      if (parts[k]) drivers_[k]->Restore(*parts[k], cache_);
+  }
   if (opt_.rounds && *opt_.rounds == 0) {
     EndRun();
     return status_;
@@ -307,9 +313,7 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
     for (const auto& p : CheckAcrossSystems(systems)) why += (why.empty() ? ": " : "; ") + Describe(p);
     if (!why.empty()) throw RunError(fmt::format("the settings file {} lists systems that clash{}", options.config, why));
     // These outputs describe one system; with several they would mix them up.
-    const char* single = !options.cache.empty()        ? "--cache"
-                         : !options.saveCache.empty()  ? "--save-cache"
-                         : options.httpPort            ? "--http"
+    const char* single = options.httpPort              ? "--http"
                          : options.mqtt                ? "--mqtt"
                          : options.nutPort             ? "--nut"
                          : !options.snmpAgentx.empty() ? "--snmp-agentx"
