@@ -82,6 +82,7 @@ class Session {
       bus_.Add(drivers_.back().get());  // after the outputs: what the loop derives follows what it saw
     }
     if (cache_ && tagged) cache_->Systems(refs_);
+    if (nut_ && tagged) nut_->Systems(refs_);
   }
 
   int Run(const std::string& pluginPath);
@@ -132,7 +133,7 @@ int Session::Run(const std::string& pluginPath) {
   if (nut_) {
     std::string at;
     for (const auto& e : nut_->Endpoints()) at += fmt::format("{}{}", at.empty() ? "" : " and ", e);
-    Say(fmt::format("nut: serving UPS \"{}\" on {}", opt_.nut.upsName, at));
+    Say(fmt::format("nut: serving UPS {} on {}", nut_->Names(), at));
   }
   if (cache_) {
     const std::string why = CheckWritable(opt_.saveCache);
@@ -315,7 +316,6 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
     // These outputs describe one system; with several they would mix them up.
     const char* single = options.httpPort              ? "--http"
                          : options.mqtt                ? "--mqtt"
-                         : options.nutPort             ? "--nut"
                          : !options.snmpAgentx.empty() ? "--snmp-agentx"
                          : options.source == Source::Listen ? "--listen"
                                                        : nullptr;
