@@ -36,7 +36,7 @@ std::string Write(const std::string& name, const std::string& text) {
 
 struct HostRun {
   int status = -1;
-  std::string err;
+  std::string out, err;
   std::vector<Json::Value> events;
 };
 
@@ -48,6 +48,7 @@ HostRun RunHost(const std::string& settings, const std::string& scenario, const 
   std::istringstream words(args);
   for (std::string w; words >> w;) argv.push_back(w);
   r.status = RunToEnd(argv, out, err, 60);
+  r.out = Slurp(out);
   r.err = Slurp(err);
   r.events = ReadEvents(events);
   return r;
@@ -180,6 +181,44 @@ TEST(MultiSystem, WrongAddressRepliesNeverReachAnotherSystem) {
   EXPECT_GE(readings, 300 * 3 * 8);  // eight checked values a round of each system
   EXPECT_GE(injected, 2 * 300 * 5 / 40);  // two systems, every 40th of at least five commands a round
   EXPECT_EQ(refused, injected);
+// Each system's last values, by "address:data_id:key".
+std::map<std::string, double> LastValues(const std::vector<Json::Value>& events) {
+  std::map<std::string, double> values;
+  for (const auto& e : events)
+    if (e["event"] == "value")
+      values[std::to_string(AddressOf(e)) + ":" + e["data_id"].asString() + ":" + e["key"].asString()] =
+          e["value"].asDouble();
+  return values;
+}
+
+TEST(MultiSystem, TheCacheKeepsEachSystemApart) {
+  const std::string site = kSource + "/examples/three-systems-site.json", cache = Temp("cache.json");
+  const std::string scenario = kSource + "/examples/scenarios/three-systems.json";
+  const HostRun saved = RunHost(site, scenario, "--rounds 2 --save-cache " + cache + kFast);
+  ASSERT_EQ(saved.status, 0) << saved.err;
+  const HostRun restored = RunHost(site, scenario, "--rounds 0 --cache " + cache + kFast);
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  const auto before = LastValues(saved.events), after = LastValues(restored.events);
+  std::map<unsigned, int> perSystem;
+  for (const auto& [key, value] : after) {
+    ++perSystem[std::stoul(key)];
+    EXPECT_EQ(value, before.count(key) ? before.at(key) : -1e9) << key;
+  }
+  EXPECT_EQ(perSystem.size(), 3u);
+
+  // Settings without the first system and with the second renamed: the third
+  // takes its own part, the other two parts are said and skipped.
+  Json::Value two;
+  std::istringstream(Slurp(site)) >> two;
+  two["systems"].removeIndex(0, nullptr);
+  two["systems"][0]["name"] = "hall-c";
+  const HostRun fewer = RunHost(Write("two.json", two.toStyledString()), scenario, "--rounds 0 --cache " + cache);
+  ASSERT_EQ(fewer.status, 0) << fewer.err;
+  std::map<unsigned, int> fewerPerSystem;
+  for (const auto& [key, value] : LastValues(fewer.events)) ++fewerPerSystem[std::stoul(key)];
+  EXPECT_EQ(fewerPerSystem, (std::map<unsigned, int>{{12, perSystem[12]}}));
+  EXPECT_TRUE(Contains(fewer.out, "cache: hall-a at address 1 is not in the settings; its 4 images skipped")) << fewer.out;
+  EXPECT_TRUE(Contains(fewer.out, "cache: hall-b at address 5 is not in the settings")) << fewer.out;
 }
 
 TEST(MultiSystem, SettingsListsTheRunnerRefuses) {
@@ -192,8 +231,7 @@ TEST(MultiSystem, SettingsListsTheRunnerRefuses) {
       {"{\"systems\": [" + one + ", 7]}", "", "systems[1] must be a settings object"},
       {"{\"systems\": [" + one + ", " + SystemSettings(1, 200, 2, 1) + "]}", "", "address 1 (1 when absent) is also that of systems[0]"},
       {"{\"systems\": [" + one + ", {\"address\": 300, \"rcSetting\": {}}]}", "", "the plug-in refused the settings of systems[1]"},
-      {"{\"systems\": [" + one + ", " + two + "]}", "--cache " + Temp("c.json"), "--cache serves one power system"},
-      {"{\"systems\": [" + one + ", " + two + "]}", "--save-cache " + Temp("c.json"), "--save-cache serves one power system"},
+      {"{\"systems\": [" + one + ", " + two + "]}", "--snmp-agentx " + Temp("agentx"), "--snmp-agentx serves one power system"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.settings + " " + row.args);

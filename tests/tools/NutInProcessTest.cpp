@@ -142,7 +142,7 @@ TEST(NutProtocol, RepliesLoginsAndQuoting) {
   NutClient other;
   other.address = "192.0.2.7";
   std::list<NutClient*> clients{&other};
-  NutContext ctx{"ups", "a \"quoted\" \\ desc", &users, &model, &clients, 1000};
+  NutContext ctx{{{"ups", "a \"quoted\" \\ desc", &model}}, &users, &clients, 1000};
   struct Row {
     std::vector<std::string> lines;
     std::string replies;  // all the replies, in order

@@ -306,4 +306,28 @@ TEST(NutServer, AnIdleClientIsClosedAfterItsTime) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(8));
 }
 
+// Three systems on one line: one UPS each, by its id. The first is on
+// battery, the second on mains, the third never answers and is never OL.
+TEST(Nut, SeveralSystemsAreOneUpsEach) {
+  const std::string scenario = WriteFile(Temp("three.json"), R"({"systems": [
+      {"address": 1, "ac": [{}, {}], "events": [{"type": "mains_failure", "round": 1, "until_round": 100000}]},
+      {"address": 5, "ac": [{"channels": 3}], "dc": [{}, {}]},
+      {"address": 12, "silent": true}]})");
+  const int port = FreePort();
+  const std::string out = Temp("out.txt"), err = Temp("err.txt");
+  Child host({QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSource + "/examples/three-systems-site.json",
+              "--simulate", scenario, "--nut", std::to_string(port), "--reply-pause-ms", "0", "--poll-ms", "100",
+              "--timeout-ms", "100", "--duration", "30"},
+             out, err);
+  EXPECT_TRUE(WaitFor([&] { return HasWord(Upsc("hall-a", port, "ups.status"), "OB"); })) << Slurp(err);
+  EXPECT_TRUE(HasWord(Upsc("hall-b", port, "ups.status"), "OL"));
+  EXPECT_EQ(Upsc("annex", port, "ups.status"), "") << "stale, never OL";
+  EXPECT_EQ(Exchange(port, "GET VAR annex ups.status\nGET VAR qpr2427k ups.status\n").first,
+            "ERR DATA-STALE\nERR UNKNOWN-UPS\n");
+  const std::string list = Exchange(port, "LIST UPS\n").first;
+  for (const char* ups : {"UPS hall-a \"DC power system hall-a at address 1", "UPS hall-b ", "UPS annex "})
+    EXPECT_TRUE(Contains(list, ups)) << list;
+  EXPECT_TRUE(Contains(Slurp(out), "nut: serving UPS \"hall-a\", \"hall-b\", \"annex\" on 127.0.0.1:")) << Slurp(out);
+}
+
 }  // namespace

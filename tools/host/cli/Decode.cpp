@@ -117,7 +117,8 @@ bool LooksLikeCache(OpenFile& f, const std::string& path) {
 }
 
 int DecodeCache(const std::string& path, Printer& printer) {
-  for (const auto& e : CacheFromJson(ReadJson(path, "cache file"), path)) {
+  for (const auto& part : CacheSystemsFromJson(ReadJson(path, "cache file"), path))
+  for (const auto& e : part.children) {
     Image im{"cache", std::nullopt, e.dataId, catalogue::RecordOfDevice(e.deviceType), e.image};
     if (!im.record) {
       std::fprintf(stderr, "qpr2427k-host: %s: entry %u: no record is known for device type \"%s\"\n", path.c_str(),

@@ -11,27 +11,52 @@
 
 namespace runner {
 
-std::optional<std::map<const KLDVDevice*, std::size_t>> RestoreCache(const std::string& path,
-                                                       const std::vector<std::shared_ptr<KLDVDevice>>& children,
-                                                       CacheWriter* keep, const std::function<void(std::string)>& say) {
-  std::map<const KLDVDevice*, std::size_t> restored;
-  std::vector<CacheEntry> entries;
+std::vector<std::optional<std::vector<CacheEntry>>> CacheParts(const std::string& path,
+                                                               const std::vector<SystemRef>& systems, bool several,
+                                                               const std::function<void(std::string)>& say) {
+  std::vector<std::optional<std::vector<CacheEntry>>> parts(systems.size());
+  std::vector<CacheSystem> file;
   // A file cut short by a power cut, damaged, or not a file at all: said, and
   // polling starts fresh.
-  const auto refuse = [&](const char* why) {
-    std::fprintf(stderr, "qpr2427k-host: %s; starting fresh\n", why);
+  const auto refuse = [&](const std::string& why) {
+    std::fprintf(stderr, "qpr2427k-host: %s; starting fresh\n", why.c_str());
     say(fmt::format("cache: {}; starting fresh", why));
-    return std::nullopt;
+    return parts;
   };
   try {
-    entries = CacheFromJson(ParseJson(inputs::ReadInputFile(path, "cache file"), path, "cache file"), path);
+    file = CacheSystemsFromJson(ParseJson(inputs::ReadInputFile(path, "cache file"), path, "cache file"), path);
   } catch (const inputs::InputError& e) {
     if (!e.missing()) return refuse(e.what());
     say(fmt::format("cache: no cache file {} yet; starting fresh", path));
-    return std::nullopt;
+    return parts;
   } catch (const RunError& e) {
     return refuse(e.what());
   }
+  if (!several && file.size() == 1 && !file.front().address) {
+    parts.front() = std::move(file.front().children);
+    return parts;
+  }
+  if (several && file.size() == 1 && !file.front().address)
+    return refuse(fmt::format("the cache file {} holds one system's images, the settings list {} systems", path,
+                              systems.size()));
+  for (auto& part : file) {
+    std::size_t at = systems.size();
+    for (std::size_t k = 0; at == systems.size() && k < systems.size(); ++k)
+      if (part.address == systems[k].address && (!several || part.id == systems[k].id) && !parts[k]) at = k;
+    if (at == systems.size()) {
+      say(fmt::format("cache: {} at address {} is not in the settings; its {} images skipped", part.id,
+                      part.address.value_or(1), part.children.size()));
+      continue;
+    }
+    parts[at] = std::move(part.children);
+  }
+  return parts;
+}
+
+std::map<const KLDVDevice*, std::size_t> RestoreCache(const std::vector<CacheEntry>& entries,
+                                                      const std::vector<std::shared_ptr<KLDVDevice>>& children,
+                                                      CacheWriter* keep, const SystemRef* system, const std::function<void(std::string)>& say) {
+  std::map<const KLDVDevice*, std::size_t> restored;
   std::vector<bool> used(children.size(), false);
   for (const auto& e : entries) {
     // The same position first; else the first unused child of that type and id.
@@ -52,7 +77,9 @@ std::optional<std::map<const KLDVDevice*, std::size_t>> RestoreCache(const std::
     if (r) {
       restored[children[at].get()] = e.image.size();
       // Kept for the next cache file until the child saves a newer image.
-      if (keep) keep->Observe({WallMillis(), HistorySaved{e.dataId, static_cast<unsigned>(at), e.deviceType, e.image}});
+      if (keep)
+        keep->Observe(
+            {WallMillis(), HistorySaved{e.dataId, static_cast<unsigned>(at), e.deviceType, e.image}, system});
     }
     say(fmt::format("cache: {} {} {} ({} bytes)", e.deviceType, e.dataId, r ? "restored" : "refused", e.image.size()));
   }

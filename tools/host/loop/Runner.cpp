@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tools/host/line/Links.h"
+#include "tools/host/loop/CacheRestore.h"
 #include "tools/host/loop/HealthMonitor.h"
 #include "tools/host/loop/LineArbiter.h"
 #include "tools/host/loop/LineKeeper.h"
@@ -97,6 +98,8 @@ class Session {
       bus_.Add(drivers_.back().get());  // after the outputs: what the loop derives follows what it saw
     }
     if (http_ && tagged) http_->Expect(refs_);
+    if (cache_ && tagged) cache_->Systems(refs_);
+    if (nut_ && tagged) nut_->Systems(refs_);
   }
 
   int Run(const std::string& pluginPath);
@@ -151,13 +154,17 @@ int Session::Run(const std::string& pluginPath) {
   if (nut_) {
     std::string at;
     for (const auto& e : nut_->Endpoints()) at += fmt::format("{}{}", at.empty() ? "" : " and ", e);
-    Say(fmt::format("nut: serving UPS \"{}\" on {}", opt_.nut.upsName, at));
+    Say(fmt::format("nut: serving UPS {} on {}", nut_->Names(), at));
   }
   if (cache_) {
     const std::string why = CheckWritable(opt_.saveCache);
     if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));
   }
-  if (!opt_.cache.empty()) drivers_.front()->Restore(cache_);  // a cache file holds one system
+  if (!opt_.cache.empty()) {
+    const auto parts = CacheParts(opt_.cache, refs_, drivers_.size() > 1, [this](std::string s) { Say(std::move(s)); });
+    for (std::size_t k = 0; k < drivers_.size(); ++k)
+      if (parts[k]) drivers_[k]->Restore(*parts[k], cache_);
+  }
   if (models_) LoadModels();
   if (opt_.rounds && *opt_.rounds == 0) {
     EndRun();
@@ -348,11 +355,7 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
     for (const auto& p : CheckAcrossSystems(systems)) why += (why.empty() ? ": " : "; ") + Describe(p);
     if (!why.empty()) throw RunError(fmt::format("the settings file {} lists systems that clash{}", options.config, why));
     // These outputs describe one system; with several they would mix them up.
-    const char* single = !options.cache.empty()        ? "--cache"
-                         : !options.saveCache.empty()  ? "--save-cache"
-                         : options.nutPort             ? "--nut"
-                         : !options.snmpAgentx.empty() ? "--snmp-agentx"
-                                                       : nullptr;
+    const char* single = !options.snmpAgentx.empty() ? "--snmp-agentx" : nullptr;
     if (single)
       throw RunError(fmt::format("{} serves one power system; the settings file {} lists {}", single, options.config,
                                  systems.size()));

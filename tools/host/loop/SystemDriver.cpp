@@ -86,10 +86,8 @@ void SystemDriver::Configure(const std::string& pluginPath, const Json::Value& s
   Say(fmt::format("device {} {}, children:{}", kPortType, device_->DataId(), list));
 }
 
-void SystemDriver::Restore(CacheWriter* keep) {
-  auto restored = RestoreCache(opt_.cache, children_, keep, [this](std::string line) { Say(std::move(line)); });
-  if (!restored) return;
-  restoredLength_ = std::move(*restored);
+void SystemDriver::Restore(const std::vector<CacheEntry>& entries, CacheWriter* keep) {
+  restoredLength_ = RestoreCache(entries, children_, keep, system_, [this](std::string line) { Say(std::move(line)); });
   // What the host answers right after a restart, before any round.
   Emit(Values(0));
 }

@@ -52,8 +52,8 @@ class SystemDriver : public Observer {
 
   // Makes and configures the port device; throws RunError with the reasons of a refusal.
   void Configure(const std::string& pluginPath, const Json::Value& settings);
-  // Restores the children from a cache file and says their values (only for a run with one system).
-  void Restore(CacheWriter* keep);
+  // Restores the children from this system's part of a cache file and says their values.
+  void Restore(const std::vector<CacheEntry>& entries, CacheWriter* keep);
   void Start(Moment now);  // health starts counting; the first poll comes at once
   void Stop();             // timers cancelled
   void SetLink(Link* link) { ctl_->SetLink(link); }

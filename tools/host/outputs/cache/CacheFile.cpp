@@ -104,6 +104,31 @@ std::vector<CacheEntry> CacheFromJson(const Json::Value& root, const std::string
   return out;
 }
 
+Json::Value CacheSystemsToJson(const std::vector<CacheSystem>& systems) {
+  Json::Value root;
+  root["systems"] = Json::Value(Json::arrayValue);
+  for (const auto& s : systems) {
+    Json::Value part = CacheToJson(s.children);
+    part["address"] = s.address.value_or(1);
+    part["id"] = s.id;
+    root["systems"].append(part);
+  }
+  return root;
+}
+
+std::vector<CacheSystem> CacheSystemsFromJson(const Json::Value& root, const std::string& name) {
+  if (!root.isObject() || !root.isMember("systems")) return {CacheSystem{std::nullopt, "", CacheFromJson(root, name)}};
+  const auto bad = [&](const std::string& why) { return RunError(fmt::format("the cache file {} {}", name, why)); };
+  if (!root["systems"].isArray()) throw bad("has a \"systems\" member that is not an array");
+  std::vector<CacheSystem> out;
+  for (const auto& part : root["systems"]) {
+    if (!part.isObject() || !part["address"].isUInt() || part["address"].asUInt() > 255 || !part["id"].isString())
+      throw bad("has a system without address and id");
+    out.push_back({part["address"].asUInt(), part["id"].asString(), CacheFromJson(part, name)});
+  }
+  return out;
+}
+
 std::string CheckWritable(const std::string& path) {
   // Tried for real: permission bits say little to root, and nothing of a
   // read-only or special file system.

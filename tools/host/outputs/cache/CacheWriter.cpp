@@ -18,12 +18,17 @@ CacheWriter::~CacheWriter() {
   if (thread_.joinable()) thread_.join();
 }
 
+void CacheWriter::Systems(const std::vector<SystemRef>& systems) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  systems_ = systems;
+}
+
 void CacheWriter::Observe(const Stamped& o) {
   const auto* h = std::get_if<HistorySaved>(&o.what);
   if (!h) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    entries_[h->child] = CacheEntry{h->child, h->deviceType, h->dataId, h->image};
+    entries_[{o.system ? o.system->index : 0u, h->child}] = CacheEntry{h->child, h->deviceType, h->dataId, h->image};
     dirty_ = true;
   }
   wake_.notify_one();
@@ -38,13 +43,18 @@ void CacheWriter::WriteSoon() {
 }
 
 bool CacheWriter::WriteNow(std::unique_lock<std::mutex>& lock) {
-  std::vector<CacheEntry> entries;
-  for (const auto& [index, e] : entries_) entries.push_back(e);
+  std::vector<CacheSystem> parts;
+  for (const auto& s : systems_) parts.push_back({s.address, s.id, {}});
+  if (parts.empty()) parts.emplace_back();
+  for (const auto& [at, e] : entries_)
+    if (at.first < parts.size()) parts[at.first].children.push_back(e);
+  const bool several = !systems_.empty();
   dirty_ = false;
   lock.unlock();
   Json::StreamWriterBuilder b;
   b["indentation"] = "  ";
-  const std::string why = WriteAtomically(path_, Json::writeString(b, CacheToJson(entries)) + "\n");
+  const Json::Value root = several ? CacheSystemsToJson(parts) : CacheToJson(parts.front().children);
+  const std::string why = WriteAtomically(path_, Json::writeString(b, root) + "\n");
   lock.lock();
   if (!why.empty() && error_.empty())  // said once, not every second
     std::fprintf(stderr, "qpr2427k-host: cannot write the cache file %s: %s\n", path_.c_str(), why.c_str());

@@ -29,6 +29,12 @@ const NutUser* Authenticated(const NutClient& c, const NutContext& ctx) {
   return nullptr;
 }
 
+const NutUps* Find(const NutContext& ctx, const std::string& name) {
+  for (const auto& u : ctx.ups)
+    if (u.name == name) return &u;
+  return nullptr;
+}
+
 NutReply Ver(const Words&, NutClient&, NutContext&) { return Line("qpr2427k-host NUT server"); }
 NutReply NetVer(const Words&, NutClient&, NutContext&) { return Line("1.3"); }
 NutReply Help(const Words&, NutClient&, NutContext&);
@@ -40,17 +46,19 @@ NutReply Get(const Words& w, NutClient&, NutContext& ctx) {
   const bool withUps = withVar || Same(what, "UPSDESC") || Same(what, "NUMLOGINS") || Same(what, "CMDDESC");
   if (!withUps || w.size() != (withVar || Same(what, "CMDDESC") ? 4u : 3u)) return Err("INVALID-ARGUMENT");
   const std::string& ups = w[2];
-  if (ups != ctx.upsName) return Err("UNKNOWN-UPS");
-  if (Same(what, "UPSDESC")) return Line(fmt::format("UPSDESC {} {}", ups, Quoted(ctx.description)));
+  const NutUps* u = Find(ctx, ups);
+  if (!u) return Err("UNKNOWN-UPS");
+  if (Same(what, "UPSDESC")) return Line(fmt::format("UPSDESC {} {}", ups, Quoted(u->description)));
   if (Same(what, "NUMLOGINS")) {
-    const auto n = std::count_if(ctx.clients->begin(), ctx.clients->end(), [](const NutClient* c) { return c->loggedIn; });
+    const auto n = std::count_if(ctx.clients->begin(), ctx.clients->end(),
+                                 [&](const NutClient* c) { return c->loggedIn && c->ups == ups; });
     return Line(fmt::format("NUMLOGINS {} {}", ups, n));
   }
   if (Same(what, "CMDDESC")) return Err("CMD-NOT-SUPPORTED");
   const std::string& name = w[3];
   // Values are refused while stale, as a server whose driver lost the device does.
-  if (Same(what, "VAR") && !ctx.model->Fresh(ctx.now)) return Err("DATA-STALE");
-  const auto vars = ctx.model->Variables();
+  if (Same(what, "VAR") && !u->model->Fresh(ctx.now)) return Err("DATA-STALE");
+  const auto vars = u->model->Variables();
   const auto it = vars.find(name);
   if (it == vars.end()) return Err("VAR-NOT-SUPPORTED");
   if (Same(what, "VAR")) return Line(fmt::format("VAR {} {} {}", ups, name, Quoted(it->second)));
@@ -63,21 +71,25 @@ NutReply Get(const Words& w, NutClient&, NutContext& ctx) {
 
 NutReply List(const Words& w, NutClient&, NutContext& ctx) {
   if (w.size() < 2) return Err("INVALID-ARGUMENT");
-  if (w.size() == 2 && Same(w[1], "UPS"))
-    return {fmt::format("BEGIN LIST UPS\nUPS {} {}\nEND LIST UPS\n", ctx.upsName, Quoted(ctx.description)), false};
+  if (w.size() == 2 && Same(w[1], "UPS")) {
+    std::string body;
+    for (const auto& u : ctx.ups) body += fmt::format("UPS {} {}\n", u.name, Quoted(u.description));
+    return {"BEGIN LIST UPS\n" + body + "END LIST UPS\n", false};
+  }
   const bool known = Same(w[1], "VAR") || Same(w[1], "RW") || Same(w[1], "CMD") || Same(w[1], "CLIENT");
   if (w.size() != 3 || !known) return Err("INVALID-ARGUMENT");
   const std::string& ups = w[2];
-  if (ups != ctx.upsName) return Err("UNKNOWN-UPS");
+  const NutUps* u = Find(ctx, ups);
+  if (!u) return Err("UNKNOWN-UPS");
   std::string kind = w[1];
   std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return std::toupper(c); });
   std::string body;
   if (kind == "VAR") {
-    if (!ctx.model->Fresh(ctx.now)) return Err("DATA-STALE");
-    for (const auto& [name, value] : ctx.model->Variables()) body += fmt::format("VAR {} {} {}\n", ups, name, Quoted(value));
+    if (!u->model->Fresh(ctx.now)) return Err("DATA-STALE");
+    for (const auto& [name, value] : u->model->Variables()) body += fmt::format("VAR {} {} {}\n", ups, name, Quoted(value));
   } else if (kind == "CLIENT") {
     for (const NutClient* c : *ctx.clients)
-      if (c->loggedIn) body += fmt::format("CLIENT {} {}\n", ups, c->address);
+      if (c->loggedIn && c->ups == ups) body += fmt::format("CLIENT {} {}\n", ups, c->address);
   }  // RW and CMD: none, nothing can be set or commanded through this server
   return {fmt::format("BEGIN LIST {0} {1}\n{2}END LIST {0} {1}\n", kind, ups, body), false};
 }
@@ -104,37 +116,40 @@ NutReply Password(const Words& w, NutClient& c, NutContext&) {
 NutReply Login(const Words& w, NutClient& c, NutContext& ctx) {
   if (w.size() != 2) return Err("INVALID-ARGUMENT");
   if (Authenticated(c, ctx)->role == NutUser::Role::None) return Err("ACCESS-DENIED");
-  if (w[1] != ctx.upsName) return Err("UNKNOWN-UPS");
+  if (!Find(ctx, w[1])) return Err("UNKNOWN-UPS");
   if (c.loggedIn) return Err("ALREADY-LOGGED-IN");
   c.loggedIn = true;
+  c.ups = w[1];
   return Line("OK");
 }
 
 NutReply Primary(const Words& w, NutClient& c, NutContext& ctx) {
   if (w.size() != 2) return Err("INVALID-ARGUMENT");
   if (Authenticated(c, ctx)->role != NutUser::Role::Primary) return Err("ACCESS-DENIED");
-  if (w[1] != ctx.upsName) return Err("UNKNOWN-UPS");
+  if (!Find(ctx, w[1])) return Err("UNKNOWN-UPS");
   return Line(Same(w[0], "MASTER") ? "OK MASTER-GRANTED" : "OK PRIMARY-GRANTED");
 }
 
 NutReply Fsd(const Words& w, NutClient& c, NutContext& ctx) {
   if (w.size() != 2) return Err("INVALID-ARGUMENT");
   if (Authenticated(c, ctx)->role != NutUser::Role::Primary) return Err("ACCESS-DENIED");
-  if (w[1] != ctx.upsName) return Err("UNKNOWN-UPS");
-  ctx.model->ForceShutdown();
+  const NutUps* u = Find(ctx, w[1]);
+  if (!u) return Err("UNKNOWN-UPS");
+  u->model->ForceShutdown();
   return Line("OK FSD-SET");
 }
 
 // Nothing is writable and there are no instant commands.
 NutReply Set(const Words& w, NutClient&, NutContext& ctx) {
   if (w.size() != 5 || !Same(w[1], "VAR")) return Err("INVALID-ARGUMENT");
-  if (w[2] != ctx.upsName) return Err("UNKNOWN-UPS");
-  return Err(ctx.model->Variables().count(w[3]) ? "READONLY" : "VAR-NOT-SUPPORTED");
+  const NutUps* u = Find(ctx, w[2]);
+  if (!u) return Err("UNKNOWN-UPS");
+  return Err(u->model->Variables().count(w[3]) ? "READONLY" : "VAR-NOT-SUPPORTED");
 }
 
 NutReply InstCmd(const Words& w, NutClient&, NutContext& ctx) {
   if (w.size() < 3 || w.size() > 4) return Err("INVALID-ARGUMENT");
-  if (w[1] != ctx.upsName) return Err("UNKNOWN-UPS");
+  if (!Find(ctx, w[1])) return Err("UNKNOWN-UPS");
   return Err("CMD-NOT-SUPPORTED");
 }
 

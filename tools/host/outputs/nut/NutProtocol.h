@@ -18,15 +18,20 @@ struct NutClient {
   std::string address;  // the client's IP address, for LIST CLIENT
   std::string user, password;
   bool hasUser = false, hasPassword = false;
-  bool loggedIn = false;  // LOGIN done: counted in NUMLOGINS
+  bool loggedIn = false;  // LOGIN done: counted in NUMLOGINS of `ups`
+  std::string ups;        // the UPS it logged in to
+};
+
+// One UPS the server answers for: one per power system.
+struct NutUps {
+  std::string name, description;
+  NutModel* model = nullptr;
 };
 
 // What the commands read and change beyond the connection.
 struct NutContext {
-  std::string upsName;
-  std::string description;
+  std::vector<NutUps> ups;  // in LIST UPS order
   const std::vector<NutUser>* users = nullptr;
-  NutModel* model = nullptr;
   const std::list<NutClient*>* clients = nullptr;  // every open connection
   Millis now = 0;
 };

@@ -10,6 +10,7 @@
 #include <boost/asio.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/lockfree/spsc_queue.hpp>
+#include <deque>
 #include <list>
 #include <map>
 
@@ -36,9 +37,26 @@ constexpr std::chrono::seconds kLinger{2};
 // The server thread's state; the loop thread touches only the inbox's producer side.
 struct NutServer::Shared {
   Shared(asio::io_context& io, NutSettings s, NutLimits l)
-      : drain(io), settings(std::move(s)), limits(l), model(settings.lowBatteryV), inbox(l.inbox) {}
+      : drain(io), settings(std::move(s)), limits(l), inbox(l.inbox) {
+    models.emplace_back(settings.lowBatteryV);
+    ups.push_back({settings.upsName, "DC power system (qpr2427k-host)", &models.back()});
+  }
+  // Several systems: one UPS each, named by its id; untagged observations are the line's.
+  void Systems(const std::vector<SystemRef>& systems) {
+    models.clear();
+    ups.clear();
+    for (const auto& s : systems) {
+      models.emplace_back(settings.lowBatteryV);
+      ups.push_back({s.id, fmt::format("DC power system {} at address {} (qpr2427k-host)", s.id, s.address),
+                     &models.back()});
+    }
+    several = true;
+  }
   void Drain() {
-    inbox.consume_all([this](const Stamped& o) { model.Observe(o); });
+    inbox.consume_all([this](const Stamped& o) {
+      if (!several) models.front().Observe(o);
+      else if (o.system && o.system->index < models.size()) models[o.system->index].Observe(o);
+    });
   }
   void DrainLater() {
     drain.expires_after(limits.drainEvery);
@@ -53,7 +71,9 @@ struct NutServer::Shared {
   asio::steady_timer drain;
   NutSettings settings;
   NutLimits limits;
-  NutModel model;
+  std::deque<NutModel> models;  // one per UPS; a deque keeps the UPS' pointers valid
+  std::vector<NutUps> ups;
+  bool several = false;
   boost::lockfree::spsc_queue<Stamped> inbox;  // loop thread in, server thread out
   bool open = true;                            // false once the server is closing
   std::list<NutClient*> clients;               // every open connection's state
@@ -98,8 +118,7 @@ class Session : public std::enable_shared_from_this<Session> {
   void Handle(const std::string& line) {
     if (!shared_->open) return Close();
     shared_->Drain();  // the answer includes everything observed before it was asked
-    NutContext ctx{shared_->settings.upsName, "DC power system (qpr2427k-host)", &shared_->settings.users,
-                   &shared_->model, &shared_->clients, WallMillis()};
+    NutContext ctx{shared_->ups, &shared_->settings.users, &shared_->clients, WallMillis()};
     NutReply reply = Answer(line, client_, ctx);
     if (reply.text.empty()) return Next();
     Send(std::move(reply));
@@ -179,6 +198,7 @@ void AcceptNext(const std::shared_ptr<NutServer::Shared>& shared, tcp::acceptor&
 NutServer::NutServer(const std::vector<std::string>& addresses, unsigned short port, NutSettings settings,
                      NutLimits limits)
     : shared_(std::make_shared<Shared>(io_, std::move(settings), limits)) {
+  upsName_ = shared_->settings.upsName;
   for (const auto& address : addresses) {
     beast::error_code ec;
     const tcp::endpoint at(asio::ip::make_address(address), port);
@@ -214,17 +234,24 @@ NutServer::~NutServer() {
   thread_.join();
 }
 
+void NutServer::Systems(const std::vector<SystemRef>& systems) {
+  names_.clear();
+  for (const auto& s : systems) names_ += fmt::format("{}\"{}\"", names_.empty() ? "" : ", ", s.id);
+  asio::post(io_, [shared = shared_, systems] { shared->Systems(systems); });
+}
+
 void NutServer::Observe(const Stamped& o) {
   // Only what the model reads crosses to the server thread: the plug-in's
   // many alarm calls, values and log lines stay here.
   bool wanted = std::holds_alternative<Published>(o.what) || std::holds_alternative<RoundEnded>(o.what) ||
                 std::holds_alternative<HealthChanged>(o.what) || std::holds_alternative<AlarmChange>(o.what);
+  bool& modelAsked = modelAsked_[o.system ? o.system->index : 0];
   if (const auto* c = std::get_if<CommandSent>(&o.what)) {
-    modelAsked_ = c->cid2 == kModelQuery;
-    wanted = modelAsked_;
+    modelAsked = c->cid2 == kModelQuery;
+    wanted = modelAsked;
   } else if (std::holds_alternative<ReplyAccepted>(o.what) || std::holds_alternative<ReplyMissing>(o.what)) {
-    wanted = modelAsked_;
-    modelAsked_ = false;
+    wanted = modelAsked;
+    modelAsked = false;
   }
   if (wanted) shared_->inbox.push(o);  // full: dropped, the next round's images replace what it held
 }

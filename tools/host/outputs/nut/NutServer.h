@@ -6,6 +6,7 @@
 #pragma once
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -44,6 +45,11 @@ class NutServer : public Observer {
   // Loop thread: what the model needs goes to a lock-free inbox, which the
   // server thread drains before every answer and every drainEvery.
   void Observe(const Stamped& o) override;
+  // A run with several systems: one UPS per system, named by its id, instead
+  // of the configured one. Before the run starts.
+  void Systems(const std::vector<SystemRef>& systems);
+  // The UPS names served, quoted: "\"qpr2427k\"", or "\"hall-a\", \"hall-b\"".
+  std::string Names() const { return names_.empty() ? "\"" + upsName_ + "\"" : names_; }
   // Where it listens, "ADDRESS:PORT" each ("[ADDRESS]:PORT" for IPv6).
   const std::vector<std::string>& Endpoints() const { return endpoints_; }
 
@@ -52,7 +58,8 @@ class NutServer : public Observer {
  private:
   boost::asio::io_context io_;
   std::shared_ptr<Shared> shared_;
-  bool modelAsked_ = false;  // loop thread: the next reply answers the model query
+  std::map<unsigned, bool> modelAsked_;  // loop thread, by system: the next reply answers the model query
+  std::string upsName_, names_;
   std::vector<std::string> endpoints_;
   std::thread thread_;
 };
