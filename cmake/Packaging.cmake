@@ -57,7 +57,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/site.json
   DESTINATION ${QPR_CONFIG_INSTALL_DIR} RENAME settings.json COMPONENT tools)
 install(FILES ${qpr_src}/options DESTINATION ${QPR_CONFIG_INSTALL_DIR} COMPONENT tools)
 # The SNMP subagent's MIB, where net-snmp's tools look for MIB files (only
-# with the subagent: the armhf build has none).
+# with the subagent).
 if(QPR_SNMP)
   install(FILES ${PROJECT_SOURCE_DIR}/tools/host/outputs/snmp/QPR2427K-MIB.txt
     DESTINATION ${CMAKE_INSTALL_DATADIR}/snmp/mibs COMPONENT tools)
@@ -111,6 +111,21 @@ set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Library dependencies from the ELF files, by dpkg-shlibdeps (for the target
 # architecture: cmake/CPackDeb.cmake.in sets DEB_HOST_ARCH).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# A cross build takes net-snmp from scripts/armhf-snmp-sysroot.sh's folder, as
+# no libsnmp40 of the target is installed here to name the dependency: the
+# folder holds libsnmp40 as a package tree, control area included, so
+# dpkg-shlibdeps finds the agent libraries there (-l) and their dependency in
+# that package's own shlibs file. CPack runs dpkg-shlibdeps with
+# --ignore-missing-info, which would drop the dependency without a word:
+# scripts/package.sh checks it is there.
+if(QPR_SNMP AND CMAKE_CROSSCOMPILING AND QPR_ARMHF_SNMP_SYSROOT)
+  set(qpr_snmp_tree ${QPR_ARMHF_SNMP_SYSROOT}/packages/libsnmp40)
+  if(NOT EXISTS ${qpr_snmp_tree}/DEBIAN/shlibs)
+    message(FATAL_ERROR "${qpr_snmp_tree}/DEBIAN/shlibs is missing: the package's dependency on "
+      "libsnmp40 cannot be named; run scripts/armhf-snmp-sysroot.sh again")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${qpr_snmp_tree}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+endif()
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

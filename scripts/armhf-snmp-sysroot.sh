@@ -5,8 +5,11 @@
 # Multi-Arch, so Debian cannot install it for armhf beside the build machine's.
 # The packages are fetched with `apt-get download` (the armhf architecture must
 # be added, as install-deps does) and unpacked with `dpkg-deb -x`; the .pc files
-# get the folder as their prefix. A second run with the same package list does
-# nothing; remove DIR to fetch anew. Prints the sysroot's path.
+# get the folder as their prefix. libsnmp40 is also unpacked whole, control
+# area included, as a package tree of its own (sysroot/packages/libsnmp40) for
+# dpkg-shlibdeps when the armhf packages are built (scripts/package.sh). A
+# second run with the same package list does nothing; remove DIR to fetch
+# anew. Prints the sysroot's path.
 #   scripts/armhf-snmp-sysroot.sh [DIR]
 # DIR: default QPR_CI_CACHE/armhf-snmp (/var/cache/qpr2427k-ci as root),
 # else ~/.cache/qpr2427k/armhf-snmp.
@@ -21,7 +24,10 @@ packages=(libsnmp-dev libsnmp40 libssl-dev libwrap0 libperl5.36 libsensors5 libp
 triplet=arm-linux-gnueabihf
 sysroot=$dir/sysroot
 stamp=$sysroot/.packages
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${packages[*]}" ]; then echo "$sysroot"; exit 0; fi
+shlibs_tree=packages/libsnmp40
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "${packages[*]}" ] && [ -s "$sysroot/$shlibs_tree/DEBIAN/shlibs" ]; then
+  echo "$sysroot"; exit 0
+fi
 
 grep -qx armhf <<<"$(dpkg --print-foreign-architectures)" ||
   { echo "armhf-snmp-sysroot: the armhf architecture is not added (scripts/install-deps.sh)" >&2; exit 1; }
@@ -50,6 +56,18 @@ if [ -d "$sysroot.new/lib/$triplet" ]; then
   cp -a "$sysroot.new/lib/$triplet/." "$lib/"
   rm -rf "$sysroot.new/lib"
 fi
+# The agent library's package as `dpkg-deb -R` lays it out: its libraries and
+# its control area (DEBIAN/shlibs). Given this tree's library folder with -l,
+# dpkg-shlibdeps finds the libraries there, finds no installed package that
+# owns them, and takes the dependency from the DEBIAN/shlibs above them: the
+# package's own line, version constraint included, with no libsnmp40:armhf
+# installed.
+tree=$sysroot.new/$shlibs_tree
+mkdir -p "$tree"
+dpkg-deb -R "$dir"/debs/libsnmp40_*_armhf.deb "$tree"
+rm -rf "$tree/usr/share" "$tree/var"
+grep -q '^libnetsnmpagent 40 libsnmp40 ' "$tree/DEBIAN/shlibs" 2>/dev/null ||
+  { echo "armhf-snmp-sysroot: libsnmp40's control area names no libnetsnmpagent 40 in its shlibs" >&2; exit 1; }
 for pc in "$lib"/pkgconfig/netsnmp*.pc; do sed -i "s|^prefix=/usr\$|prefix=$sysroot/usr|" "$pc"; done
 grep -q "^prefix=$sysroot/usr\$" "$lib/pkgconfig/netsnmp-agent.pc" ||
   { echo "armhf-snmp-sysroot: no netsnmp-agent.pc with prefix /usr in libsnmp-dev" >&2; exit 1; }

@@ -10,8 +10,8 @@
 #    systemd-nspawn cannot boot a container, as in a chroot); removal keeps
 #    the configuration, purge leaves nothing of the packages behind.
 #  armhf: the programs are ELF32 ARM, apt resolves the dependencies against
-#    Debian's armhf packages, and the packaged runner polls 3 rounds under
-#    qemu-arm.
+#    Debian's armhf packages, the MIB is installed, and the packaged runner
+#    offers its SNMP subagent and polls 3 rounds under qemu-arm.
 # Usage: scripts/install-test.sh [--tree DIR] [amd64] [armhf]   (default: both; as root)
 #   --tree DIR: a tree made by scripts/debian-tree.sh, left to the caller;
 #   without it a tree is made here and removed at the end.
@@ -204,16 +204,26 @@ if [[ " ${archs[*]} " == *" armhf "* ]]; then
   else
     cat "$work/armhf-install.log"; fail "apt cannot resolve the armhf packages' dependencies"
   fi
-  # The armhf loader and libraries of this machine (scripts/install-deps.sh);
-  # the installed-place defaults would point outside the unpacked copy.
-  if (cd "$work" && timeout 120 qemu-arm "$extract/usr/bin/qpr2427k-host" --simulate --rounds 3 \
+  [ -s "$extract/usr/share/snmp/mibs/QPR2427K-MIB.txt" ] && ok "armhf: the SNMP subagent's MIB is in the package" ||
+    fail "armhf: no /usr/share/snmp/mibs/QPR2427K-MIB.txt in the package"
+  # The armhf loader and libraries of this machine (scripts/install-deps.sh),
+  # and net-snmp's, which Debian cannot install here for armhf, from
+  # scripts/armhf-snmp-sysroot.sh's folder; the installed-place defaults would
+  # point outside the unpacked copy.
+  snmp_lib=$(scripts/armhf-snmp-sysroot.sh)/usr/lib/arm-linux-gnueabihf ||
+    { echo "install-test: no net-snmp for armhf (scripts/armhf-snmp-sysroot.sh failed)" >&2; exit 1; }
+  qemu=(qemu-arm -E LD_LIBRARY_PATH="$snmp_lib")
+  help=$("${qemu[@]}" "$extract/usr/bin/qpr2427k-host" --help 2>&1 || true)
+  grep -q -- '--snmp-agentx' <<<"$help" && ok "the packaged armhf qpr2427k-host offers --snmp-agentx" ||
+    { echo "$help" | tail -5; fail "the packaged armhf qpr2427k-host --help lists no --snmp-agentx"; }
+  if (cd "$work" && timeout 120 "${qemu[@]}" "$extract/usr/bin/qpr2427k-host" --simulate --rounds 3 \
         --plugin "$plugin" --config "$extract/etc/qpr2427k/settings.json") >"$work/armhf-run.txt" 2>&1 &&
       grep -q '^end: 3 rounds done' "$work/armhf-run.txt"; then
     ok "the packaged armhf qpr2427k-host polled 3 rounds under qemu-arm"
   else
     cat "$work/armhf-run.txt"; fail "the packaged armhf qpr2427k-host under qemu-arm"
   fi
-  version=$(qemu-arm "$extract/usr/bin/qpr2427k-sim" --version 2>&1 || true)
+  version=$("${qemu[@]}" "$extract/usr/bin/qpr2427k-sim" --version 2>&1 || true)
   [[ "$version" =~ ^qpr2427k-sim\ [0-9]+\.[0-9]+\.[0-9]+ ]] && ok "armhf $version" || fail "armhf qpr2427k-sim --version: $version"
 fi
 

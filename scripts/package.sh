@@ -20,9 +20,12 @@ for arch in "${archs[@]}"; do
   cross=()
   case "$arch" in
     "$native") ;;
-    # The armhf package's runner has no SNMP subagent: its dependencies come from
-    # dpkg-shlibdeps, which needs libsnmp40:armhf installed to name it.
-    armhf) cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" -DQPR_SNMP=OFF) ;;
+    # net-snmp's armhf files come from their own folder (libsnmp-dev is not
+    # Multi-Arch), which also gives dpkg-shlibdeps libsnmp40's shlibs file.
+    armhf)
+      sysroot=$(scripts/armhf-snmp-sysroot.sh) ||
+        { echo "package: no net-snmp for armhf (scripts/armhf-snmp-sysroot.sh failed)" >&2; exit 1; }
+      cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" -DQPR_ARMHF_SNMP_SYSROOT="$sysroot") ;;
     *) echo "package: no toolchain for $arch (amd64 or armhf)" >&2; exit 2 ;;
   esac
   echo "== packages for $arch"
@@ -38,7 +41,7 @@ for arch in "${archs[@]}"; do
   CXXFLAGS="$(flags CPPFLAGS) $(flags CXXFLAGS)" LDFLAGS="$(flags LDFLAGS)" \
     cmake -S . -B "$dir" "${cross[@]}" \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -DNDEBUG" \
-    -DCMAKE_INSTALL_PREFIX=/usr -DQPR_PACKAGE=ON -DQPR_BUILD_TESTS=OFF -DQPR_WERROR=ON >/dev/null
+    -DCMAKE_INSTALL_PREFIX=/usr -DQPR_PACKAGE=ON -DQPR_BUILD_TESTS=OFF -DQPR_WERROR=ON -DQPR_SNMP=ON >/dev/null
   cmake --build "$dir" -j"$jobs"
   rm -rf "$dir/packages"
   (cd "$dir" && cpack >/dev/null)
@@ -48,6 +51,15 @@ for arch in "${archs[@]}"; do
     echo "$(basename "$deb"): $(stat -c %s "$deb") bytes"
     dpkg-deb -f "$deb" Depends | sed 's/^/  Depends: /'
   done
+  # Every package's runner has the SNMP subagent. dpkg-shlibdeps, as CPack
+  # runs it, leaves out a library whose package it cannot tell, so the
+  # dependency on the agent library is checked here, with the MIB.
+  tools_deb=$(echo "$out"/qpr2427k-tools_*_"$arch".deb)
+  snmp_dep='(^|, )libsnmp40 \(>= '
+  [[ "$(dpkg-deb -f "$tools_deb" Depends)" =~ $snmp_dep ]] ||
+    { echo "package: $(basename "$tools_deb") does not depend on libsnmp40 (the SNMP subagent's library)" >&2; exit 1; }
+  grep -q ' \./usr/share/snmp/mibs/QPR2427K-MIB\.txt$' <<<"$(dpkg-deb -c "$tools_deb")" ||
+    { echo "package: $(basename "$tools_deb") lacks the SNMP subagent's MIB" >&2; exit 1; }
   echo "== packages for $arch took $(( $(date +%s) - start )) s"
 done
 
