@@ -181,6 +181,8 @@ TEST(MultiSystem, WrongAddressRepliesNeverReachAnotherSystem) {
   EXPECT_GE(readings, 300 * 3 * 8);  // eight checked values a round of each system
   EXPECT_GE(injected, 2 * 300 * 5 / 40);  // two systems, every 40th of at least five commands a round
   EXPECT_EQ(refused, injected);
+}
+
 // Each system's last values, by "address:data_id:key".
 std::map<std::string, double> LastValues(const std::vector<Json::Value>& events) {
   std::map<std::string, double> values;
