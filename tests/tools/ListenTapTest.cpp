@@ -39,12 +39,12 @@ Seen Tap(const std::string& expect, const Chunks& chunks) {
         if (const auto* f = std::get_if<runner::FrameSeen>(&o.what)) s.frames.push_back(*f);
         if (const auto* n = std::get_if<runner::Notice>(&o.what)) s.notices.push_back(n->text);
       },
-      [&](const std::string& reply, const runner::ListenTap::Remembered*) {
+      [&](std::size_t, const std::string& reply, const runner::ListenTap::Remembered*) {
         s.replies.push_back(reply);
-        tap->Expect(kRc);
+        tap->Expect(0, kRc);
       });
   tap = &t;
-  t.Expect(expect);
+  t.Expect(0, expect);
   for (const auto& [bytes, at] : chunks) t.Bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), at);
   t.Finish();
   return s;
@@ -112,18 +112,21 @@ struct ModelTap {
   runner::ModelFile models{"models.json"};
   std::vector<std::string> replies, notices, saved;
   std::vector<runner::Millis> from;  // per reply: when the remembered one was seen, 0 for the line's
+  std::vector<bool> inRounds;        // per remembered reply: handed because the other master is in its rounds
+  std::vector<std::size_t> systems;  // per reply: the system it was handed to
   runner::ListenTap tap{1000,
                         [this](runner::Stamped o) {
                           if (const auto* n = std::get_if<runner::Notice>(&o.what)) notices.push_back(n->text);
                         },
-                        [this](const std::string& reply, const runner::ListenTap::Remembered* r) {
-                          replies.push_back(reply), from.push_back(r ? r->seen : 0);
-                          tap.Expect(kAc);
+                        [this](std::size_t k, const std::string& reply, const runner::ListenTap::Remembered* r) {
+                          replies.push_back(reply), from.push_back(r ? r->seen : 0), systems.push_back(k);
+                          if (r) inRounds.push_back(r->masterInRounds);
+                          tap.Expect(k, kAc);
                         }};
   explicit ModelTap(const std::string& remembered) {
     if (!remembered.empty()) models.Remember(1, {Text(remembered), 1796840722629});
     tap.RememberModels(&models, [this](std::string text) { saved.push_back(std::move(text)); });
-    tap.Expect(kModel);
+    tap.Expect(0, kModel);
   }
   void Line(const std::string& bytes, double at) {
     tap.Bytes(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), at);
@@ -137,6 +140,7 @@ TEST(ListenTap, ARememberedModelReplyStandsInUntilTheLineGivesOne) {
     m.Line(kAc + kAcReply, 10.0);
     EXPECT_EQ(m.replies, (std::vector<std::string>{kModelReply, kAcReply}));
     EXPECT_EQ(m.from, (std::vector<runner::Millis>{1796840722629, 0}));
+    EXPECT_EQ(m.inRounds, std::vector<bool>{true});
     ASSERT_EQ(m.notices.size(), 1u);
     EXPECT_NE(m.notices[0].find("model taken from models.json, seen on the line at 20"), std::string::npos);
     // The other master restarts with another model: not asked for, kept from now on, and said.
@@ -152,7 +156,8 @@ TEST(ListenTap, ARememberedModelReplyStandsInUntilTheLineGivesOne) {
     ModelTap m("");
     m.Line(kAc + kAcReply, 10.0);
     EXPECT_TRUE(m.replies.empty());
-    EXPECT_FALSE(m.tap.HandRemembered());
+    EXPECT_FALSE(m.tap.Unanswered(0));
+    m.tap.Expect(0, kModel);  // the device asks again
     ASSERT_EQ(m.notices.size(), 1u);
     EXPECT_NE(m.notices[0].find("model query (40/51)"), std::string::npos);
     m.Line(kModel + kModelReply, 20.0);
@@ -163,10 +168,22 @@ TEST(ListenTap, ARememberedModelReplyStandsInUntilTheLineGivesOne) {
     EXPECT_EQ(m.saved.size(), 1u);
   }
   {
+    SCOPED_TRACE("several systems: a system's cue is the other master polling its own address");
+    ModelTap m(kModelReply);
+    m.tap.SetSystems({2, 1});
+    m.tap.Expect(1, kModel);
+    m.Line(Frame(2, 0x40, 0x41, {0xFF}) + Frame(2, 0x40, 0x00), 10.0);
+    EXPECT_TRUE(m.replies.empty());
+    m.Line(kAc + kAcReply, 11.0);
+    EXPECT_EQ(m.replies, (std::vector<std::string>{kModelReply, kAcReply}));
+    EXPECT_EQ(m.systems, (std::vector<std::size_t>{1, 1}));
+  }
+  {
     SCOPED_TRACE("the wait ended on a quiet line");
     ModelTap m(kModelReply);
-    EXPECT_TRUE(m.tap.HandRemembered());
+    EXPECT_TRUE(m.tap.Unanswered(0));
     EXPECT_EQ(m.replies, std::vector<std::string>{kModelReply});
+    EXPECT_EQ(m.inRounds, std::vector<bool>{false});
   }
 }
 

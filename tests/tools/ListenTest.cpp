@@ -31,7 +31,8 @@ std::string Temp(const std::string& name) {
 }
 
 // A pseudo-terminal: the test holds the master and keeps the slave open
-// (never used) so that the master sees no hang-up.
+// (never used) so that the master sees no hang-up; raw, so that nothing
+// written to it is echoed while no program has it open.
 struct Pty {
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK), slave = -1;
   std::string name;
@@ -40,6 +41,10 @@ struct Pty {
     if (master < 0 || grantpt(master) || unlockpt(master) || ptsname_r(master, buf, sizeof buf)) return;
     name = buf;
     slave = open(buf, O_RDONLY | O_NOCTTY);
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
   }
   ~Pty() { close(slave), close(master); }
 };
@@ -84,6 +89,35 @@ std::vector<std::string> Host(const std::string& events, std::vector<std::string
   return a;
 }
 
+// The tapped line: the master's, the system's and the listener's sides
+// joined by the Y-cable, the simulator answering `scenario` on the system's.
+struct TappedLine {
+  Pty master, system, listener;
+  std::string capture, simLog;
+  YCable cable;
+  Child sim;
+  TappedLine(const std::string& name, const std::string& scenario)
+      : capture(Temp(name + "-tap.bin")),
+        simLog(Temp(name + "-sim.txt")),
+        cable(master.master, system.master, listener.master, capture),
+        sim({QPR_SIM_BIN, "--port", system.name, "--scenario", kSource + "/examples/scenarios/" + scenario},
+            "/dev/null", simLog) {}
+  bool Ready() const {
+    return !master.name.empty() && !system.name.empty() && !listener.name.empty() &&
+           WaitFor([&] { return Contains(Slurp(simLog), "answering on"); });
+  }
+};
+
+// A listener started before the master, whose model query is asked once,
+// then the master's run to its end; both end by themselves.
+void ListenThroughTheMastersRun(const std::vector<std::string>& listen, const std::string& listenEvents,
+                                const std::vector<std::string>& master, const std::string& view) {
+  Child listener(listen, view, view + ".err");
+  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(listenEvents), "\"event\":\"command\""); })) << Slurp(view);
+  EXPECT_EQ(RunToEnd(master, "/dev/null", view + ".master-err", 90), 0);
+  EXPECT_EQ(listener.Wait(30), 0) << Slurp(view);
+}
+
 // Equal events with times masked; the frame events are the listener's own.
 void ExpectSameEvents(const std::string& master, const std::string& listener) {
   const std::string diff = Temp("diff.txt");
@@ -92,22 +126,15 @@ void ExpectSameEvents(const std::string& master, const std::string& listener) {
 }
 
 TEST(Listen, BesideTheRunnerPollingTheSimulatorItWritesNothingAndSeesTheSameRounds) {
-  Pty master, system, listener;
-  ASSERT_FALSE(master.name.empty() || system.name.empty() || listener.name.empty());
-  const std::string capture = Temp("tap.bin"), simLog = Temp("sim.txt"), view = Temp("listen-view.txt");
-  const std::string masterEvents = Temp("master.jsonl"), listenEvents = Temp("listen.jsonl");
-  YCable cable(master.master, system.master, listener.master, capture);
   // Mains out in rounds 3 to 5, a fuse blown from 4, a module fault in 5 and 6: edges both ways in 7 rounds.
-  Child sim({QPR_SIM_BIN, "--port", system.name, "--scenario", kSource + "/examples/scenarios/mains-failure.json"},
-            "/dev/null", simLog);
-  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(simLog), "answering on"); })) << Slurp(simLog);
-  Child listen(Host(listenEvents, {"--listen", listener.name, "--comm-lost-s", "60"}), view, Temp("listen-err.txt"));
-  // Listening before the master starts, whose model query is asked once.
-  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(listenEvents), "\"event\":\"command\""); })) << Slurp(view);
-  EXPECT_EQ(RunToEnd(Host(masterEvents, {"--port", master.name, "--no-round-wait", "--reply-pause-ms", "0"}),
-                     "/dev/null", Temp("master-err.txt"), 90),
-            0);
-  EXPECT_EQ(listen.Wait(30), 0) << Slurp(view);
+  TappedLine line("one", "mains-failure.json");
+  ASSERT_TRUE(line.Ready()) << Slurp(line.simLog);
+  const std::string view = Temp("listen-view.txt"), masterEvents = Temp("master.jsonl");
+  const std::string listenEvents = Temp("listen.jsonl"), &capture = line.capture;
+  const auto& cable = line.cable;
+  ListenThroughTheMastersRun(Host(listenEvents, {"--listen", line.listener.name, "--comm-lost-s", "60"}), listenEvents,
+                             Host(masterEvents, {"--port", line.master.name, "--no-round-wait", "--reply-pause-ms", "0"}),
+                             view);
 
   EXPECT_EQ(cable.written, 0) << "the listener wrote on the line";
   ExpectSameEvents(masterEvents, listenEvents);
@@ -143,25 +170,18 @@ TEST(Listen, BesideTheRunnerPollingTheSimulatorItWritesNothingAndSeesTheSameRoun
 // Beside a master polling three systems, the listener hands each tapped reply
 // to the system at its address: each system's events are the master's.
 TEST(Listen, BesideAMasterPollingSeveralSystemsEachSystemSeesItsOwn) {
-  Pty master, system, listener;
-  ASSERT_FALSE(master.name.empty() || system.name.empty() || listener.name.empty());
+  TappedLine line("multi", "three-systems.json");
+  ASSERT_TRUE(line.Ready()) << Slurp(line.simLog);
   const std::string masterEvents = Temp("multi-master.jsonl"), listenEvents = Temp("multi-listen.jsonl");
-  const std::string simLog = Temp("multi-sim.txt"), view = Temp("multi-view.txt");
-  YCable cable(master.master, system.master, listener.master, Temp("multi-tap.bin"));
-  Child sim({QPR_SIM_BIN, "--port", system.name, "--scenario", kSource + "/examples/scenarios/three-systems.json"},
-            "/dev/null", simLog);
-  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(simLog), "answering on"); })) << Slurp(simLog);
+  const auto& cable = line.cable;
   auto host = [&](const std::string& events, std::vector<std::string> more) {
     auto a = Host(events, std::move(more));
     a[4] = kSource + "/examples/three-systems-site.json";
     return a;
   };
-  Child listen(host(listenEvents, {"--listen", listener.name, "--comm-lost-s", "60"}), view, Temp("multi-err.txt"));
-  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(listenEvents), "\"event\":\"command\""); })) << Slurp(view);
-  EXPECT_EQ(RunToEnd(host(masterEvents, {"--port", master.name, "--no-round-wait", "--reply-pause-ms", "0"}),
-                     "/dev/null", Temp("multi-master-err.txt"), 90),
-            0);
-  EXPECT_EQ(listen.Wait(30), 0) << Slurp(view);
+  ListenThroughTheMastersRun(host(listenEvents, {"--listen", line.listener.name, "--comm-lost-s", "60"}), listenEvents,
+                             host(masterEvents, {"--port", line.master.name, "--no-round-wait", "--reply-pause-ms", "0"}),
+                             Temp("multi-view.txt"));
   EXPECT_EQ(cable.written, 0) << "the listener wrote on the line";
   Json::StreamWriterBuilder w;
   w["indentation"] = "";
@@ -201,29 +221,29 @@ void Drain(const Pty& tap) {
   }
 }
 
-TEST(Listen, StartedAfterTheMasterItBeginsWithTheModelReplyAnEarlierListenKept) {
-  Pty master, system, listener;
-  ASSERT_FALSE(master.name.empty() || system.name.empty() || listener.name.empty());
-  const std::string capture = Temp("late-tap.bin"), simLog = Temp("late-sim.txt"), models = Temp("models.json");
+// A listener started after the master begins with the model reply and the
+// records an earlier listen kept, and asks the switch and alarm states when
+// the master does: from its first round its values are the master's.
+TEST(Listen, StartedAfterTheMasterItJoinsItsRoundsFromWhatAnEarlierListenKept) {
+  TappedLine line("late", "mains-failure.json");
+  ASSERT_TRUE(line.Ready()) << Slurp(line.simLog);
+  const std::string models = Temp("models.json"), cache = Temp("late-cache.json");
   const std::string masterEvents = Temp("late-master.jsonl"), lateEvents = Temp("late.jsonl");
-  termios raw{};  // no echo of what reaches the tap while no listener has it open
-  tcgetattr(listener.slave, &raw);
-  cfmakeraw(&raw);
-  tcsetattr(listener.slave, TCSANOW, &raw);
-  YCable cable(master.master, system.master, listener.master, capture);
-  Child sim({QPR_SIM_BIN, "--port", system.name, "--scenario", kSource + "/examples/scenarios/mains-failure.json"},
-            "/dev/null", simLog);
-  ASSERT_TRUE(WaitFor([&] { return Contains(Slurp(simLog), "answering on"); })) << Slurp(simLog);
+  const std::string& capture = line.capture;
+  const Pty &master = line.master, &listener = line.listener;
+  const auto& cable = line.cable;
   // Rounds at the master's usual pace (2 s apart): a line that keeps going
   // while the listeners come and go, at a load a slow machine can bear.
   Child masterRun(Host(masterEvents, {"--port", master.name, "--reply-pause-ms", "0", "--rounds", "100000",
                                       "--duration", "600"}),
                   "/dev/null", Temp("late-master-err.txt"));
-  ASSERT_TRUE(WaitFor([&] { return RoundValues(masterEvents).size() >= 2; }));
+  // Past the scenario's last change (round 7): the states an earlier listen keeps are the line's now.
+  ASSERT_TRUE(WaitFor([&] { return RoundValues(masterEvents).size() >= 9; }, 60));
 
-  // An earlier listen (the line from the master's start, on standard input) keeps the model reply.
+  // An earlier listen (the line from the master's start, on standard input) keeps the model reply and the records.
   std::string earlier = "exec";
-  for (const auto& w : Host(Temp("earlier.jsonl"), {"--listen", "-", "--model-file", models, "--rounds", "1"}))
+  for (const auto& w : Host(Temp("earlier.jsonl"), {"--listen", "-", "--model-file", models, "--rounds", "8",
+                                                    "--save-cache", cache}))
     earlier += " " + w;
   EXPECT_EQ(System(earlier + " < " + capture + " > /dev/null"), 0);
   ASSERT_TRUE(Contains(Slurp(models), "\"addr\" : \"01\"")) << Slurp(models);
@@ -246,16 +266,20 @@ TEST(Listen, StartedAfterTheMasterItBeginsWithTheModelReplyAnEarlierListenKept) 
 
   Drain(listener);
   const std::string lateView = Temp("late-view.txt");
-  RunToEnd(Host(lateEvents, {"--listen", listener.name, "--model-file", models, "--duration", "5"}), lateView,
-           "/dev/null", 30);
+  EXPECT_EQ(RunToEnd(Host(lateEvents, {"--listen", listener.name, "--model-file", models, "--cache", cache,
+                                       "--rounds", "3", "--duration", "30"}),
+                     lateView, "/dev/null", 60),
+            0);
   EXPECT_EQ(masterRun.Stop(SIGTERM), 0);
   EXPECT_EQ(cable.written, 0) << "a listener wrote on the line";
-  EXPECT_TRUE(Contains(Slurp(lateView), "model taken from " + models + ", seen on the line at ")) << Slurp(lateView);
-  // Past the model query: the remembered reply is the plug-in's, and its first round's command follows.
-  const std::string late = Slurp(lateEvents);
-  const auto taken = late.find("\"model_file\":\"" + models + "\"");
-  ASSERT_NE(taken, std::string::npos) << late;
-  EXPECT_NE(late.find("\"event\":\"command\",\"cid1\":\"40\",\"cid2\":\"41\"", taken), std::string::npos);
+  const std::string view = Slurp(lateView);
+  EXPECT_TRUE(Contains(view, "model taken from " + models + ", seen on the line at ")) << view;
+  EXPECT_TRUE(Contains(view, "until then the plug-in has those restored from the cache")) << view;
+  const auto masterRounds = RoundValues(masterEvents), lateRounds = RoundValues(lateEvents);
+  ASSERT_EQ(lateRounds.size(), 3u);
+  for (const auto& round : lateRounds)
+    EXPECT_NE(std::find(masterRounds.begin(), masterRounds.end(), round), masterRounds.end())
+        << "a round of the late listener is none of the master's";
 }
 
 }  // namespace

@@ -370,7 +370,10 @@ Source of replies (one of):
                          (with its address and time) in FILE, and hand it to
                          the plug-in when its model query gets no answer (the
                          other master asks the model only when it starts):
-                         a listener started after the other master can begin
+                         a listener started after the other master can begin,
+                         and asks the switch and alarm states only when they
+                         change, as that master does (--cache: the states
+                         until then)
                          (default: the --save-cache file's path, else the
                          --cache file's, with ".model" added; without either,
                          none is kept)

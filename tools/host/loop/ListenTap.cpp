@@ -36,47 +36,48 @@ void ListenTap::Finish() {
   pairing_.Finish();
 }
 
-void ListenTap::SetSystems(std::vector<unsigned char> addresses, SystemReply reply) {
+void ListenTap::SetSystems(std::vector<unsigned char> addresses) {
   matchers_.assign(addresses.size(), wire::TapMatcher{});
   addresses_ = std::move(addresses);
-  systemReply_ = std::move(reply);
 }
 
 void ListenTap::Said(const std::string& notice) {
   if (!notice.empty()) emit_(Stamped{WallMillis(), Notice{notice, true}});  // a problem: said when quiet too
 }
 
+// A command goes to the system at its address (with one system, to it); a
+// reply to every system, and only the one whose matched command it answers takes it.
 void ListenTap::Frame(wire::Frame&& f) {
   ++frames_;
   if (!f.Intact()) ++damaged_;
   emit_(FrameSeenOf(f));
   if (pcap_) pcap_->Write(f);
-  if (addresses_.empty()) {
-    wire::TapMatcher::Verdict v = matchers_.front().Tapped(f);
-    if (v.model) ModelSeen(f, !v.reply.empty());
-    // The other master is in its rounds: the model query will not come now.
-    // The plug-in's next command may be this very one.
-    if (v.modelPassed && HandRemembered()) v = matchers_.front().Tapped(f);
-    Said(v.notice);
-    if (!v.reply.empty()) reply_(v.reply, nullptr);
-    return;
-  }
-  // A command goes to the system at its address; a reply to every system,
-  // and only the one whose matched command it answers takes it.
+  const bool command = f.header && f.role == wire::Role::Command;
+  bool model = false, taken = false;
   for (std::size_t k = 0; k < matchers_.size(); ++k) {
-    if (f.header && f.role == wire::Role::Command && f.adr != addresses_[k]) continue;
-    const wire::TapMatcher::Verdict v = matchers_[k].Tapped(f);
+    if (command && !addresses_.empty() && f.adr != addresses_[k]) continue;
+    wire::TapMatcher::Verdict v = matchers_[k].Tapped(f);
+    // The other master is in its rounds: the model query will not come now.
+    // The device's next command may be this very one.
+    if (v.modelPassed && HandModel(k, true)) v = matchers_[k].Tapped(f);
+    model = model || v.model;
     Said(v.notice);
-    if (!v.reply.empty()) systemReply_(k, v.reply);
+    if (v.reply.empty()) continue;
+    taken = true;
+    reply_(k, v.reply, nullptr);
   }
-  if (f.header && f.role == wire::Role::Command && f.Intact() &&
-      std::find(addresses_.begin(), addresses_.end(), f.adr) == addresses_.end() &&
-      std::find(strangers_.begin(), strangers_.end(), f.adr) == strangers_.end() && strangers_.size() < 64) {
-    strangers_.push_back(f.adr);
-    Said(fmt::format("listen: the other master polls address {:02X} too; no system of the settings is there, "
-                     "its replies reach no plug-in device",
-                     f.adr));
-  }
+  if (model) ModelSeen(f, taken);
+  if (command && f.Intact() && !addresses_.empty()) Stranger(f);
+}
+
+void ListenTap::Stranger(const wire::Frame& f) {
+  if (std::find(addresses_.begin(), addresses_.end(), f.adr) != addresses_.end() ||
+      std::find(strangers_.begin(), strangers_.end(), f.adr) != strangers_.end() || strangers_.size() >= 64)
+    return;
+  strangers_.push_back(f.adr);
+  Said(fmt::format("listen: the other master polls address {:02X} too; no system of the settings is there, "
+                   "its replies reach no plug-in device",
+                   f.adr));
 }
 
 std::uint64_t ListenTap::Matched() const {
@@ -85,18 +86,26 @@ std::uint64_t ListenTap::Matched() const {
   return n;
 }
 
-bool ListenTap::HandRemembered() {
+bool ListenTap::Unanswered(std::size_t system) {
+  if (HandModel(system, false)) return true;
+  matchers_.at(system).Clear();
+  return false;
+}
+
+// The model query is expected and the model file holds a reply for its
+// address: that reply is handed to the device.
+bool ListenTap::HandModel(std::size_t system, bool masterInRounds) {
   unsigned char adr = 0;
-  if (!models_ || !addresses_.empty() || !matchers_.front().ExpectingModel(adr)) return false;
+  if (!models_ || !matchers_.at(system).ExpectingModel(adr)) return false;
   const ModelReply* r = models_->For(adr);
   if (!r) return false;
-  const Remembered from{models_->path(), r->seen};
+  const Remembered from{models_->path(), r->seen, masterInRounds};
   const std::string reply = r->frame + "\r";
   if (handed_[adr] != r->frame)
     Said(fmt::format("listen: model taken from {}, seen on the line at {}", from.file, LocalDateTime(r->seen)));
   handed_[adr] = r->frame;
-  matchers_.front().Clear();
-  reply_(reply, &from);
+  matchers_[system].Clear();
+  reply_(system, reply, &from);
   return true;
 }
 

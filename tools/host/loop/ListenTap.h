@@ -1,9 +1,8 @@
 // Listen mode's side of the poll loop: the tapped line's bytes read into
 // frames and paired, each frame an observation, and the reply to the command
-// the plug-in expects handed to the plug-in; with several systems on the
-// line, each system's device expects its own commands at its own address.
-// With one, model replies seen are remembered, and a remembered one stands
-// in when the line gives none.
+// a system's device expects handed to that device; with several systems on
+// the line, each expects its own commands at its own address. Model replies
+// seen are remembered, and a remembered one stands in when the line gives none.
 #pragma once
 #include <cstddef>
 #include <vector>
@@ -23,12 +22,16 @@ namespace runner {
 class ListenTap {
  public:
   using Emit = std::function<void(Stamped)>;
-  // Where a handed reply came from when not from the line now: a remembered one.
+  // Where a handed reply came from when not from the line now: a remembered
+  // one; `masterInRounds`: handed because the other master had passed its
+  // model query, so it is in its rounds.
   struct Remembered {
     std::string file;
     Millis seen = 0;
+    bool masterInRounds = false;
   };
-  using Reply = std::function<void(const std::string& wireText, const Remembered* from)>;
+  // The reply for system `system` (0 with one system), as wire text.
+  using Reply = std::function<void(std::size_t system, const std::string& wireText, const Remembered* from)>;
   // The model file's new text, to be written away from the loop.
   using Save = std::function<void(std::string text)>;
   // `replyTimeoutMs`: a command with no reply after this is unanswered;
@@ -40,19 +43,15 @@ class ListenTap {
     models_ = models;
     save_ = std::move(save);
   }
+  // Several systems, system k at addresses[k]: a tapped command goes to the
+  // matcher of its address. Without this call the one system takes every command.
+  void SetSystems(std::vector<unsigned char> addresses);
 
-  // The plug-in sent `commandText` (swallowed by the line): expect it on the tap.
-  void Expect(const std::string& commandText) { matchers_.front().Expect(commandText); }
-  void Clear() { matchers_.front().Clear(); }
-  // One system: the model query is expected and the model file holds a reply
-  // for its address: that reply is handed to the plug-in (true).
-  bool HandRemembered();
-  // Several systems, driver k at addresses[k]: a tapped command goes to the
-  // matcher of its address and its reply to `reply(k, ...)`.
-  using SystemReply = std::function<void(std::size_t system, const std::string& wireText)>;
-  void SetSystems(std::vector<unsigned char> addresses, SystemReply reply);
+  // System `system`'s device sent `commandText` (swallowed by the line): expect it on the tap.
   void Expect(std::size_t system, const std::string& commandText) { matchers_.at(system).Expect(commandText); }
-  void Clear(std::size_t system) { matchers_.at(system).Clear(); }
+  // The expected command had no reply in time: a model query takes the
+  // remembered reply (true); otherwise nothing is expected any more (false).
+  bool Unanswered(std::size_t system);
   // Bytes of the tap, seen at `wallSeconds`.
   void Bytes(const unsigned char* data, std::size_t length, double wallSeconds);
   // The line ended: frames still open or held are handed on.
@@ -64,11 +63,12 @@ class ListenTap {
   void Frame(wire::Frame&& f);
   void Said(const std::string& notice);
   std::uint64_t Matched() const;
+  bool HandModel(std::size_t system, bool masterInRounds);
   void ModelSeen(const wire::Frame& f, bool takenNow);
+  void Stranger(const wire::Frame& f);
 
   Emit emit_;
   Reply reply_;
-  SystemReply systemReply_;
   PcapOutput* pcap_;
   std::vector<wire::TapMatcher> matchers_ = std::vector<wire::TapMatcher>(1);
   std::vector<unsigned char> addresses_;  // empty: one system, every command goes to its matcher

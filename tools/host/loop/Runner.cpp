@@ -73,8 +73,8 @@ class Session {
       if (!o.pcap.empty()) pcap_ = std::make_unique<PcapOutput>(o.pcap);
       tap_ = std::make_unique<ListenTap>(
           o.timeoutMs, [this](Stamped s) { bus_.Emit(std::move(s)); },
-          [this](const std::string& reply, const ListenTap::Remembered* from) {
-            drivers_.front()->TappedReply(reply, from);
+          [this](std::size_t k, const std::string& reply, const ListenTap::Remembered* from) {
+            drivers_[k]->TappedReply(reply, from);
           },
           pcap_.get());
       if (!o.modelFile.empty()) {
@@ -84,8 +84,7 @@ class Session {
       if (settings_.size() > 1) {
         std::vector<unsigned char> addresses;
         for (const auto& s : settings_) addresses.push_back(static_cast<unsigned char>(s.address.value_or(1)));
-        tap_->SetSystems(std::move(addresses),
-                         [this](std::size_t k, const std::string& reply) { drivers_[k]->TappedReply(reply); });
+        tap_->SetSystems(std::move(addresses));
       }
     }
     refs_.reserve(settings_.size());

@@ -173,8 +173,7 @@ void SystemDriver::AfterDeviceCall(std::uint64_t commandsBefore) {
 void SystemDriver::OnTimeout(std::uint64_t generation) {
   if (run_.stopping() || generation != timeoutGeneration_ || !device_->IsProcessing()) return;
   // Listening, a model query the line did not answer takes the remembered reply.
-  if (run_.tap && run_.tap->HandRemembered()) return;
-  if (run_.tap) run_.tap->Clear(index_);
+  if (run_.tap && run_.tap->Unanswered(index_)) return;
   engine_->process_error();
   Release();  // a system that does not answer gives the line up for this turn
 }
@@ -199,6 +198,7 @@ void SystemDriver::TappedReply(const std::string& reply, const ListenTap::Rememb
     roundStart_ = Clock::now();
     roundReplied_ = true;
   }
+  if (from && from->masterInRounds && !device_->dataReady_) JoinRounds();
   if (from) ctl_->SetRemembered(from->file, from->seen);
   OnBytes(reinterpret_cast<const unsigned char*>(reply.data()), reply.size());
   if (from) ctl_->SetRemembered({}, 0);
@@ -208,6 +208,20 @@ void SystemDriver::TappedReply(const std::string& reply, const ListenTap::Rememb
     device_->RefreshStatus();
     AfterDeviceCall(before);
   }
+}
+
+// The other master is past its first round: it asks the switch and alarm
+// states only when the data flags say they changed, and the device, ready
+// from now on, asks them when it does; the states it has meanwhile are said.
+void SystemDriver::JoinRounds() {
+  device_->dataReady_ = true;
+  Emit(Notice{restoredLength_.empty()
+                  ? "listen: the other master is in its rounds and asks the switch and alarm states only when they "
+                    "change; until then the plug-in has none and their values read 0 (--cache keeps them for the "
+                    "next start)"
+                  : "listen: the other master is in its rounds and asks the switch and alarm states only when they "
+                    "change; until then the plug-in has those restored from the cache",
+              true});
 }
 
 void SystemDriver::OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured) {

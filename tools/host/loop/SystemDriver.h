@@ -84,6 +84,7 @@ class SystemDriver : public Observer {
   void Poll(bool rearm);
   void AfterDeviceCall(std::uint64_t commandsBefore);
   void OnTimeout(std::uint64_t generation);
+  void JoinRounds();
   void OnMismatch(const std::string& unitKind, unsigned reported, unsigned configured);
   void RoundEnded();
   void Release() { run_.arbiter.Release(index_); }
