@@ -233,7 +233,6 @@ TEST(MultiSystem, SettingsListsTheRunnerRefuses) {
       {"{\"systems\": [" + one + ", 7]}", "", "systems[1] must be a settings object"},
       {"{\"systems\": [" + one + ", " + SystemSettings(1, 200, 2, 1) + "]}", "", "address 1 (1 when absent) is also that of systems[0]"},
       {"{\"systems\": [" + one + ", {\"address\": 300, \"rcSetting\": {}}]}", "", "the plug-in refused the settings of systems[1]"},
-      {"{\"systems\": [" + one + ", " + two + "]}", "--snmp-agentx " + Temp("agentx"), "--snmp-agentx serves one power system"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.settings + " " + row.args);

@@ -75,10 +75,15 @@ struct Master {
   int port = FreeUdpPort(), trapPort = FreeUdpPort();
   std::string agentx = dir + "/agentx", traps = dir + "/traps.log";
   std::unique_ptr<Child> snmpd, trapd;
-  Master() {
-    std::ofstream(dir + "/master.conf") << "master agentx\nagentXSocket " << agentx
-                                       << "\nagentXPerms 0600 0700\nrocommunity qprtest 127.0.0.1\n"
-                                       << "trap2sink 127.0.0.1:" << trapPort << " qprtest\n";
+  // `contexts`: each one reached with the community "qpr-" and its name.
+  explicit Master(const std::vector<std::string>& contexts = {}) {
+    std::ofstream conf(dir + "/master.conf");
+    conf << "master agentx\nagentXSocket " << agentx << "\nagentXPerms 0600 0700\nrocommunity qprtest 127.0.0.1\n"
+         << "trap2sink 127.0.0.1:" << trapPort << " qprtest\nview all included .1\n";
+    for (const auto& c : contexts)
+      conf << "com2sec -Cn " << c << " s-" << c << " 127.0.0.1 qpr-" << c << "\ngroup g-" << c << " v2c s-" << c
+           << "\naccess g-" << c << " " << c << " v2c noauth exact all none none\n";
+    conf.close();
     std::ofstream(dir + "/snmptrapd.conf") << "disableAuthorization yes\n";
     trapd = std::make_unique<Child>(std::vector<std::string>{"env", "MIBS=", "snmptrapd", "-f", "-C", "-c",
                                                              dir + "/snmptrapd.conf", "-Lf", traps, "-On", "-F",
@@ -94,10 +99,11 @@ struct Master {
     EXPECT_TRUE(Within(20, [&] { return access(agentx.c_str(), F_OK) == 0; })) << Slurp(dir + "/snmpd.out");
   }
   // OID -> value as snmpwalk prints them (-Oqnt: numeric OIDs, values bare, timeticks as numbers).
-  std::map<std::string, std::string> Walk(const std::string& oid, double* seconds = nullptr) const {
+  std::map<std::string, std::string> Walk(const std::string& oid, double* seconds = nullptr,
+                                          const std::string& community = "qprtest") const {
     const std::string out = dir + "/walk.txt";
     const auto start = Clock::now();
-    RunToEnd({"env", "MIBS=", "snmpwalk", "-v2c", "-c", "qprtest", "-Oqnt", "-t", "5", "-r", "0",
+    RunToEnd({"env", "MIBS=", "snmpwalk", "-v2c", "-c", community, "-Oqnt", "-t", "5", "-r", "0",
               "127.0.0.1:" + std::to_string(port), oid},
              out, dir + "/walk.err", 60);
     if (seconds) *seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -117,15 +123,16 @@ struct Master {
 struct Host {
   std::string dir = TempDir(), events = dir + "/events.jsonl", err = dir + "/err.txt";
   std::unique_ptr<Child> child;
-  Host(const Master& m, std::vector<std::string> source) {
-    std::vector<std::string> args{QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSource + "/examples/site.json",
+  Host(const Master& m, std::vector<std::string> source, const std::string& config = "site.json",
+       const std::string& community = "qprtest") {
+    std::vector<std::string> args{QPR_HOST_BIN, "--plugin", QPR_PLUGIN, "--config", kSource + "/examples/" + config,
                                   "--quiet", "--events", events, "--snmp-agentx", m.agentx, "--duration", "120"};
     args.insert(args.end(), source.begin(), source.end());
     child = std::make_unique<Child>(args, dir + "/out.txt", err);
     // Registered, and past the first round: qprHealthState online(2), which
     // follows that round's images through the subagent's inbox.
     EXPECT_TRUE(Within(20, [&] {
-      const auto health = m.Walk(kRoot + ".1.2.1");
+      const auto health = m.Walk(kRoot + ".1.2.1", nullptr, community);
       const auto it = health.find(kRoot + ".1.2.1.0");
       return it != health.end() && it->second == "2";
     })) << Slurp(err);
@@ -135,7 +142,7 @@ struct Host {
     std::map<unsigned, std::pair<int, std::string>> byId;  // data id -> (record type, hex image)
     long long round = 0;
   };
-  Images Last() const {
+  Images Last(const std::string& system = "") const {
     Images i;
     std::istringstream in(Slurp(events));
     for (std::string line; std::getline(in, line);) {
@@ -143,6 +150,7 @@ struct Host {
       std::istringstream s(line);
       Json::CharReaderBuilder b;
       if (!Json::parseFromStream(b, s, &e, nullptr)) continue;  // a line being written
+      if (!system.empty() && e["system"]["id"] != system) continue;
       if (e["event"] == "publish") i.byId[e["data_id"].asUInt()] = {e["record_type"].asInt(), e["image"].asString()};
       if (e["event"] == "round") i.round = e["round"].asInt64();
     }
@@ -177,8 +185,8 @@ Readings Expected(const Host::Images& images) {
   });
   return r;
 }
-Readings Served(const Master& m, std::map<std::string, int>* status = nullptr) {
-  const auto entities = m.Walk(kEntities), sensors = m.Walk(kSensors);
+Readings Served(const Master& m, std::map<std::string, int>* status = nullptr, const std::string& community = "qprtest") {
+  const auto entities = m.Walk(kEntities, nullptr, community), sensors = m.Walk(kSensors, nullptr, community);
   const auto col = [&](const std::map<std::string, std::string>& t, const std::string& base, int c, const std::string& i) {
     const auto it = t.find(base + "." + std::to_string(c) + "." + i);
     return it == t.end() ? std::string() : it->second;
@@ -408,6 +416,28 @@ TEST(Snmp, NotificationsMadeWhileTheMasterIsAwayAreSentOnceItIsBack) {
   EXPECT_TRUE(Within(20, [&] { return lineOf(cleared) != std::string::npos; })) << Slurp(m.traps) << Slurp(host.err);
   EXPECT_LT(lineOf(raised), lineOf(cleared)) << Slurp(m.traps);
   EXPECT_TRUE(Contains(Slurp(host.err), "snmp: master connected: sending ")) << Slurp(host.err);
+}
+
+// Several systems on the line: each in the context of its id, with its own
+// sensors and id; every notification about it carries the id.
+TEST(Snmp, SeveralSystemsAreServedEachInTheContextOfItsId) {
+  const std::vector<std::string> ids = {"hall-a", "hall-b", "annex"};
+  Master m(ids);
+  Host host(m, {"--simulate", kSource + "/examples/scenarios/three-systems.json"}, "three-systems-site.json",
+            "qpr-" + ids[0]);
+  for (const auto& id : ids) {
+    SCOPED_TRACE(id);
+    const std::string community = "qpr-" + id;
+    std::string why;
+    EXPECT_TRUE(Within(30, [&] {
+      const Host::Images before = host.Last(id);
+      const Readings served = Served(m, nullptr, community);
+      return before.byId == host.Last(id).byId && !before.byId.empty() && Same(Expected(before), served, why);
+    })) << why;
+    EXPECT_EQ(m.Walk(kRoot + ".1.1.12", nullptr, community)[kRoot + ".1.1.12.0"], "\"" + id + "\"");
+    EXPECT_TRUE(Within(10, [&] { return Contains(Slurp(m.traps), "\"" + id + "\""); })) << Slurp(m.traps);
+  }
+  EXPECT_TRUE(m.Walk(kRoot).empty()) << "the default context serves a system";
 }
 
 TEST(Snmp, MibPassesSmilint) {

@@ -480,7 +480,8 @@ Telemetry:
                          (upsc, upsmon, NAS systems, Home Assistant; ADDRESS
                          defaults to 127.0.0.1; NUT's usual port is 3493)
   --nut-name NAME        the UPS name clients ask for (default qpr2427k; NAS
-                         systems expect ups)
+                         systems expect ups); several systems: one UPS each,
+                         named by its id
   --nut-users FILE       users allowed to LOGIN (upsmon) and to set FSD, one a
                          line: USER PASSWORD [upsmon primary|secondary]; the
                          file must be readable by its owner alone
@@ -489,7 +490,8 @@ Telemetry:
                          above V again; default: the plant's DC low limit)
   --snmp-agentx SOCKET   serve the plant over SNMP as an AgentX subagent of the
                          master at SOCKET (a path such as /var/agentx/master,
-                         or tcp:HOST:PORT); reconnects when the master restarts
+                         or tcp:HOST:PORT); reconnects when the master restarts;
+                         several systems: each in the SNMP context of its id
   --snmp-root OID        the subtree of the QPR2427K-MIB (default
                          @SNMP_ROOT@, under the enterprise number
                          set apart for examples: put your own one here)

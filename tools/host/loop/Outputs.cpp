@@ -54,4 +54,13 @@ Outputs::Outputs(const RunOptions& o, std::FILE* view, EventLog& events, Observa
 #endif
 }
 
+void Outputs::Systems(const std::vector<SystemRef>& systems) {
+  if (http_) http_->Expect(systems);
+  if (cache_) cache_->Systems(systems);
+  if (nut_) nut_->Systems(systems);
+#if QPR_HAVE_SNMP
+  if (snmp_) snmp_->Systems(systems);
+#endif
+}
+
 }  // namespace runner

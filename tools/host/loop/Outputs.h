@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tools/host/loop/RunOptions.h"
 #include "tools/host/outputs/cache/CacheWriter.h"
@@ -22,6 +23,9 @@ class Outputs {
  public:
   // `view` null: no terminal view; `events` not enabled: no events file.
   Outputs(const RunOptions& o, std::FILE* view, EventLog& events, ObservationBus& bus);
+
+  // Several systems on the line, before the run: the outputs that keep or serve each apart learn them.
+  void Systems(const std::vector<SystemRef>& systems);
 
   CacheWriter* cache() const { return cache_.get(); }
   HttpServer* http() const { return http_.get(); }

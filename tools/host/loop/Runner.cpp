@@ -96,9 +96,7 @@ class Session {
       drivers_.push_back(std::make_unique<SystemDriver>(shared, k, tagged ? &refs_[k] : nullptr));
       bus_.Add(drivers_.back().get());  // after the outputs: what the loop derives follows what it saw
     }
-    if (http_ && tagged) http_->Expect(refs_);
-    if (cache_ && tagged) cache_->Systems(refs_);
-    if (nut_ && tagged) nut_->Systems(refs_);
+    if (tagged) outputs_.Systems(refs_);
   }
 
   int Run(const std::string& pluginPath);
@@ -353,11 +351,6 @@ int Run(const RunOptions& options, std::FILE* view, EventLog& events) {
     std::string why;
     for (const auto& p : CheckAcrossSystems(systems)) why += (why.empty() ? ": " : "; ") + Describe(p);
     if (!why.empty()) throw RunError(fmt::format("the settings file {} lists systems that clash{}", options.config, why));
-    // These outputs describe one system; with several they would mix them up.
-    const char* single = !options.snmpAgentx.empty() ? "--snmp-agentx" : nullptr;
-    if (single)
-      throw RunError(fmt::format("{} serves one power system; the settings file {} lists {}", single, options.config,
-                                 systems.size()));
   }
   const bool several = systems.size() > 1;
   Session session(options, view, events, std::move(systems), several);

@@ -9,7 +9,9 @@
 #include <boost/lockfree/spsc_queue.hpp>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <vector>
 
 #include "tools/host/outputs/snmp/Oid.h"
@@ -40,22 +42,36 @@ bool Wanted(const Observation& o) {
 std::vector<oid> NetOid(const Oid& o) { return std::vector<oid>(o.begin(), o.end()); }
 }  // namespace
 
+// One power system's part of the subagent: its model, served in the SNMP
+// context named by its id (the default context with one system).
+struct Context {
+  Context(const Oid& root, std::string id) : name(id), model(root, std::move(id)) {}
+  const MibView& View();
+
+  std::string name;
+  SnmpModel model;
+  MibView view;
+  bool changed = true;
+  Millis viewAt = 0;
+};
+
 struct SnmpAgent::Shared {
-  explicit Shared(SnmpSettings s) : settings(std::move(s)), model(*ParseOid(settings.root)), inbox(settings.inbox) {}
+  explicit Shared(SnmpSettings s) : settings(std::move(s)), inbox(settings.inbox) {
+    contexts.push_back(std::make_unique<Context>(Root(), ""));
+  }
+  Oid Root() const { return *ParseOid(settings.root); }
   void Run();
   void Drain();
-  const MibView& View();
   void Send(const SnmpNotification& n);
   void Flush();
 
   SnmpSettings settings;
-  SnmpModel model;  // subagent thread only, like everything below but the inbox and the atomics
+  // Set before the thread starts; then the subagent thread's only, like
+  // everything below but the inbox and the atomics.
+  std::vector<std::unique_ptr<Context>> contexts;
   boost::lockfree::spsc_queue<Stamped> inbox;
   std::atomic<unsigned long long> dropped{0};
   std::atomic<bool> stop{false};
-  MibView view;
-  bool changed = true;
-  Millis viewAt = 0;
   std::string lastLog;
   bool started = false;  // init_snmp() has returned
   bool connected = false;  // an AgentX session with the master is open
@@ -92,8 +108,7 @@ void SetValue(netsnmp_variable_list* var, const SnmpValue& v) {
 // One handler for each registered subtree, answering from the model's view.
 int Handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* reg, netsnmp_agent_request_info* info,
            netsnmp_request_info* requests) {
-  auto* shared = static_cast<SnmpAgent::Shared*>(handler->myvoid);
-  const MibView& view = shared->View();
+  const MibView& view = static_cast<Context*>(handler->myvoid)->View();
   const Oid base(reg->rootoid, reg->rootoid + reg->rootoid_len);
   for (netsnmp_request_info* r = requests; r; r = r->next) {
     if (r->processed) continue;
@@ -117,12 +132,14 @@ int Handle(netsnmp_mib_handler* handler, netsnmp_handler_registration* reg, nets
   return SNMP_ERR_NOERROR;
 }
 
-void Register(SnmpAgent::Shared* shared, const char* name, const Oid& at) {
+void Register(Context* context, const char* name, const Oid& at) {
   const auto o = NetOid(at);
   netsnmp_handler_registration* reg = netsnmp_create_handler_registration(name, Handle, o.data(), o.size(), HANDLER_CAN_RONLY);
-  reg->handler->myvoid = shared;
+  reg->handler->myvoid = context;
+  if (!context->name.empty()) reg->contextName = strdup(context->name.c_str());  // freed with the registration
   if (netsnmp_register_handler(reg) != MIB_REGISTERED_OK)
-    std::fprintf(stderr, "snmp: cannot register %s (%s)\n", name, OidText(at).c_str());
+    std::fprintf(stderr, "snmp: cannot register %s (%s)%s%s\n", name, OidText(at).c_str(),
+                 context->name.empty() ? "" : " in context ", context->name.c_str());
 }
 
 // Whose log lines and master sessions they are: net-snmp frees a callback's
@@ -155,7 +172,7 @@ int Log(int, int, void* server, void*) {
 
 }  // namespace
 
-const MibView& SnmpAgent::Shared::View() {
+const MibView& Context::View() {
   const Millis now = WallMillis();
   if (changed || now - viewAt >= kViewFor) {
     view = model.View(now, static_cast<std::uint32_t>(netsnmp_get_agent_uptime()));
@@ -193,9 +210,13 @@ void SnmpAgent::Shared::Flush() {
 void SnmpAgent::Shared::Drain() {
   Flush();
   std::vector<SnmpNotification> out;
+  // With several systems each observation goes to its system's context; the line's to every one.
   inbox.consume_all([&](const Stamped& o) {
-    model.Observe(o, out);
-    changed = true;
+    for (std::size_t k = 0; k < contexts.size(); ++k) {
+      if (o.system && contexts.size() > 1 && o.system->index != k) continue;
+      contexts[k]->model.Observe(o, out);
+      contexts[k]->changed = true;
+    }
   });
   for (auto& n : out) {
     if (connected) {
@@ -226,9 +247,11 @@ void SnmpAgent::Shared::Run() {
   init_agent(kAppName);
   // After init_agent(), which sets the agent's defaults.
   netsnmp_ds_set_int(NETSNMP_DS_APPLICATION_ID, NETSNMP_DS_AGENT_AGENTX_PING_INTERVAL, static_cast<int>(settings.pingS));
-  Register(this, "qprEntPhysicalTable", kEntPhysicalTable);
-  Register(this, "qprEntPhySensorTable", kEntPhySensorTable);
-  Register(this, "qpr2427kMIB", model.Root());
+  for (const auto& c : contexts) {
+    Register(c.get(), "qprEntPhysicalTable", kEntPhysicalTable);
+    Register(c.get(), "qprEntPhySensorTable", kEntPhySensorTable);
+    Register(c.get(), "qpr2427kMIB", c->model.Root());
+  }
   netsnmp_set_mib_directory("");  // no MIB files: requests and notifications go by number
   init_snmp(kAppName);
   started = true;
@@ -257,18 +280,24 @@ void SnmpAgent::Shared::Run() {
   logTo = nullptr;
 }
 
-SnmpAgent::SnmpAgent(SnmpSettings settings) : shared_(std::make_shared<Shared>(std::move(settings))) {
-  thread_ = std::thread([shared = shared_] { shared->Run(); });
-}
+SnmpAgent::SnmpAgent(SnmpSettings settings) : shared_(std::make_shared<Shared>(std::move(settings))) {}
 
 SnmpAgent::~SnmpAgent() { Finish(); }
 
+void SnmpAgent::Systems(const std::vector<SystemRef>& systems) {
+  if (thread_.joinable() || finished_) return;
+  shared_->contexts.clear();
+  for (const auto& s : systems) shared_->contexts.push_back(std::make_unique<Context>(shared_->Root(), s.id));
+}
+
 void SnmpAgent::Observe(const Stamped& o) {
+  if (!thread_.joinable() && !finished_) thread_ = std::thread([shared = shared_] { shared->Run(); });
   if (!Wanted(o.what)) return;
   if (!shared_->inbox.push(o)) shared_->dropped.fetch_add(1, std::memory_order_relaxed);
 }
 
 void SnmpAgent::Finish() {
+  finished_ = true;
   if (!thread_.joinable()) return;
   shared_->stop = true;
   thread_.join();

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/host/stream/Observation.h"
 
@@ -20,10 +21,13 @@ struct SnmpSettings {
 
 class SnmpAgent : public Observer {
  public:
-  // Starts the subagent's thread, which connects to the master and keeps
-  // connecting while the master is absent or after it restarts.
+  // The subagent's thread starts with the first observation; it connects to
+  // the master and keeps connecting while the master is absent or after it restarts.
   explicit SnmpAgent(SnmpSettings settings);
   ~SnmpAgent() override;
+  // Several systems on the line, before the first observation: each is
+  // served in the SNMP context named by its id.
+  void Systems(const std::vector<SystemRef>& systems);
   // Loop thread: the observations the model needs go to a lock-free inbox,
   // which the subagent's thread drains between its own requests.
   void Observe(const Stamped& o) override;
@@ -34,6 +38,7 @@ class SnmpAgent : public Observer {
  private:
   std::shared_ptr<Shared> shared_;
   std::thread thread_;
+  bool finished_ = false;
 };
 
 }  // namespace runner

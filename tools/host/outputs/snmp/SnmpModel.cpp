@@ -84,6 +84,14 @@ std::string DateAndTime(Millis t) {
 }
 
 void SnmpModel::Observe(const Stamped& o, std::vector<SnmpNotification>& out) {
+  const std::size_t before = out.size();
+  Take(o, out);
+  // Several systems: whose notification it is follows its own objects.
+  if (!id_.empty())
+    for (std::size_t k = before; k < out.size(); ++k) out[k].varbinds.emplace_back(Join(root_, {1, 1, 12, 0}), Text(id_));
+}
+
+void SnmpModel::Take(const Stamped& o, std::vector<SnmpNotification>& out) {
   plant_.Observe(o);
   if (const auto* p = std::get_if<Published>(&o.what)) {
     const catalogue::Record* record = catalogue::RecordOfType(p->recordType);
@@ -209,6 +217,7 @@ MibView SnmpModel::View(Millis now, std::uint32_t uptimeCs) const {
   v[plantOid(9)] = Gauge(p.off);
   v[plantOid(10)] = Gauge(p.faulty);
   v[plantOid(11)] = Gauge(static_cast<std::int64_t>(alarms_.size()));
+  if (!id_.empty()) v[plantOid(12)] = Text(id_);
 
   // Health.
   v[Join(root_, {1, 2, 1, 0})] = Int(static_cast<int>(health_) + 1);

@@ -38,7 +38,9 @@ extern const Oid kEntPhySensorTable;  // ENTITY-SENSOR-MIB entPhySensorTable
 
 class SnmpModel {
  public:
-  explicit SnmpModel(Oid root) : root_(std::move(root)) {}
+  // `id`: the power system's id when several share the line (served as
+  // qprPlantId and added to its notifications); empty with one system.
+  explicit SnmpModel(Oid root, std::string id = {}) : root_(std::move(root)), id_(std::move(id)) {}
   const Oid& Root() const { return root_; }
   // Notifications the observation causes go to `out`.
   void Observe(const Stamped& o, std::vector<SnmpNotification>& out);
@@ -61,12 +63,14 @@ class SnmpModel {
     AlarmChange change;
   };
   using AlarmKey = std::tuple<unsigned, std::string, std::string, std::string>;  // data id, type, key, text
+  void Take(const Stamped& o, std::vector<SnmpNotification>& out);
   // An entity's index, the same for the same part throughout the run.
   std::uint32_t IndexOf(const std::string& identity) const;
   void Alarms(const AlarmChange& c, Millis t, std::vector<SnmpNotification>& out);
   std::vector<std::pair<Oid, SnmpValue>> AlarmVarbinds(const Alarm& a) const;
 
   Oid root_;
+  std::string id_;
   std::map<std::pair<unsigned, int>, Unit> units_;  // (data id, record type)
   catalogue::Plant plant_;
   std::map<AlarmKey, Alarm> alarms_;
