@@ -14,8 +14,43 @@ jobs=${QPR_JOBS:-$(nproc)}
 out=build/packages
 mkdir -p "$out"
 
+# The package that gives library $1 for the multiarch folder $2: dpkg's
+# database, else a package tree among the further arguments (net-snmp's armhf
+# files, which are not installed); nothing when none does.
+owner() {
+  local lib=$1 triplet=$2 dir p
+  shift 2
+  for dir in "/lib/$triplet" "/usr/lib/$triplet"; do
+    p=$(dpkg -S "$dir/$lib" 2>/dev/null | head -n 1) && [ -n "$p" ] && { echo "${p%%:*}"; return; }
+  done
+  for p in "$@"; do [ ! -e "$p/usr/lib/$triplet/$lib" ] || { basename "$p"; return; }; done
+}
+
+# Every library a program of package $1 needs ships in it or comes from a
+# package it depends on: dpkg-shlibdeps, as CPack runs it, leaves out a
+# library whose package it cannot tell without a word.
+check_needed() {
+  local deb=$1 triplet=$2 tree libs lib pkg names
+  shift 2
+  tree=$(mktemp -d)
+  dpkg-deb -x "$deb" "$tree"
+  names=$(dpkg-deb -f "$deb" Depends | tr ',' '\n' | sed 's/^ *//; s/[ (].*//')
+  libs=$({ find "$tree" -type f -exec readelf -d {} + 2>/dev/null || true; } |
+    sed -n 's/.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort -u)
+  for lib in $libs; do
+    [ -z "$(find "$tree" -name "$lib" -print -quit)" ] || continue
+    pkg=$(owner "$lib" "$triplet" "$@")
+    grep -qx "${pkg:-?}" <<<"$names" ||
+      { echo "package: $(basename "$deb") needs $lib, from ${pkg:-no package known}, which it does not depend on" >&2
+        rm -rf "$tree"; return 1; }
+  done
+  rm -rf "$tree"
+}
+
 for arch in "${archs[@]}"; do
   start=$(date +%s)
+  triplet=$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+  trees=()
   dir=build/pkg-$arch
   cross=()
   case "$arch" in
@@ -25,7 +60,8 @@ for arch in "${archs[@]}"; do
     armhf)
       sysroot=$(scripts/armhf-snmp-sysroot.sh) ||
         { echo "package: no net-snmp for armhf (scripts/armhf-snmp-sysroot.sh failed)" >&2; exit 1; }
-      cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" -DQPR_ARMHF_SNMP_SYSROOT="$sysroot") ;;
+      cross=(-DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/toolchain-armhf.cmake" -DQPR_ARMHF_SNMP_SYSROOT="$sysroot")
+      trees=("$sysroot"/packages/*) ;;
     *) echo "package: no toolchain for $arch (amd64 or armhf)" >&2; exit 2 ;;
   esac
   echo "== packages for $arch"
@@ -50,6 +86,7 @@ for arch in "${archs[@]}"; do
   for deb in "$out"/qpr2427k*_"$arch".deb; do
     echo "$(basename "$deb"): $(stat -c %s "$deb") bytes"
     dpkg-deb -f "$deb" Depends | sed 's/^/  Depends: /'
+    check_needed "$deb" "$triplet" "${trees[@]}"
   done
   # Every package's runner has the SNMP subagent. dpkg-shlibdeps, as CPack
   # runs it, leaves out a library whose package it cannot tell, so the
