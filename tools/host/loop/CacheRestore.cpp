@@ -12,9 +12,10 @@
 namespace runner {
 
 std::vector<std::optional<std::vector<CacheEntry>>> CacheParts(const std::string& path,
-                                                               const std::vector<SystemRef>& systems, bool several,
+                                                               const std::vector<SystemRef>& systems,
                                                                const std::function<void(std::string)>& say) {
   std::vector<std::optional<std::vector<CacheEntry>>> parts(systems.size());
+  const bool several = systems.size() > 1;
   std::vector<CacheSystem> file;
   // A file cut short by a power cut, damaged, or not a file at all: said, and
   // polling starts fresh.

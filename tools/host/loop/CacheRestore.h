@@ -17,13 +17,13 @@
 namespace runner {
 
 // The part of the cache file at `path` for each of `systems`, in their order;
-// none for a system that starts fresh. With one system (`several` false) a
+// none for a system that starts fresh. With one system a
 // file of one system is its part, and a file of several gives it the part at
 // its address. With several, a part is taken by the system of its address and
 // id; a part no system takes is said once and skipped. A missing or damaged
 // file is said, and every system starts fresh.
 std::vector<std::optional<std::vector<CacheEntry>>> CacheParts(const std::string& path,
-                                                               const std::vector<SystemRef>& systems, bool several,
+                                                               const std::vector<SystemRef>& systems,
                                                                const std::function<void(std::string)>& say);
 
 // The image length each child took from `entries`; `keep` (may be null) is

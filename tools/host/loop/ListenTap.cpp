@@ -53,20 +53,19 @@ void ListenTap::Frame(wire::Frame&& f) {
   emit_(FrameSeenOf(f));
   if (pcap_) pcap_->Write(f);
   const bool command = f.header && f.role == wire::Role::Command;
-  bool model = false, taken = false;
+  bool taken = false;
   for (std::size_t k = 0; k < matchers_.size(); ++k) {
     if (command && !addresses_.empty() && f.adr != addresses_[k]) continue;
     wire::TapMatcher::Verdict v = matchers_[k].Tapped(f);
     // The other master is in its rounds: the model query will not come now.
     // The device's next command may be this very one.
     if (v.modelPassed && HandModel(k, true)) v = matchers_[k].Tapped(f);
-    model = model || v.model;
     Said(v.notice);
     if (v.reply.empty()) continue;
     taken = true;
     reply_(k, v.reply, nullptr);
   }
-  if (model) ModelSeen(f, taken);
+  if (wire::TapMatcher::IsModelReply(f)) ModelSeen(f, taken);
   if (command && f.Intact() && !addresses_.empty()) Stranger(f);
 }
 

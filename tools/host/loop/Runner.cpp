@@ -158,7 +158,7 @@ int Session::Run(const std::string& pluginPath) {
     if (!why.empty()) throw RunError(fmt::format("cannot write the cache file {}: {}", opt_.saveCache, why));
   }
   if (!opt_.cache.empty()) {
-    const auto parts = CacheParts(opt_.cache, refs_, drivers_.size() > 1, [this](std::string s) { Say(std::move(s)); });
+    const auto parts = CacheParts(opt_.cache, refs_, [this](std::string s) { Say(std::move(s)); });
     for (std::size_t k = 0; k < drivers_.size(); ++k)
       if (parts[k]) drivers_[k]->Restore(*parts[k], cache_);
   }

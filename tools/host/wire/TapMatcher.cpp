@@ -28,10 +28,19 @@ bool TapMatcher::Expect(const std::string& commandText) {
   return true;
 }
 
+bool TapMatcher::ExpectsModel() const {
+  return expected_ && expected_->cid1 == kModelUnit && expected_->cid2 == kModelQuery;
+}
+
 bool TapMatcher::ExpectingModel(unsigned char& adr) const {
-  if (!expected_ || expected_->cid1 != kModelUnit || expected_->cid2 != kModelQuery) return false;
+  if (!ExpectsModel()) return false;
   adr = expected_->adr;
   return true;
+}
+
+bool TapMatcher::IsModelReply(const Frame& f) {
+  return f.header && f.role == Role::Reply && f.Intact() && f.pair == Pair::Paired && f.commandCid2 == kModelQuery &&
+         f.cid1 == kModelUnit && f.cid2 == 0x00;
 }
 
 std::string TapMatcher::Once(std::string key, std::string text) {
@@ -43,8 +52,6 @@ TapMatcher::Verdict TapMatcher::Tapped(const Frame& f) {
   Verdict v;
   if (!f.header) return v;
   if (f.role == Role::Reply) {
-    v.model = f.Intact() && f.pair == Pair::Paired && f.commandCid2 == kModelQuery && f.cid1 == kModelUnit &&
-              f.cid2 == 0x00;
     if (matchedCommand_ != 0 && f.pair == Pair::Paired && f.pairedWith == matchedCommand_) {
       v.reply = f.text + "\r";
       matchedCommand_ = 0;
@@ -68,12 +75,12 @@ TapMatcher::Verdict TapMatcher::Tapped(const Frame& f) {
     return v;
   }
   matchedCommand_ = 0;
-  v.modelPassed = e.cid1 == kModelUnit && e.cid2 == kModelQuery;
+  v.modelPassed = ExpectsModel();
   if (!CommandName(f.cid1, f.cid2))
     v.notice = Once("unknown " + seen, fmt::format("listen: the other master asks {}, a command the plug-in does not "
                                                    "send; its frames are decoded, not handed on",
                                                    seen));
-  else if (e.cid2 == kModelQuery)
+  else if (v.modelPassed)
     v.notice = Once("model", fmt::format("listen: the plug-in waits for the model query ({}) that a master asks once, "
                                          "when it starts; the other master asks {} instead",
                                          wanted, seen));

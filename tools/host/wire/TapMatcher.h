@@ -18,7 +18,6 @@ class TapMatcher {
   struct Verdict {
     std::string reply;   // wire text of the reply to hand to the plug-in, with its CR; empty: none
     std::string notice;  // a line for the person watching, said once a kind; empty: none
-    bool model = false;        // an intact model reply with RTN 00 (whoever asked for it)
     bool modelPassed = false;  // the model query is expected and the other master asks its address another command
   };
 
@@ -33,6 +32,8 @@ class TapMatcher {
 
   // One paired frame of the tap, in the order the pairing hands them on.
   Verdict Tapped(const Frame& frame);
+  // An intact model reply with RTN 00, paired with its query (whoever asked for it).
+  static bool IsModelReply(const Frame& frame);
 
   std::uint64_t matched() const { return matched_; }
 
@@ -42,6 +43,7 @@ class TapMatcher {
     std::vector<unsigned char> info;
   };
   std::string Once(std::string key, std::string text);
+  bool ExpectsModel() const;
 
   std::optional<Command> expected_;
   std::uint64_t matchedCommand_ = 0;  // number of the tapped command equal to the expected one
